@@ -1,0 +1,30 @@
+# sentro_module(NAME DIR DEPS...): a static library of every .cc file in DIR.
+# main.cc and the Daemon*.cc start-up files of src/core belong to the
+# executable, not to a module.
+function(sentro_module name dir)
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*.cc)
+  list(FILTER sources EXCLUDE REGEX "/(main|Daemon[^/]*)\\.cc$")
+  if(sources)
+    add_library(${name} STATIC ${sources})
+    target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
+    target_link_libraries(${name} PUBLIC ${ARGN})
+  else()
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${CMAKE_SOURCE_DIR})
+    target_link_libraries(${name} INTERFACE ${ARGN})
+  endif()
+endfunction()
+
+# sentro_test(NAME DIR DEPS...): one GoogleTest executable of every
+# *_test.cc file in tests/DIR, registered with CTest.
+function(sentro_test name dir)
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/${dir}/*.cc)
+  if(NOT sources)
+    return()
+  endif()
+  add_executable(${name} ${sources})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
+  target_link_libraries(${name} PRIVATE ${ARGN} sentro_testsupport GTest::gmock GTest::gtest_main)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+    PROPERTIES ENVIRONMENT "SENTRO_BUILD_DIR=${CMAKE_BINARY_DIR};SENTRO_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+endfunction()
