@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds Sentro, and runs the daemon in the
+# foreground on the example appliance in examples/, sandboxed under
+# build/demo/sysroot (SENTRO_SYSROOT): nothing on this machine outside
+# build/demo is touched. The log is followed on the terminal; Ctrl-C stops
+# every service in order and ends the daemon.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+top=$(pwd)
+
+bash scripts/install-deps.sh
+cmake -S . -B build
+cmake --build build -j"$(nproc)"
+
+demo=$top/build/demo
+rm -rf "$demo"
+mkdir -p "$demo"/{data,state,sysroot/proc/sys/kernel,sysroot/var/core,sysroot/usr/bin,sysroot/var/log/norvane}
+echo core > "$demo/sysroot/proc/sys/kernel/core_pattern"
+# The appliance's banner program, run once after start-up.
+printf '#!/bin/sh\necho "banner_ctrl $*" >> "%s/banner.log"\n' "$demo" > "$demo/sysroot/usr/bin/banner_ctrl"
+chmod +x "$demo/sysroot/usr/bin/banner_ctrl"
+if [ -x scripts/demo-setup-extra.sh ]; then scripts/demo-setup-extra.sh "$demo"; fi
+
+export SENTRO_SYSROOT=$demo/sysroot
+export SENTRO_DEMO_HOME=$top/examples
+export SENTRO_DEMO_STATE=$demo/state
+export DEMO_STATE_DIR=$demo/state
+export NORVANE_HUB_HOME=$demo/hub
+
+cd "$demo"
+touch sentro.log
+tail -n +1 -F sentro.log &
+tail_pid=$!
+trap 'kill "$tail_pid" 2>/dev/null || true' EXIT
+echo "Sentro demo: log in $demo/sentro.log; press Ctrl-C to stop."
+status=0
+"$top/build/sentro" -c "$top/examples" -d "$demo/data" || status=$?
+sleep 0.2
+exit "$status"

@@ -1,0 +1,82 @@
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "lib/log/log.h"
+#include "lib/pollDefault/poll.h"
+#include "src/core/Daemon.h"
+#include "src/core/DaemonOptions.h"
+#include "src/core/FipsProbe.h"
+#include "src/core/Lifecycle.h"
+#include "src/core/LogSwitch.h"
+#include "src/core/SentroConfig.h"
+#include "src/core/StartupProfile.h"
+#include "src/core/Utf8Argv.h"
+#include "src/posix/SignalHandlers.h"
+#include "src/process/ProcessTable.h"
+
+namespace {
+
+[[noreturn]] void ExitDaemon(int status) {
+  LogShutdown();
+  _exit(status);
+}
+
+void LockMemory() {
+#ifndef SENTRO_SANITIZE
+  if (mlockall(MCL_CURRENT | MCL_FUTURE) != 0) {
+    LogAtLevel(LOG_ERROR, "Failed to lock process virtual address space to RAM. Err %s\n",
+               strerror(errno));
+    ExitDaemon(1);
+  }
+#endif
+  // A sanitizer build reserves terabytes of shadow memory that cannot be
+  // locked; it runs unlocked.
+}
+
+std::string SelectProfile(const DaemonOptions &options) {
+  if (!options.startupProfile.empty()) {
+    return options.startupProfile;
+  }
+  std::string profile;
+  if (!ChooseStartupProfile(SentroConfig::Get()->DefaultStartProfilePath(), &profile)) {
+    ExitDaemon(1);
+  }
+  return profile;
+}
+
+}  // namespace
+
+int DaemonMain(int argc, char **argv) {
+  DaemonOptions options;
+  if (!ConvertArgvToUtf8(argc, &argv)) {
+    return 1;
+  }
+  if (!ParseDaemonOptions(argc, argv, &options)) {
+    return 1;
+  }
+  SentroConfig *config = SentroConfig::Load(options.configDir, options.dataDir);
+  if (config == nullptr) {
+    LogAtLevel(LOG_ERROR, "Failed to load Sentro Configuration. Exiting...\n");
+    ExitDaemon(1);
+  }
+  SwitchLogger(config->LogToSyslog(), config->LogLevel());
+  PollInstallDefault();
+  CreateProcessTable();
+  InstallSignalHandling(SignalTargets{InitiateShutdown, ReloadConfiguration});
+  LockMemory();
+
+  std::string profile = SelectProfile(options);
+  LogAtLevel(LOG_INFO, "Starting Sentro with profile '%s'\n", profile.c_str());
+  LogAtLevel(LOG_INFO, "Sentro service is running in %s mode.\n",
+             QueryFipsMode() ? "FIPS" : "non-FIPS");
+
+  PollRunMain(true, DaemonExitFlag(), POLL_CLASS_MAIN);
+
+  PollShutdown();
+  munlockall();
+  ExitDaemon(0);
+}
