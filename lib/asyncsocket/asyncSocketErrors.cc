@@ -1,5 +1,6 @@
 // The texts of the socket layer's error codes and the cache of system error
 // texts used in its messages.
+#include <stdlib.h>
 #include <string.h>
 
 #include <atomic>

@@ -9,7 +9,7 @@
 // Converting seconds to a calendar date costs more than the rest of the
 // prefix, and consecutive lines nearly always share their second.
 static thread_local int64_t cachedSecond = -1;
-static thread_local char cachedDate[24];
+static thread_local char cachedDate[64];
 
 void FormatTimestamp(const LogTimestamp &timestamp, bool milliseconds, TimestampTexts *texts) {
   if (timestamp.seconds != cachedSecond) {
@@ -20,7 +20,7 @@ void FormatTimestamp(const LogTimestamp &timestamp, bool milliseconds, Timestamp
              utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
     cachedSecond = timestamp.seconds;
   }
-  memcpy(texts->date, cachedDate, sizeof cachedDate);
+  memcpy(texts->date, cachedDate, sizeof texts->date);
   texts->millis[0] = '\0';
   if (milliseconds) {
     snprintf(texts->millis, sizeof texts->millis, ".%03d", static_cast<int>(timestamp.millis));

@@ -40,6 +40,11 @@ void SetAppInfo(const char *appName, const char *version, const char *build, con
 // never named is called "host-<kernel thread id>".
 void LogSetThreadName(const char *name);
 
+// Supplies the operation id of the calling thread's current operation (at
+// most 32 characters are used; null or "" for none).
+using LogOpIdProvider = const char *(*)();
+void LogSetOpIdProvider(LogOpIdProvider provider);
+
 // A typed settings dictionary: the option dictionary handed to an output at
 // creation, and the process configuration source consulted after it.
 class LogDict {

@@ -26,12 +26,12 @@ bool ThrottleUpdate(ThrottleState *state, uint64_t length, uint64_t nowMicros, b
     state->totalAtLastMeasure = state->totalBytes;
     return false;
   }
+  if (!measure) {
+    return state->throttled != 0;
+  }
   if (state->allowedRate == 0) {
     state->throttled = 1;
     return true;
-  }
-  if (!measure) {
-    return state->throttled != 0;
   }
   uint64_t elapsed = nowMicros - state->lastMeasureMicros;
   uint64_t interval = state->throttled ? THROTTLE_REMEASURE_MICROS : THROTTLE_MEASURE_MICROS;

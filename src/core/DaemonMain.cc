@@ -8,6 +8,8 @@
 #include "lib/log/log.h"
 #include "lib/pollDefault/poll.h"
 #include "src/core/Daemon.h"
+#include "src/core/DaemonCycles.h"
+#include "src/core/DaemonWiring.h"
 #include "src/core/DaemonOptions.h"
 #include "src/core/FipsProbe.h"
 #include "src/core/Lifecycle.h"
@@ -15,7 +17,10 @@
 #include "src/core/SentroConfig.h"
 #include "src/core/StartupProfile.h"
 #include "src/core/Utf8Argv.h"
+#include "src/manager/ServiceManager.h"
+#include "src/posix/CorePattern.h"
 #include "src/posix/SignalHandlers.h"
+#include "src/posix/SystemFailure.h"
 #include "src/process/ProcessTable.h"
 
 namespace {
@@ -68,14 +73,29 @@ int DaemonMain(int argc, char **argv) {
   CreateProcessTable();
   InstallSignalHandling(SignalTargets{InitiateShutdown, ReloadConfiguration});
   LockMemory();
+  WireDaemonHooks();
+  ServiceManager *manager = GetServiceManager();
+  if (manager == nullptr) {
+    LogAtLevel(LOG_ERROR, "Service Manager creation failed. Exiting...\n");
+    ExitDaemon(1);
+  }
+  SetCorePattern(false);
+  if (GetSystemFailureHandler() == nullptr) {
+    LogAtLevel(LOG_ERROR, "Failed to initialize system failure handler\n");
+    ExitDaemon(1);
+  }
 
   std::string profile = SelectProfile(options);
   LogAtLevel(LOG_INFO, "Starting Sentro with profile '%s'\n", profile.c_str());
+  bool *runPostStartup = new bool(profile != "NONE");
+  manager->StartProfile(profile, options.ignoreFail, config->ParallelServiceOperation(),
+                        OnStartupProfileDone, runPostStartup);
   LogAtLevel(LOG_INFO, "Sentro service is running in %s mode.\n",
              QueryFipsMode() ? "FIPS" : "non-FIPS");
 
   PollRunMain(true, DaemonExitFlag(), POLL_CLASS_MAIN);
 
+  StopWatchdog(GetSystemFailureHandler());
   PollShutdown();
   munlockall();
   ExitDaemon(0);

@@ -3,7 +3,14 @@
 #include "src/core/Lifecycle.h"
 #include "src/core/LogSwitch.h"
 #include "src/core/SentroConfig.h"
+#include "src/manager/ServiceManager.h"
 #include "src/posix/CorePattern.h"
+
+namespace {
+
+void StopAllDone(int, const std::string &, void *) { *DaemonExitFlag() = 1; }
+
+}  // namespace
 
 void ReloadConfiguration() {
   SentroConfig *config = SentroConfig::Get();
@@ -16,10 +23,14 @@ void ReloadConfiguration() {
   } else if (config->LogLevel() != previousLevel && CurrentLogOutput() != nullptr) {
     SetOutputLevel(CurrentLogOutput(), config->LogLevel());
   }
+  GetServiceManager()->ReloadAllConfigs();
 }
 
 void InitiateShutdown() {
   LogAtLevel(LOG_INFO, "Initiating Sentro shutdown.\n");
   SetCorePattern(true);
-  *DaemonExitFlag() = 1;
+  ServiceManager *manager = GetServiceManager();
+  manager->StopProfile("ALL", true, SentroConfig::Get()->ParallelServiceOperation(), StopAllDone,
+                       nullptr);
+  manager->SaveAllCrashStats();
 }

@@ -149,6 +149,7 @@ class Service {
   void StopProcess();
   void OnProcessEnded();
   void DecideAfterExit(ServiceState stateAtEnd, ServiceRequest requestAtEnd);
+  void OnCoreDump();
   static void ProcessExited(SysProcess *process, void *context);
   static void ProcessDumpingCore(SysProcess *process, void *context);
   static void PostStopEnded(SysProcess *process, void *context);

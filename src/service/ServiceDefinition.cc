@@ -5,7 +5,7 @@
 #include "lib/log/log.h"
 #include "src/core/JsonFileReader.h"
 #include "src/core/SentroConfig.h"
-#include "src/process/CommandBuilder.h"
+#include "src/process/CommandHelpers.h"
 
 ServiceDefinition DefaultServiceDefinition(const SentroConfig &config) {
   ServiceDefinition definition;

@@ -21,6 +21,7 @@ SandboxDaemon::SandboxDaemon() {
   MakeDirs(sysroot() + "/usr/bin");
   WriteFile(sysroot() + "/proc/sys/kernel/core_pattern", "core");
   WriteConfig("{}");
+  WriteProfiles("{}");
 }
 
 SandboxDaemon::~SandboxDaemon() {

@@ -1,0 +1,29 @@
+// Pieces shared by the files that implement Service; not for other modules.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "src/process/SysProcess.h"
+#include "src/service/ServiceTypes.h"
+
+// One run of a service's post-stop command, with what the decision after the
+// process's end needs to know about the moment the process ended.
+struct PostStopRun {
+  Service *service;
+  ServiceState stateAtEnd;
+  ServiceRequest requestAtEnd;
+  std::unique_ptr<SysProcess> process;
+};
+
+// Everything a capture pipe holds now, read in chunks of at most 256 bytes.
+std::string DrainStream(SysProcess *process, int stream);
+
+// Logs what a helper command wrote to its standard error, in one message;
+// nothing when it wrote nothing.
+void LogCommandStderr(const std::string &serviceName, const char *commandName,
+                      SysProcess *process, int stream);
+
+// The force-kill handler of a service's processes: a child that a forced kill
+// did not end in time is a system failure. The context is the Service.
+void ServiceForceKillTimedOut(SysProcess *process, void *context);

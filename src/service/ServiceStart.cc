@@ -1,0 +1,274 @@
+// The start sequence: admission, definition re-read, pre-start command,
+// launch, start time-out and health polling until the service reports ready.
+#include <errno.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "lib/log/log.h"
+#include "lib/pollDefault/poll.h"
+#include "src/core/SentroConfig.h"
+#include "src/service/Service.h"
+#include "src/service/ServiceHooks.h"
+#include "src/service/ServiceInternal.h"
+#include "src/service/ServiceRoute.h"
+
+// Health polling during a start: one second after the launch, then every
+// startTimeout/32 seconds within these bounds.
+#define START_POLL_MIN_SECS 1
+#define START_POLL_MAX_SECS 8
+// The limit of a pre-start command's run.
+#define PRE_START_EXEC_TIMEOUT_SECS 300
+
+static void BeginOperation(const std::string &name, const char *operation, const char *status,
+                           const char *phase) {
+  if (auto begin = GetServiceHooks().beginOperation) {
+    begin(name, operation, status, phase);
+  }
+}
+
+static void EndOperation(const std::string &name, const char *status, const char *phase) {
+  if (auto end = GetServiceHooks().endOperation) {
+    end(name, status, phase);
+  }
+}
+
+void Service::SetStart(ServiceCompletion completion, void *context) {
+  if (state_ == ServiceState::Started) {
+    if (completion != nullptr) {
+      EndOperation(name_, "NONE", "COMPLETED");
+      completion(Ok, this, context);
+    }
+    return;
+  }
+  if (definition_.startupType == StartupType::Disabled) {
+    LogAtLevel(LOG_WARNING, "<%s> SetStart: Service is currently disabled.\n", name_.c_str());
+    if (completion != nullptr) {
+      completion(Disabled, this, context);
+    }
+    return;
+  }
+  Admission admission = state_ == ServiceState::Stopped
+                            ? AdmitRequest(ReqStart, completion, context, false)
+                            : Admission::Refused;
+  if (admission == Admission::Refused) {
+    LogAtLevel(LOG_WARNING, "<%s> SetStart: Invalid State %s, Curr request %d.\n", name_.c_str(),
+               ServiceStateName(state_), request_);
+    if (completion != nullptr) {
+      completion(InvalidState, this, context);
+    }
+    return;
+  }
+  if (admission == Admission::Superseded) {
+    return;
+  }
+  BeginOperation(name_, "START", "UNHEALTHY", "PENDING");
+  ApplyStartRouteRule();
+  lastStopFailed_ = false;
+  BeginStart();
+}
+
+void Service::SetRestart(ServiceCompletion completion, void *context, RestartOrigin origin) {
+  if (definition_.startupType == StartupType::Disabled) {
+    LogAtLevel(LOG_WARNING, "<%s> SetRestart: Service is currently disabled.\n", name_.c_str());
+    if (completion != nullptr) {
+      completion(Disabled, this, context);
+    }
+    return;
+  }
+  Admission admission =
+      AdmitRequest(ReqRestart, completion, context, origin == RestartOrigin::Recovery);
+  if (admission == Admission::Refused) {
+    LogAtLevel(LOG_WARNING, "<%s> SetRestart: Invalid State %s, Curr request %d.\n",
+               name_.c_str(), ServiceStateName(state_), request_);
+    if (completion != nullptr) {
+      completion(InvalidState, this, context);
+    }
+    return;
+  }
+  if (admission == Admission::Superseded) {
+    return;
+  }
+  BeginOperation(name_, "RESTART", "HEALTHY", "PENDING");
+  lastStopFailed_ = false;
+  if (state_ != ServiceState::Stopped) {
+    StopProcess();  // the start follows in DecideAfterExit
+    return;
+  }
+  ApplyStartRouteRule();
+  BeginStart();
+}
+
+// Starting atrium-ui while frontgate serves its direct-response route: the
+// route goes, the real UI takes over.
+void Service::ApplyStartRouteRule() const {
+  if (name_ == ROUTE_UI_SERVICE && IsServiceStarted(ROUTE_PROXY_SERVICE)) {
+    LogAtLevel(LOG_WARNING, "Deleting the direct response route created for atrium-ui\n");
+    RunRouteCommand("delete", "None");
+  }
+}
+
+void Service::BeginStart() {
+  if (!IsRecoveryRestart()) {
+    LoadDefinition(true);  // after a failed read the previous definition stays
+  }
+  if (definition_.preStartCommand.empty()) {
+    Launch();
+    return;
+  }
+  const SentroConfig &config = *SentroConfig::Get();
+  ProcessStartOptions options;
+  options.execTimeoutSec = PRE_START_EXEC_TIMEOUT_SECS;
+  options.runAsUser = definition_.runPreStartCmdAsUser.empty() ? definition_.runAsUser
+                                                              : definition_.runPreStartCmdAsUser;
+  options.workingDir = definition_.workingDir;
+  options.killOnParentDeath = true;
+  options.onStderr = PreStartStderr;
+  options.onExit = PreStartEnded;
+  options.context = this;
+  bool started = preStartProcess_->Start(definition_.preStartCommand,
+                                         definition_.preStartCommandArgs, {}, options);
+  preStartProcess_->SetForceKillTimeoutCallback(ServiceForceKillTimedOut,
+                                                config.DefaultForceKillTimeoutSec());
+  if (!started) {
+    LogAtLevel(LOG_ERROR, "<%s> Service pre-start command could not started.\n", name_.c_str());
+    PreStartFailed();
+  }
+}
+
+void Service::PreStartStderr(SysProcess *process, int stream, void *context) {
+  auto *service = static_cast<Service *>(context);
+  LogCommandStderr(service->name_, "pre-start", process, stream);
+}
+
+void Service::PreStartEnded(SysProcess *process, void *context) {
+  auto *service = static_cast<Service *>(context);
+  int exitCode = process->GetExitCode();
+  if (exitCode != 0) {
+    LogAtLevel(LOG_ERROR, "<%s> Service pre-start command failed with exit code %d.\n",
+               service->name_.c_str(), exitCode);
+    service->PreStartFailed();
+    return;
+  }
+  LogAtLevel(LOG_INFO, "<%s> Service pre-start command completed successfully.\n",
+             service->name_.c_str());
+  service->Launch();
+}
+
+void Service::PreStartFailed() {
+  lastStopFailed_ = true;
+  CompleteRequest(Failed);
+}
+
+void Service::Launch() {
+  const SentroConfig &config = *SentroConfig::Get();
+  SetState(ServiceState::Starting);
+  if (!definition_.apiHealthFile.empty() && unlink(definition_.apiHealthFile.c_str()) != 0 &&
+      errno != ENOENT) {
+    LogAtLevel(LOG_ERROR, "<%s> Failed to unlink api health file %s\n", name_.c_str(),
+               definition_.apiHealthFile.c_str());
+    OnProcessEnded();
+    return;
+  }
+  ProcessLimits limits;
+  limits.serviceName = name_;
+  limits.fdLimit = definition_.processFdLimit;
+  limits.memoryLimitBytes = definition_.memoryLimitBytes;
+  ProcessStartOptions options;
+  options.execTimeoutSec = -1;
+  options.runAsUser = definition_.runAsUser;
+  options.workingDir = definition_.workingDir;
+  options.killOnParentDeath = config.KillServicesOnSentroCrash();
+  options.onExit = ProcessExited;
+  options.onCoreDump = ProcessDumpingCore;
+  options.stdStreamFileBase = definition_.streamRedirectFile;
+  options.context = this;
+  options.limits = &limits;
+  if (!process_->Start(definition_.startCommand, definition_.startCommandArgs, {}, options)) {
+    LogAtLevel(LOG_ERROR, "<%s> Failed to execute service start command\n", name_.c_str());
+    OnProcessEnded();
+    return;
+  }
+  process_->SetForceKillTimeoutCallback(ServiceForceKillTimedOut,
+                                        config.DefaultForceKillTimeoutSec());
+  startTimedOut_ = false;
+  ArmStartTimer(int64_t{definition_.startTimeout} + config.AdditionalServiceStartTimeout());
+  ArmHealthTimer(1);
+}
+
+void Service::ArmStartTimer(int64_t seconds) {
+  if (startTimerArmed_) {
+    PollRemoveTimer(StartTimerFired, this, false);
+  }
+  PollAddTimer(StartTimerFired, this, seconds * 1000000, false, nullptr);
+  startTimerArmed_ = true;
+}
+
+void Service::ArmHealthTimer(int64_t seconds) {
+  if (healthTimerArmed_) {
+    PollRemoveTimer(HealthTimerFired, this, false);
+  }
+  PollAddTimer(HealthTimerFired, this, seconds * 1000000, false, nullptr);
+  healthTimerArmed_ = true;
+}
+
+void Service::StartTimerFired(void *context) {
+  auto *service = static_cast<Service *>(context);
+  service->startTimerArmed_ = false;
+  service->OnStartTimeout();
+}
+
+// The service did not report itself ready in time: it is stopped, and the
+// end of its process completes the request with TimedOut.
+void Service::OnStartTimeout() {
+  EndOperation(name_, "TIMED-OUT", "COMPLETED");
+  LogAtLevel(LOG_INFO, "<%s> Service start operation timed out.\n", name_.c_str());
+  startTimedOut_ = true;
+  StopProcess();
+}
+
+void Service::HealthTimerFired(void *context) {
+  auto *service = static_cast<Service *>(context);
+  service->healthTimerArmed_ = false;
+  service->RunHealthCommand();
+}
+
+// The outcome of one health command run: it ends an explicit health check,
+// or tells a waiting start whether the service is ready.
+void Service::OnHealthOutcome(bool timedOut) {
+  LogAtLevel(LOG_DEBUG, "<%s> Service api healthcheck returned health as %s.\n", name_.c_str(),
+             HealthStatusName(health_));
+  if (request_ == ReqHealthCheck) {
+    if (FinishRequest(timedOut ? TimedOut : Ok)) {
+      if (auto done = GetServiceHooks().onHealthCheckDone) {
+        done(this);
+      }
+    }
+    return;
+  }
+  if (health_ == HealthStatus::Healthy || health_ == HealthStatus::Initialized) {
+    EndOperation(name_, "HEALTHY", "COMPLETED");
+    LogAtLevel(LOG_INFO, "<%s> Service STARTED successfully.\n", name_.c_str());
+    SetState(ServiceState::Started);
+    // Frontgate coming up while atrium-ui runs: its direct-response route for
+    // the UI is no longer needed.
+    bool isProxy = name_ == ROUTE_PROXY_SERVICE;
+    if (!FinishRequest(Ok)) {
+      return;
+    }
+    if (isProxy && IsServiceStarted(ROUTE_UI_SERVICE)) {
+      LogAtLevel(LOG_WARNING, "Deleting the direct response route created for atrium-ui\n");
+      RunRouteCommand("delete", "None");
+    }
+    return;
+  }
+  if (health_ == HealthStatus::StartPending) {
+    LogAtLevel(LOG_DEBUG, "<%s> Giving service additional %d secs to start\n", name_.c_str(),
+               definition_.startTimeout);
+    ArmStartTimer(definition_.startTimeout);
+  }
+  LogAtLevel(LOG_INFO, "<%s> Re-check service health since it is still initializing.\n",
+             name_.c_str());
+  ArmHealthTimer(std::clamp(definition_.startTimeout / 32, START_POLL_MIN_SECS,
+                            START_POLL_MAX_SECS));
+}

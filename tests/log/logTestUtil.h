@@ -1,0 +1,123 @@
+// Helpers shared by the log facility's tests: a temporary directory, an
+// output that records what the facility delivers, and a fixture that leaves
+// the process-wide log state empty before and after each test.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "lib/log/clock.h"
+#include "lib/log/log.h"
+#include "lib/log/logOutput.h"
+
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/sentro-logtest-XXXXXX";
+    path_ = mkdtemp(pattern);
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  const std::string &Path() const { return path_; }
+  std::string File(const std::string &name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+inline std::string ReadFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+inline void WriteFile(const std::string &path, const std::string &content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+inline std::vector<std::string> SplitLines(const std::string &text) {
+  std::vector<std::string> lines;
+  std::stringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+inline size_t CountOccurrences(const std::string &text, const std::string &needle) {
+  size_t count = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+struct CapturedLine {
+  LogLineHeader header;
+  std::string text;
+};
+
+// Records every line delivered to it; tests read `lines` after logging.
+struct CaptureOutput : LogOutput {
+  explicit CaptureOutput(int outputLevel = LOG_MAX_LEVEL) { level = outputLevel; }
+  void Write(const LogLineHeader &header, const char *text, size_t length) override {
+    lines.push_back(CapturedLine{header, std::string(text, length)});
+  }
+  bool Contains(const std::string &needle) const {
+    for (const CapturedLine &line : lines) {
+      if (line.text.find(needle) != std::string::npos) {
+        return true;
+      }
+    }
+    return false;
+  }
+  std::vector<CapturedLine> lines;
+};
+
+// A monotonic clock that moves only when a test advances it.
+inline int64_t fakeClockMicros = 0;
+inline int64_t FakeClock() { return fakeClockMicros; }
+
+class LogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    LogShutdown();
+    // The per-user safe log directory goes under the test's own directory.
+    const char *previous = getenv("TMPDIR");
+    savedTmpDir_ = previous ? previous : "";
+    hadTmpDir_ = previous != nullptr;
+    setenv("TMPDIR", dir_.Path().c_str(), 1);
+  }
+  void TearDown() override {
+    LogShutdown();
+    ClockSetMonotonicSource(nullptr);
+    if (hadTmpDir_) {
+      setenv("TMPDIR", savedTmpDir_.c_str(), 1);
+    } else {
+      unsetenv("TMPDIR");
+    }
+  }
+
+  // Creates a file output writing to `name` in the test directory.
+  LogOutput *NewFileOutput(const std::string &name, LogDict options = LogDict()) {
+    options.Set("log.fileName", dir_.File(name));
+    return CreateFileOutput("sentro", "file", &options, nullptr);
+  }
+
+  TempDir dir_;
+
+ private:
+  std::string savedTmpDir_;
+  bool hadTmpDir_ = false;
+};

@@ -1,0 +1,155 @@
+#include "ServiceFixture.h"
+
+#include "lib/log/clock.h"
+#include "lib/pollDefault/poll.h"
+#include "src/core/SentroConfig.h"
+#include "src/service/ServiceHooks.h"
+
+namespace {
+
+int64_t fakeNowMicros = 0;
+int64_t FakeClock() { return fakeNowMicros; }
+
+void RecordBegin(const std::string &name, const char *operation, const char *status,
+                 const char *phase) {
+  Hooks().operations.push_back("begin " + name + " " + operation + " " + status + " " + phase);
+}
+
+void RecordEnd(const std::string &name, const char *status, const char *phase) {
+  Hooks().operations.push_back("end " + name + " " + status + " " + phase);
+}
+
+void RecordPublish(const std::string &name, HealthStatus newHealth, HealthStatus oldHealth,
+                   bool unsolicited) {
+  Hooks().published.push_back({name, newHealth, oldHealth, unsolicited});
+}
+
+void RecordSystemFailure(const std::string &name) { Hooks().systemFailures.push_back(name); }
+
+bool RecordedShutdown() { return Hooks().shuttingDown; }
+
+Service *FindRegistered(const std::string &name) {
+  auto it = Hooks().registry.find(name);
+  return it == Hooks().registry.end() ? nullptr : it->second;
+}
+
+void RecordRecovery(Service *service, FailureType failure, int32_t *counter) {
+  Hooks().recoveries.push_back(service->name() + " " + FailureTypeName(failure) + " " +
+                               std::to_string(*counter));
+  ++*counter;
+}
+
+void RecordHealthCheckDone(Service *service) {
+  Hooks().healthChecksDone.push_back(service->name() + " " +
+                                     HealthStatusName(service->health()));
+}
+
+}  // namespace
+
+HookRecord &Hooks() {
+  static HookRecord record;
+  return record;
+}
+
+void ServiceFixture::SetUp() {
+  configDir_ = dir_.Sub("cfg");
+  dataDir_ = dir_.Sub("data");
+  MakeDirs(configDir_ + "/svcCfgfiles");
+  MakeDirs(dataDir_ + "/.svcStats");
+  UseConfig("{}");
+
+  fakeNowMicros = int64_t{1000} * 1000000;
+  ClockSetMonotonicSource(FakeClock);
+  PollInstallDefault();
+
+  Hooks() = HookRecord();
+  ResetFakeWorld();
+  ResetServiceHooks();
+  ServiceHooks &hooks = GetServiceHooks();
+  hooks.createProcess = CreateFakeProcess;
+  hooks.beginOperation = RecordBegin;
+  hooks.endOperation = RecordEnd;
+  hooks.publishHealthChange = RecordPublish;
+  hooks.reportSystemFailure = RecordSystemFailure;
+  hooks.isShutdownStarted = RecordedShutdown;
+  hooks.findService = FindRegistered;
+  hooks.takeRecoveryAction = RecordRecovery;
+  hooks.onHealthCheckDone = RecordHealthCheckDone;
+  servicetest::ClearLog();
+}
+
+void ServiceFixture::TearDown() {
+  // Route commands own themselves until they end.
+  while (FakeSysProcess *route = FindFake("static-ui")) {
+    if (!route->IsRunning()) {
+      delete route;
+      continue;
+    }
+    route->Exit(0);
+  }
+  PollShutdown();
+  ClockSetMonotonicSource(nullptr);
+  ResetServiceHooks();
+  SentroConfig::ResetForTest();
+}
+
+void ServiceFixture::UseConfig(const std::string &json) {
+  WriteFile(configDir_ + "/config.json", json);
+  SentroConfig::ResetForTest();
+  ASSERT_NE(SentroConfig::Load(configDir_, dataDir_), nullptr);
+}
+
+void ServiceFixture::WriteDefinition(const std::string &fileName, const std::string &json) {
+  WriteFile(configDir_ + "/svcCfgfiles/" + fileName, json);
+}
+
+std::unique_ptr<Service> ServiceFixture::Create(const std::string &fileName,
+                                                const std::string &json) {
+  WriteDefinition(fileName, json);
+  return CreateService(fileName);
+}
+
+std::unique_ptr<Service> ServiceFixture::CreateNamed(const std::string &name,
+                                                     const std::string &extraMembers) {
+  std::string json = "{\"Name\":\"" + name + "\",\"StartCommand\":\"/bin/" + name + "\"";
+  if (!extraMembers.empty()) {
+    json += "," + extraMembers;
+  }
+  json += "}";
+  auto service = Create(name + ".json", json);
+  if (service) {
+    Hooks().registry[name] = service.get();
+  }
+  return service;
+}
+
+int64_t ServiceFixture::NowMicros() { return fakeNowMicros; }
+
+void ServiceFixture::RunLoopOnce() {
+  volatile uint8_t exitFlag = 0;
+  PollRun(false, &exitFlag, 0, 0);
+}
+
+void ServiceFixture::AdvanceMs(int64_t ms, int64_t stepMs) {
+  while (ms > 0) {
+    int64_t step = std::min(ms, stepMs);
+    fakeNowMicros += step * 1000;
+    ms -= step;
+    RunLoopOnce();
+  }
+}
+
+void ServiceFixture::StartHealthy(Service *service, CompletionRecord *record) {
+  service->SetStart(CompletionRecord::Record, record);
+  ASSERT_EQ(service->state(), ServiceState::Starting);
+  AdvanceSeconds(1);
+  FakeSysProcess *health = HealthCmd(service->name());
+  if (service->definition().apiHealthCommand.empty()) {
+    ASSERT_EQ(service->state(), ServiceState::Started);
+    return;
+  }
+  ASSERT_NE(health, nullptr);
+  ASSERT_TRUE(health->IsRunning());
+  health->Exit(0);
+  ASSERT_EQ(service->state(), ServiceState::Started);
+}
