@@ -26,6 +26,10 @@ export SENTRO_DEMO_HOME=$top/examples
 export SENTRO_DEMO_STATE=$demo/state
 export DEMO_STATE_DIR=$demo/state
 export NORVANE_HUB_HOME=$demo/hub
+# Health changes go to the reference publisher, which appends them to a file.
+export SENTRO_PUBLISHER_DIR=$top/tools/publisher
+export NORVANE_PYTHON_BIN=$(command -v python3)
+export SENTRO_EVENTS_FILE=$demo/events.jsonl
 
 cd "$demo"
 touch sentro.log

@@ -13,7 +13,9 @@ static int64_t RealMonotonicMicros() {
 // Read on every timer check and every throttled log line, from any thread.
 static std::atomic<ClockSource> monotonicSource{RealMonotonicMicros};
 
-int64_t ClockMonotonicMicros() { return monotonicSource.load(std::memory_order_relaxed)(); }
+int64_t ClockMonotonicMicros() {
+  return monotonicSource.load(std::memory_order_relaxed)();
+}
 
 void ClockSetMonotonicSource(ClockSource source) {
   monotonicSource.store(source ? source : RealMonotonicMicros, std::memory_order_relaxed);

@@ -168,8 +168,8 @@ bool FileOutput::WriteHeaderLines() {
            app.appName, static_cast<int>(getpid()), app.version, app.build, app.option);
   snprintf(lines[count++], sizeof lines[0], "The host is %d-bit.\n",
            static_cast<int>(sizeof(void *) * 8));
-  snprintf(lines[count++], sizeof lines[0], "Host codepage=%s encoding=%s\n",
-           nl_langinfo(CODESET), "UTF-8");
+  snprintf(lines[count++], sizeof lines[0], "Host codepage=%s encoding=%s\n", nl_langinfo(CODESET),
+           "UTF-8");
   if (!options_.prefix.timeStamps) {
     snprintf(lines[count++], sizeof lines[0], "Log creation time is %s%s%s\n", created.date,
              created.millis, created.suffix);

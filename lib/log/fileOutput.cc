@@ -124,7 +124,8 @@ void FileOutput::Write(const LogLineHeader &header, const char *text, size_t len
   bool throttled = ThrottleUpdate(&throttle_, length, ClockMonotonicMicros(), !header.continuation);
   if (throttled && !wasThrottled) {
     char line[256];
-    int lineLength = snprintf(line, sizeof line, "<<< %s Throttled >>>\n", options_.appName.c_str());
+    int lineLength =
+        snprintf(line, sizeof line, "<<< %s Throttled >>>\n", options_.appName.c_str());
     WriteLevel0(line, static_cast<size_t>(lineLength) < sizeof line ? lineLength : sizeof line - 1);
     ring_->Clear();
   } else if (!throttled && wasThrottled) {
@@ -165,8 +166,9 @@ void FileOutput::WriteLevel0(const char *text, size_t length) {
 
 void FileOutput::ReportDiscarded() {
   char line[128];
-  int lineLength = snprintf(line, sizeof line, ">>> Error writing log, %lu bytes discarded. Disk full?\n",
-                            static_cast<unsigned long>(bytesDiscarded_));
+  int lineLength =
+      snprintf(line, sizeof line, ">>> Error writing log, %lu bytes discarded. Disk full?\n",
+               static_cast<unsigned long>(bytesDiscarded_));
   LogLineHeader header;
   LogLineHeaderInit(&header, LOG_AUDIT);
   char prefix[LOG_PREFIX_SIZE];

@@ -20,8 +20,8 @@
 
 struct FileOutputOptions {
   std::string appName;
-  std::string path;        // resolved log file path
-  std::string directory;   // the established log directory
+  std::string path;       // resolved log file path
+  std::string directory;  // the established log directory
   bool generatedName = false;
   LinePrefixFields prefix;
   bool append = false;

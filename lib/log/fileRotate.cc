@@ -35,15 +35,14 @@ static std::string NumberedName(const std::string &base, long number, const std:
 
 static void RenameLogged(const char *who, const std::string &from, const std::string &to) {
   if (rename(from.c_str(), to.c_str()) != 0 && errno != ENOENT) {
-    LogAtLevel(LOG_INFO, "FILE: %s: rename of %s -> %s failed: %s\n", who, from.c_str(),
-               to.c_str(), strerror(errno));
+    LogAtLevel(LOG_INFO, "FILE: %s: rename of %s -> %s failed: %s\n", who, from.c_str(), to.c_str(),
+               strerror(errno));
   }
 }
 
 static void RemoveLogged(const char *who, const std::string &name) {
   if (unlink(name.c_str()) != 0 && errno != ENOENT) {
-    LogAtLevel(LOG_INFO, "FILE: %s: failed to remove %s: %s\n", who, name.c_str(),
-               strerror(errno));
+    LogAtLevel(LOG_INFO, "FILE: %s: failed to remove %s: %s\n", who, name.c_str(), strerror(errno));
   }
 }
 
@@ -125,14 +124,12 @@ void FileRotateByRenumber(const std::string &path, int keepOld) {
   std::string base, ext;
   SplitExtension(full.substr(slash + 1), &base, &ext);
   if (base.empty()) {
-    LogAtLevel(LOG_INFO, "FILE: %s: failed to get base name for path '%s'.\n", who,
-               full.c_str());
+    LogAtLevel(LOG_INFO, "FILE: %s: failed to get base name for path '%s'.\n", who, full.c_str());
     return;
   }
   std::vector<uint32_t> numbers;
   if (!ListOldNumbers(directory, base, ext, &numbers)) {
-    LogAtLevel(LOG_INFO, "FILE: %s: failed to read the directory '%s'.\n", who,
-               directory.c_str());
+    LogAtLevel(LOG_INFO, "FILE: %s: failed to read the directory '%s'.\n", who, directory.c_str());
     return;
   }
   if (!numbers.empty() && numbers.back() == UINT32_MAX) {

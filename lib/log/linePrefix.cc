@@ -52,8 +52,8 @@ size_t FormatLinePrefix(char *buffer, size_t size, const LinePrefixFields &field
   if (fields.levelDesignator) {
     const LogLevelEntry &entry = LogLevelLookup(header.level);
     // The designator's format carries its own trailing space.
-    int length = snprintf(buffer + used, size - used, "%s(%02d)%s ", entry.designator,
-                          entry.number, header.continuation ? "+" : "");
+    int length = snprintf(buffer + used, size - used, "%s(%02d)%s ", entry.designator, entry.number,
+                          header.continuation ? "+" : "");
     if (length > 0 && used + length < size) {
       used += length;
     }

@@ -71,8 +71,8 @@ LogOutput *CreateSyslogOutput(const char *appName, const char *typeName, const L
                               const LogDict *config);
 
 bool InstallOutput(LogOutput *output);
-void RemoveOutput(LogOutput *output);   // takes it out of the facility and closes it
-void DestroyOutput(LogOutput *output);  // closes an output that was never installed
+void RemoveOutput(LogOutput *output);              // takes it out of the facility and closes it
+void DestroyOutput(LogOutput *output);             // closes an output that was never installed
 int SetOutputLevel(LogOutput *output, int level);  // returns the previous level
 
 // The system log directory ("/var/log/norvane" unless the program relocates it).

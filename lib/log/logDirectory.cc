@@ -51,8 +51,7 @@ bool LogEstablishDirectory(bool systemArea, std::string *directory) {
     Warning("Failed to establish the safe logging directory area: %s\n", strerror(errno));
     return false;
   }
-  bool valid =
-      systemArea ? SystemDirectoryIsValid(*directory) : SafeDirectoryIsValid(*directory);
+  bool valid = systemArea ? SystemDirectoryIsValid(*directory) : SafeDirectoryIsValid(*directory);
   if (!valid) {
     Warning("Safe logging area '%s' validation failed!\n", directory->c_str());
     return false;

@@ -8,8 +8,8 @@
 
 #include "lib/log/logLevels.h"
 
-LogOptionReader::LogOptionReader(const char *appName, const char *typeName,
-                                 const LogDict *options, const LogDict *config)
+LogOptionReader::LogOptionReader(const char *appName, const char *typeName, const LogDict *options,
+                                 const LogDict *config)
     : appName_(appName ? appName : ""), options_(options), config_(config) {
   std::string type = typeName ? typeName : "";
   if (type != "file" && type != "syslog") {
@@ -70,8 +70,7 @@ int LogOptionReader::Int(const std::string &key, int fallback, int minimum, int 
     char *end = nullptr;
     errno = 0;
     long number = strtol(text.c_str(), &end, base);
-    if (end == text.c_str() || *end != '\0' || errno != 0 || number < INT_MIN ||
-        number > INT_MAX) {
+    if (end == text.c_str() || *end != '\0' || errno != 0 || number < INT_MIN || number > INT_MAX) {
       return false;
     }
     *parsed = static_cast<int>(number);

@@ -26,7 +26,9 @@ void LogSetThreadName(const char *name) {
   threadNamed = true;
 }
 
-void LogSetOpIdProvider(LogOpIdProvider provider) { opIdProvider.store(provider); }
+void LogSetOpIdProvider(LogOpIdProvider provider) {
+  opIdProvider.store(provider);
+}
 
 static const char *CurrentThreadName() {
   if (!threadNamed) {
@@ -40,7 +42,8 @@ static const char *CurrentThreadName() {
 LogTimestamp LogTimestampNow() {
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
-  return LogTimestamp{static_cast<int64_t>(now.tv_sec), static_cast<int32_t>(now.tv_nsec / 1000000)};
+  return LogTimestamp{static_cast<int64_t>(now.tv_sec),
+                      static_cast<int32_t>(now.tv_nsec / 1000000)};
 }
 
 void LogLineHeaderInit(LogLineHeader *header, int level) {

@@ -13,7 +13,9 @@
 
 static SyslogApi activeApi = SyslogSystemApi();
 
-void SyslogOutputSetApi(const SyslogApi *api) { activeApi = api ? *api : SyslogSystemApi(); }
+void SyslogOutputSetApi(const SyslogApi *api) {
+  activeApi = api ? *api : SyslogSystemApi();
+}
 
 namespace {
 
@@ -85,7 +87,9 @@ bool IdentityIsValid(const std::string &identity) {
   return true;
 }
 
-bool FacilityIsValid(int facility) { return facility >= 0 && facility <= 1016 && facility % 8 == 0; }
+bool FacilityIsValid(int facility) {
+  return facility >= 0 && facility <= 1016 && facility % 8 == 0;
+}
 
 }  // namespace
 

@@ -5,7 +5,9 @@
 
 #include "lib/log/syslogOutput.h"
 
-static void SystemOpen(const char *identity, int facility) { openlog(identity, LOG_PID, facility); }
+static void SystemOpen(const char *identity, int facility) {
+  openlog(identity, LOG_PID, facility);
+}
 
 const SyslogApi &SyslogSystemApi() {
   static_assert(LOG_USER == SYSLOG_FACILITY_USER, "facility codes are shifted by 3");

@@ -1,6 +1,8 @@
 #include "lib/log/utf8Cut.h"
 
-static bool IsContinuationByte(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+static bool IsContinuationByte(unsigned char byte) {
+  return (byte & 0xC0) == 0x80;
+}
 
 size_t Utf8CutLength(const char *text, size_t length, size_t limit) {
   if (length <= limit) {

@@ -6,11 +6,11 @@
 [[noreturn]] void PanicNotReached(const char *file, int line);
 [[noreturn]] void PanicNotImplemented(const char *file, int line);
 
-#define VERIFY(cond)                       \
-  do {                                     \
-    if (!(cond)) {                         \
-      PanicVerify(__FILE__, __LINE__);     \
-    }                                      \
+#define VERIFY(cond)                   \
+  do {                                 \
+    if (!(cond)) {                     \
+      PanicVerify(__FILE__, __LINE__); \
+    }                                  \
   } while (0)
 #define NOT_REACHED() PanicNotReached(__FILE__, __LINE__)
 #define NOT_IMPLEMENTED() PanicNotImplemented(__FILE__, __LINE__)

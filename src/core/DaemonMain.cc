@@ -7,6 +7,7 @@
 
 #include "lib/log/log.h"
 #include "lib/pollDefault/poll.h"
+#include "src/control/ControlServer.h"
 #include "src/core/Daemon.h"
 #include "src/core/DaemonCycles.h"
 #include "src/core/DaemonWiring.h"
@@ -73,6 +74,9 @@ int DaemonMain(int argc, char **argv) {
   CreateProcessTable();
   InstallSignalHandling(SignalTargets{InitiateShutdown, ReloadConfiguration});
   LockMemory();
+  if (!CreateServer(config->ControlSocketPath())) {
+    ExitDaemon(1);
+  }
   WireDaemonHooks();
   ServiceManager *manager = GetServiceManager();
   if (manager == nullptr) {

@@ -1,4 +1,5 @@
 #include "lib/log/log.h"
+#include "src/control/ControlServer.h"
 #include "src/core/Daemon.h"
 #include "src/core/Lifecycle.h"
 #include "src/core/LogSwitch.h"
@@ -29,6 +30,7 @@ void ReloadConfiguration() {
 void InitiateShutdown() {
   LogAtLevel(LOG_INFO, "Initiating Sentro shutdown.\n");
   SetCorePattern(true);
+  ShutdownServer();
   ServiceManager *manager = GetServiceManager();
   manager->StopProfile("ALL", true, SentroConfig::Get()->ParallelServiceOperation(), StopAllDone,
                        nullptr);

@@ -274,8 +274,7 @@ bool JsonFileReader::GetRecoveryActionList(const char *key, RecoveryActionList *
   return true;
 }
 
-bool JsonFileReader::GetRecoveryActionProfiles(const char *key,
-                                               RecoveryActionProfiles *out) const {
+bool JsonFileReader::GetRecoveryActionProfiles(const char *key, RecoveryActionProfiles *out) const {
   const rapidjson::Value *value = Find(key);
   if (value == nullptr || !value->IsObject()) {
     return false;

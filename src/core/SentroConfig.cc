@@ -36,7 +36,9 @@ SentroConfig *SentroConfig::Load(const std::string &configDir, const std::string
   return instance;
 }
 
-SentroConfig *SentroConfig::Get() { return instance; }
+SentroConfig *SentroConfig::Get() {
+  return instance;
+}
 
 void SentroConfig::ResetForTest() {
   delete instance;

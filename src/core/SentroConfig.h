@@ -76,9 +76,7 @@ class SentroConfig {
   std::string ConfigFilePath() const { return configDir_ + "/config.json"; }
   std::string ProfilesFilePath() const { return configDir_ + "/profiles.json"; }
   std::string ServiceDefinitionDir() const { return configDir_ + "/svcCfgfiles"; }
-  std::string MuxInstanceDefinitionDir() const {
-    return configDir_ + "/muxServerInstanceCfgfiles";
-  }
+  std::string MuxInstanceDefinitionDir() const { return configDir_ + "/muxServerInstanceCfgfiles"; }
   std::string ServiceStatsPath() const { return dataDir_ + "/.svcStats"; }
   std::string FailoverListenerPath() const { return dataDir_ + "/duolistener"; }
   std::string DefaultStartProfilePath() const { return dataDir_ + "/defaultStartProfile"; }

@@ -4,8 +4,8 @@
 
 const char *const kStartupTypeNames[STARTUP_TYPE_COUNT] = {"MANUAL", "AUTOMATIC", "DISABLED"};
 const char *const kFailureTypeNames[FAILURE_TYPE_COUNT] = {"CRASH", "HEALTHFAIL", "COREDUMP"};
-const char *const kRecoveryActionNames[RECOVERY_ACTION_COUNT] = {
-    "NO_ACTION", "RESTART_SERVICE", "RESTART_SYSTEM", "HAFAILOVER"};
+const char *const kRecoveryActionNames[RECOVERY_ACTION_COUNT] = {"NO_ACTION", "RESTART_SERVICE",
+                                                                 "RESTART_SYSTEM", "HAFAILOVER"};
 const char *const kRecoveryProfileNames[RECOVERY_PROFILE_COUNT] = {"DEFAULT", "FAILOVER"};
 
 int MatchEnumName(const char *text, const char *const *names, int count) {

@@ -307,13 +307,12 @@ TEST_F(JsonFileReaderTest, IntListKeepsOnlyThirtyTwoBitIntegers) {
 }
 
 TEST_F(JsonFileReaderTest, RecoveryActionListKeepsValidNamesInOrder) {
-  LoadText(
-      "{\"Crash\": [\"RESTART_SERVICE\", 5, \"BOGUS\", \"HA\", \"NO_ACTION\"], \"None\": []}");
+  LoadText("{\"Crash\": [\"RESTART_SERVICE\", 5, \"BOGUS\", \"HA\", \"NO_ACTION\"], \"None\": []}");
   LogCapture capture;
   RecoveryActionList actions;
   EXPECT_TRUE(reader.GetRecoveryActionList("Crash", &actions));
-  EXPECT_EQ(actions, (RecoveryActionList{RecoveryAction::RestartService,
-                                         RecoveryAction::HaFailover, RecoveryAction::NoAction}));
+  EXPECT_EQ(actions, (RecoveryActionList{RecoveryAction::RestartService, RecoveryAction::HaFailover,
+                                         RecoveryAction::NoAction}));
   std::vector<CapturedMessage> messages = capture.Messages();
   ASSERT_EQ(messages.size(), 2u);
   EXPECT_EQ(messages[0].level, LOG_WARNING);

@@ -101,8 +101,8 @@ TEST(JsonFileWriter, OpenFailureIsLoggedAndCloseThenSucceeds) {
   std::string path = dir.File("missing/state");
   EXPECT_FALSE(writer.Open(path));
   ASSERT_EQ(capture.Messages().size(), 1u);
-  EXPECT_TRUE(
-      capture.Has(LOG_ERROR, "Failed to open file " + path + ". Error: No such file or directory\n"));
+  EXPECT_TRUE(capture.Has(LOG_ERROR,
+                          "Failed to open file " + path + ". Error: No such file or directory\n"));
   writer.WriteString("ignored", "x");
   EXPECT_TRUE(writer.Close());
 }

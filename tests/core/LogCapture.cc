@@ -42,7 +42,9 @@ class CaptureEnvironment : public ::testing::Environment {
 
 }  // namespace
 
-LogCapture::LogCapture() { Clear(); }
+LogCapture::LogCapture() {
+  Clear();
+}
 
 std::vector<CapturedMessage> LogCapture::Messages() const {
   std::lock_guard<std::mutex> guard(Capture()->lock);

@@ -171,8 +171,7 @@ TEST_F(SentroConfigTest, LogLevelOutsideOneToEighteenWarnsAndBecomesFive) {
     ASSERT_NE(config, nullptr);
     EXPECT_EQ(config->LogLevel(), 5) << level;
     ASSERT_EQ(capture.Messages().size(), 1u);
-    EXPECT_TRUE(
-        capture.Has(LOG_WARNING, "LogLevel config value must be in the range 1 and 18\n"));
+    EXPECT_TRUE(capture.Has(LOG_WARNING, "LogLevel config value must be in the range 1 and 18\n"));
   }
   for (int level : {1, 18}) {
     SentroConfig::ResetForTest();

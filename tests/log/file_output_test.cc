@@ -7,11 +7,25 @@
 #include <sys/stat.h>
 #include <time.h>
 
-#include <regex>
-
 #include "logTestUtil.h"
 
 namespace {
+
+// True when `text` has the shape of `pattern`, where '#' stands for a digit.
+bool HasShape(const std::string &text, const std::string &pattern) {
+  if (text.size() != pattern.size()) {
+    return false;
+  }
+  for (size_t i = 0; i < text.size(); ++i) {
+    bool digit = text[i] >= '0' && text[i] <= '9';
+    if (pattern[i] == '#' ? !digit : text[i] != pattern[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+const char stampShape[] = "####-##-##T##:##:##.###Z";
 
 class FileOutputTest : public LogTest {
  protected:
@@ -57,14 +71,11 @@ TEST_F(FileOutputTest, LinesCarryTimeDesignatorAndThreadName) {
   Warning("careful");
   std::vector<std::string> lines = MessageLines(dir_.File("sentro.log"));
   ASSERT_EQ(lines.size(), 4u);
-  const std::string stamp = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)";
   const std::string thread = "host-" + std::to_string(gettid());
-  EXPECT_TRUE(std::regex_match(lines[0], std::regex(stamp + " In\\(05\\) " + thread + " one")))
-      << lines[0];
-  EXPECT_TRUE(std::regex_match(lines[1], std::regex(stamp + " In\\(05\\)\\+ " + thread + " two")))
-      << lines[1];
-  EXPECT_TRUE(std::regex_match(lines[2], std::regex(stamp + " In\\(05\\)\\+ " + thread + " three")));
-  EXPECT_TRUE(std::regex_match(lines[3], std::regex(stamp + " Wa\\(03\\) " + thread + " careful")));
+  EXPECT_TRUE(HasShape(lines[0], stampShape + (" In(05) " + thread + " one"))) << lines[0];
+  EXPECT_TRUE(HasShape(lines[1], stampShape + (" In(05)+ " + thread + " two"))) << lines[1];
+  EXPECT_TRUE(HasShape(lines[2], stampShape + (" In(05)+ " + thread + " three"))) << lines[2];
+  EXPECT_TRUE(HasShape(lines[3], stampShape + (" Wa(03) " + thread + " careful"))) << lines[3];
 }
 
 TEST_F(FileOutputTest, FileIsOpenedOnTheFirstMessageWithItsPermissions) {
@@ -93,8 +104,8 @@ TEST_F(FileOutputTest, NewFileStartsWithTheHeaderLines) {
   EXPECT_EQ(lines[1], "In(05) The host is 64-bit.");
   EXPECT_EQ(lines[2].rfind("In(05) Host codepage=", 0), 0u);
   EXPECT_NE(lines[2].find(" encoding=UTF-8"), std::string::npos);
-  EXPECT_TRUE(std::regex_match(
-      lines[3], std::regex(R"(In\(05\) Log creation time is \d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
+  EXPECT_TRUE(HasShape(lines[3], std::string("In(05) Log creation time is ") + stampShape))
+      << lines[3];
   EXPECT_EQ(lines[4].rfind("In(05) Host is Linux ", 0), 0u);
   time_t now = time(nullptr);
   struct tm local;
@@ -263,7 +274,7 @@ TEST_F(FileOutputTest, WithoutOldFilesTheRotatedLogStartsOver) {
   EXPECT_FALSE(std::filesystem::exists(dir_.File("over-0.log")));
   std::string content = ReadFile(dir_.File("over.log"));
   EXPECT_EQ(content.rfind("Log for ", 0), 0u);
-  EXPECT_EQ(CountOccurrences(content, text), 150u - 101u);
+  EXPECT_EQ(CountOccurrences(content, text), 50u);  // the first 100 went before the rotation
 }
 
 std::string Padded(const char *tag, int number, size_t width) {
@@ -400,16 +411,19 @@ TEST_F(FileOutputTest, FullDiskLosesLinesAndReportsTheLossOnceSpaceReturns) {
   Log("and once more");
 
   std::string content = ReadFile(path);
-  std::regex report(R"(>>> Error writing log, (\d+) bytes discarded\. Disk full\?\n)");
-  std::smatch match;
-  ASSERT_TRUE(std::regex_search(content, match, report)) << content;
+  const std::string reportStart = ">>> Error writing log, ";
+  const std::string reportEnd = " bytes discarded. Disk full?\n";
+  size_t report = content.find(reportStart);
+  ASSERT_NE(report, std::string::npos) << content;
+  size_t digits = report + reportStart.size();
+  size_t reportEndAt = content.find(reportEnd, digits);
+  ASSERT_NE(reportEndAt, std::string::npos);
+  size_t discarded = std::stoul(content.substr(digits, reportEndAt - digits));
   EXPECT_EQ(CountOccurrences(content, ">>> Error writing log"), 1u);
-  size_t landedWhileFull = match.position(0) - sizeWhenFull;
-  size_t discarded = std::stoul(match[1].str());
+  size_t landedWhileFull = report - sizeWhenFull;
   EXPECT_GT(discarded, 0u);
   EXPECT_EQ(discarded, lostLines * 64 - landedWhileFull);
-  EXPECT_EQ(content.substr(match.position(0) + match.length(0)),
-            "after recovery\nand once more\n");
+  EXPECT_EQ(content.substr(reportEndAt + reportEnd.size()), "after recovery\nand once more\n");
   LogShutdown();
 }
 

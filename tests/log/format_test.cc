@@ -15,9 +15,9 @@ TEST(LogLevels, TableGivesDesignatorsAndSyslogPriorities) {
     const char *name;
     const char *designator;
     int priority;
-  } table[] = {{0, "audit", "No", 5},   {1, "panic", "Cr", 3},    {2, "error", "Er", 3},
-               {3, "warning", "Wa", 4}, {4, "notice", "No", 5},   {5, "info", "In", 6},
-               {6, "verbose", "In", 6}, {7, "trivia", "In", 6},   {8, "debug", "Db", 7},
+  } table[] = {{0, "audit", "No", 5},   {1, "panic", "Cr", 3},   {2, "error", "Er", 3},
+               {3, "warning", "Wa", 4}, {4, "notice", "No", 5},  {5, "info", "In", 6},
+               {6, "verbose", "In", 6}, {7, "trivia", "In", 6},  {8, "debug", "Db", 7},
                {9, "debug1", "Db", 7},  {23, "debug15", "Db", 7}};
   for (const Expected &row : table) {
     const LogLevelEntry &entry = LogLevelLookup(row.level);

@@ -87,7 +87,9 @@ struct CaptureOutput : LogOutput {
 
 // A monotonic clock that moves only when a test advances it.
 inline int64_t fakeClockMicros = 0;
-inline int64_t FakeClock() { return fakeClockMicros; }
+inline int64_t FakeClock() {
+  return fakeClockMicros;
+}
 
 class LogTest : public ::testing::Test {
  protected:

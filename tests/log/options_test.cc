@@ -84,7 +84,8 @@ TEST_F(OptionsTest, SmallRotateSizeIsRaisedToTheFloor) {
   LogOutput *output = NewFileOutput("floor.log", options);
   ASSERT_NE(output, nullptr);
   EXPECT_EQ(static_cast<FileOutput *>(output)->Options().rotateSize, 100000);
-  EXPECT_TRUE(capture->Contains("LogFileVariables: log.rotateSize (50000) is too small. Set to 100000.\n"));
+  EXPECT_TRUE(
+      capture->Contains("LogFileVariables: log.rotateSize (50000) is too small. Set to 100000.\n"));
   DestroyOutput(output);
 }
 

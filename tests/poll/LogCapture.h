@@ -32,6 +32,9 @@ class LogCapture {
     if (output_ == nullptr || !InstallOutput(output_)) {
       ADD_FAILURE() << "cannot capture the log in " << path_;
     }
+    // Opens the file now, so that it does not take a descriptor number the
+    // test has just closed on purpose.
+    LogAtLevel(LOG_DEBUG, "log capture started\n");
   }
 
   ~LogCapture() {

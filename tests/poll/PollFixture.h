@@ -15,7 +15,7 @@
 #include "poll/LogCapture.h"
 
 class PollFixture : public testing::Test {
- protected:
+ public:
   static inline int64_t fakeNow = 0;
   static inline std::vector<intptr_t> fired;
 
@@ -25,6 +25,7 @@ class PollFixture : public testing::Test {
   static void Record(void *tag) { fired.push_back(reinterpret_cast<intptr_t>(tag)); }
   static void *Tag(intptr_t tag) { return reinterpret_cast<void *>(tag); }
 
+ protected:
   void SetUp() override {
     fakeNow = 5000000000;
     fired.clear();

@@ -111,7 +111,11 @@ std::unique_ptr<Service> ServiceFixture::Create(const std::string &fileName,
 
 std::unique_ptr<Service> ServiceFixture::CreateNamed(const std::string &name,
                                                      const std::string &extraMembers) {
-  std::string json = "{\"Name\":\"" + name + "\",\"StartCommand\":\"/bin/" + name + "\"";
+  // The first member of a name wins, so a given StartCommand replaces the default.
+  std::string json = "{\"Name\":\"" + name + "\"";
+  if (extraMembers.find("\"StartCommand\"") == std::string::npos) {
+    json += ",\"StartCommand\":\"/bin/" + name + "\"";
+  }
   if (!extraMembers.empty()) {
     json += "," + extraMembers;
   }

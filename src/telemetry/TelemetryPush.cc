@@ -1,0 +1,108 @@
+#include "src/telemetry/TelemetryPush.h"
+
+#include <limits.h>
+#include <unistd.h>
+
+#include "lib/log/log.h"
+#include "src/process/SysProcess.h"
+#include "src/telemetry/MetricsStore.h"
+#include "src/telemetry/PushLogRecord.h"
+
+namespace {
+
+struct PushRun {
+  SysProcess *process = nullptr;
+  PushLogDecoder decoder;
+};
+
+// The push under way, or null.
+PushRun *runningPush = nullptr;
+std::string programOverride;
+
+const char *const kStep = "PushTelemetry";
+
+}  // namespace
+
+std::string DefaultTelemetryPushProgram() {
+  // The daemon's own executable, not a system path: never under the sysroot.
+  char self[PATH_MAX];
+  ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length <= 0) {
+    return TELEMETRY_PUSH_PROGRAM_NAME;
+  }
+  std::string path(self, static_cast<size_t>(length));
+  return path.substr(0, path.rfind('/') + 1) + TELEMETRY_PUSH_PROGRAM_NAME;
+}
+
+void SetTelemetryPushProgram(const std::string &program) {
+  programOverride = program;
+}
+
+bool TelemetryPushRunning() {
+  return runningPush != nullptr;
+}
+
+// Logs every complete record the helper has written so far.
+static void RelayHelperLog(SysProcess *process, int stream, void *context) {
+  PushRun *run = static_cast<PushRun *>(context);
+  char buffer[4096];
+  ssize_t got;
+  while ((got = process->ReadStream(stream, buffer, sizeof buffer)) > 0) {
+    run->decoder.Feed(buffer, static_cast<size_t>(got));
+  }
+  bool wasCorrupt = run->decoder.Corrupt();
+  int level;
+  std::string text;
+  while (run->decoder.Next(&level, &text)) {
+    LogAtLevel(level, "%s", text.c_str());
+  }
+  if (!wasCorrupt && run->decoder.Corrupt()) {
+    LogAtLevel(LOG_WARNING, "[%s] Unreadable output from the telemetry push helper.\n", kStep);
+  }
+}
+
+static void HelperExited(SysProcess *process, void *context) {
+  PushRun *run = static_cast<PushRun *>(context);
+  RelayHelperLog(process, PROCESS_STREAM_STDOUT, run);
+  if (process->HasExecTimedOut()) {
+    LogAtLevel(LOG_WARNING, "[%s] Telemetry push did not finish within %d seconds.\n", kStep,
+               TELEMETRY_PUSH_TIMEOUT_SECS);
+  } else if (process->GetExitCode() != 0) {
+    LogAtLevel(LOG_WARNING, "[%s] Telemetry push helper exited with rc=%d\n", kStep,
+               process->GetExitCode());
+  }
+  runningPush = nullptr;
+  delete process;
+  delete run;
+}
+
+void PushTelemetry() {
+  if (runningPush != nullptr) {
+    LogAtLevel(LOG_WARNING, "[%s] The previous telemetry push is still running. Skipping.\n",
+               kStep);
+    return;
+  }
+  std::string program = programOverride.empty() ? DefaultTelemetryPushProgram() : programOverride;
+  if (access(program.c_str(), X_OK) != 0) {
+    LogAtLevel(LOG_WARNING, "[%s] Telemetry push helper %s cannot be run.\n", kStep,
+               program.c_str());
+    return;
+  }
+  PushRun *run = new PushRun();
+  run->process = CreateSysProcess(TELEMETRY_PUSH_PROGRAM_NAME);
+  ProcessStartOptions options;
+  options.execTimeoutSec = TELEMETRY_PUSH_TIMEOUT_SECS;
+  options.killOnParentDeath = true;
+  options.onStdout = RelayHelperLog;
+  options.onExit = HelperExited;
+  options.context = run;
+  std::vector<std::string> args = {TelemetryDatabasePath(), GetTelemetryContext().instanceId};
+  if (run->process == nullptr || !run->process->Start(program, args, {}, options)) {
+    LogAtLevel(LOG_WARNING, "[%s] Telemetry push helper %s cannot be run.\n", kStep,
+               program.c_str());
+    delete run->process;
+    delete run;
+    return;
+  }
+  runningPush = run;
+}

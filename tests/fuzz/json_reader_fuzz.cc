@@ -1,0 +1,101 @@
+// Feeds arbitrary bytes to the JSON file reader as a file and reads every
+// member with every getter, then loads and reloads them as config.json.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "src/core/JsonFileReader.h"
+#include "src/core/SentroConfig.h"
+
+namespace {
+
+std::string scratchDir;
+
+void WriteFile(const std::string &path, const uint8_t *data, size_t size) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    abort();
+  }
+  while (size > 0) {
+    ssize_t written = write(fd, data, size);
+    if (written <= 0) {
+      abort();
+    }
+    data += written;
+    size -= static_cast<size_t>(written);
+  }
+  close(fd);
+}
+
+void ReadEveryWay(const JsonFileReader &reader, const char *key) {
+  bool flag = false;
+  int32_t number = 0;
+  uint64_t wide = 0;
+  std::string text;
+  StartupType startup = StartupType::Automatic;
+  std::vector<std::string> strings;
+  std::vector<int32_t> ints;
+  RecoveryActionList actions;
+  RecoveryActionProfiles profiles;
+  reader.GetBool(key, &flag);
+  reader.GetInt(key, &number);
+  reader.GetUint64(key, &wide);
+  reader.GetString(key, false, &text);
+  reader.GetString(key, true, &text);
+  reader.GetStartupType(key, &startup);
+  reader.GetStringList(key, false, &strings);
+  reader.GetStringList(key, true, &strings);
+  reader.GetIntList(key, &ints);
+  reader.GetRecoveryActionList(key, &actions);
+  reader.GetRecoveryActionProfiles(key, &profiles);
+}
+
+void RemoveScratchDir() {
+  unlink((scratchDir + "/config.json").c_str());
+  rmdir(scratchDir.c_str());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  char pattern[] = "/tmp/sentro-json-fuzz-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) {
+    abort();
+  }
+  scratchDir = pattern;
+  atexit(RemoveScratchDir);
+  setenv("SENTRO_FUZZ_HOME", "/home/fuzz", 1);
+  setenv("SENTRO_FUZZ_EMPTY", "", 1);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  std::string path = scratchDir + "/config.json";
+  WriteFile(path, data, size);
+
+  JsonFileReader reader;
+  if (reader.Load(path)) {
+    std::vector<std::string> names;
+    reader.GetMemberNames(&names);
+    for (const std::string &name : names) {
+      ReadEveryWay(reader, name.c_str());
+    }
+    ReadEveryWay(reader, "");
+    ReadEveryWay(reader, "RecoveryActionProfiles");
+  }
+
+  SentroConfig *config = SentroConfig::Load(scratchDir, scratchDir);
+  if (config != nullptr) {
+    config->Reload();
+    config->RecoveryActionsFor(FailureType::Crash);
+    config->RecoveryActionsFor(FailureType::HealthFail);
+    config->RecoveryActionsFor(FailureType::CoreDump);
+    SentroConfig::ResetForTest();
+  }
+  return 0;
+}

@@ -1,0 +1,34 @@
+#!/bin/sh
+# Runs every fuzz target of a build tree for the given number of seconds each,
+# starting from the seed corpus in tests/fuzz/corpus/<target>/.
+#   tests/fuzz/run.sh <build-dir> <seconds>
+set -eu
+
+if [ $# -ne 2 ]; then
+  echo "usage: $0 <build-dir> <seconds>" >&2
+  exit 2
+fi
+build=$1
+seconds=$2
+here=$(cd "$(dirname "$0")" && pwd)
+
+status=0
+for target in json_reader_fuzz env_expand_fuzz; do
+  binary=$(find "$build" -type f -name "$target" -perm -u+x | head -n 1)
+  if [ -z "$binary" ]; then
+    echo "$target: not built in $build" >&2
+    status=1
+    continue
+  fi
+  # New inputs go to a scratch corpus so the seeds in the tree stay as they are.
+  work=$(mktemp -d "${TMPDIR:-/tmp}/sentro-fuzz-$target-XXXXXX")
+  echo "== $target for ${seconds}s"
+  if ! "$binary" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+      -artifact_prefix="$work/" "$work" "$here/corpus/$target"; then
+    echo "$target: FAILED, artifacts in $work" >&2
+    status=1
+    continue
+  fi
+  rm -rf "$work"
+done
+exit $status

@@ -1,0 +1,447 @@
+// One request at a time: admission, pre-emption, restarts, configuration
+// requests, re-entrant completions, and the direct-response-route rules.
+#include "ServiceFixture.h"
+#include "lib/log/log.h"
+#include "src/core/SysPaths.h"
+
+using servicetest::Logged;
+
+namespace {
+
+class ServiceRequestTest : public ServiceFixture {
+ protected:
+  std::unique_ptr<Service> Started(const std::string &name, const std::string &extra) {
+    auto service = CreateNamed(name, extra);
+    CompletionRecord start;
+    StartHealthy(service.get(), &start);
+    EXPECT_EQ(start.results, (std::vector<ServiceResult>{Ok}));
+    Hooks().operations.clear();
+    Hooks().published.clear();
+    servicetest::ClearLog();
+    return service;
+  }
+  // Begins an explicit health check whose command is now running.
+  void BeginHealthCheck(Service *service, CompletionRecord *record) {
+    ASSERT_TRUE(service->TrySetRequest(ReqHealthCheck, CompletionRecord::Record, record));
+    service->RunHealthCommand();
+    ASSERT_TRUE(HealthCmd(service->name())->IsRunning());
+  }
+};
+
+TEST_F(ServiceRequestTest, AdmissionFollowsTheCurrentRequest) {
+  auto service = CreateNamed("adm", "");
+  struct Case {
+    ServiceRequest current;
+    ServiceRequest incoming;
+    bool admitted;
+  };
+  const Case cases[] = {
+      {ReqNone, ReqStart, true},          {ReqNone, ReqHealthCheck, true},
+      {ReqHealthCheck, ReqStart, true},   {ReqHealthCheck, ReqRestart, true},
+      {ReqHealthCheck, ReqConfigChange, true}, {ReqHealthCheck, ReqStop, true},
+      {ReqHealthCheck, ReqHealthCheck, false}, {ReqStart, ReqStart, false},
+      {ReqStart, ReqRestart, false},      {ReqStart, ReqConfigChange, false},
+      {ReqStart, ReqStop, true},          {ReqRestart, ReqStop, true},
+      {ReqConfigChange, ReqStop, true},   {ReqStop, ReqStop, false},
+      {ReqStop, ReqRestart, false},       {ReqStart, ReqNone, false},
+  };
+  for (const Case &c : cases) {
+    CompletionRecord first;
+    CompletionRecord second;
+    if (c.current != ReqNone) {
+      ASSERT_TRUE(service->TrySetRequest(c.current, CompletionRecord::Record, &first));
+    }
+    EXPECT_EQ(service->TrySetRequest(c.incoming, CompletionRecord::Record, &second), c.admitted)
+        << c.current << " then " << c.incoming;
+    if (c.admitted && c.current != ReqNone) {
+      EXPECT_EQ(first.results, (std::vector<ServiceResult>{Cancelled}));
+    } else {
+      EXPECT_TRUE(first.results.empty());
+    }
+    service->CompleteRequest(Ok);
+  }
+}
+
+TEST_F(ServiceRequestTest, StopDuringPreStartSucceedsAtOnceAndTheStartGoesOn) {
+  auto service = CreateNamed("pre", R"("PreStartCommand": "/bin/prep")");
+  CompletionRecord start;
+  service->SetStart(CompletionRecord::Record, &start);
+  ASSERT_TRUE(PreStart("pre")->IsRunning());
+  CompletionRecord stop;
+  service->SetStop(CompletionRecord::Record, &stop);
+  EXPECT_EQ(stop.results, (std::vector<ServiceResult>{Ok}));
+  EXPECT_TRUE(PreStart("pre")->IsRunning());
+  EXPECT_EQ(service->request(), ReqStart);
+  PreStart("pre")->Exit(0);
+  EXPECT_EQ(service->state(), ServiceState::Starting);
+  AdvanceSeconds(1);
+  EXPECT_EQ(start.results, (std::vector<ServiceResult>{Ok}));
+}
+
+TEST_F(ServiceRequestTest, StopWhileStartingCancelsTheStart) {
+  auto service = CreateNamed("web", R"("ApiHealthCommand": "/bin/probe")");
+  CompletionRecord start;
+  service->SetStart(CompletionRecord::Record, &start);
+  AdvanceSeconds(1);
+  ASSERT_TRUE(HealthCmd("web")->IsRunning());
+  CompletionRecord stop;
+  service->SetStop(CompletionRecord::Record, &stop);
+  EXPECT_EQ(start.results, (std::vector<ServiceResult>{Cancelled}));
+  EXPECT_TRUE(stop.results.empty());
+  EXPECT_FALSE(HealthCmd("web")->IsRunning());
+  EXPECT_EQ(Main("web")->signalStops, 1);
+
+  Main("web")->Exit(1);
+  EXPECT_EQ(stop.results, (std::vector<ServiceResult>{Ok}));
+  EXPECT_EQ(start.results, (std::vector<ServiceResult>{Cancelled}));
+  EXPECT_EQ(service->state(), ServiceState::Stopped);
+  EXPECT_FALSE(service->lastStopFailed());
+  // Neither the start timer nor the poll survives the stop.
+  AdvanceSeconds(200);
+  EXPECT_EQ(HealthCmd("web")->startCount, 1);
+  EXPECT_FALSE(Logged(LOG_INFO, "<web> Service start operation timed out.\n"));
+}
+
+TEST_F(ServiceRequestTest, RestartDuringHealthCheckCancelsItAndRestarts) {
+  auto service = Started("web", R"("ApiHealthCommand": "/bin/probe")");
+  CompletionRecord check;
+  BeginHealthCheck(service.get(), &check);
+  CompletionRecord restart;
+  service->SetRestart(CompletionRecord::Record, &restart);
+  EXPECT_EQ(check.results, (std::vector<ServiceResult>{Cancelled}));
+  EXPECT_FALSE(HealthCmd("web")->IsRunning());
+  EXPECT_EQ(HealthCmd("web")->cancelCount, 1);
+  EXPECT_EQ(service->state(), ServiceState::Stopping);
+  EXPECT_EQ(Main("web")->signalStops, 1);
+  EXPECT_EQ(Hooks().operations.front(), "begin web RESTART HEALTHY PENDING");
+
+  Main("web")->Exit(0);  // the stop half ends; the start half launches
+  EXPECT_EQ(service->state(), ServiceState::Starting);
+  EXPECT_EQ(Main("web")->startCount, 2);
+  EXPECT_TRUE(restart.results.empty());
+  EXPECT_FALSE(service->lastStopFailed());
+  AdvanceSeconds(1);
+  HealthCmd("web")->Exit(0);
+  EXPECT_EQ(restart.results, (std::vector<ServiceResult>{Ok}));
+  EXPECT_EQ(service->state(), ServiceState::Started);
+}
+
+TEST_F(ServiceRequestTest, RestartWhileStoppingIsRefused) {
+  auto service = Started("web", "");
+  service->SetStop(nullptr, nullptr);
+  CompletionRecord restart;
+  service->SetRestart(CompletionRecord::Record, &restart);
+  EXPECT_EQ(restart.results, (std::vector<ServiceResult>{InvalidState}));
+  EXPECT_TRUE(Logged(LOG_WARNING, "<web> SetRestart: Invalid State STOPPING, Curr request 2.\n"));
+  EXPECT_EQ(service->request(), ReqStop);
+}
+
+TEST_F(ServiceRequestTest, RestartOfAStoppedServiceStartsIt) {
+  auto service = CreateNamed("web", "");
+  CompletionRecord restart;
+  service->SetRestart(CompletionRecord::Record, &restart);
+  EXPECT_EQ(service->state(), ServiceState::Starting);
+  EXPECT_EQ(Main("web")->signalStops, 0);
+  AdvanceSeconds(1);
+  EXPECT_EQ(restart.results, (std::vector<ServiceResult>{Ok}));
+}
+
+TEST_F(ServiceRequestTest, RestartWhoseStartHalfFailsReportsStartFailed) {
+  auto service = Started("web", R"("ApiHealthCommand": "/bin/probe")");
+  CompletionRecord restart;
+  service->SetRestart(CompletionRecord::Record, &restart);
+  Main("web")->Exit(0);
+  ASSERT_EQ(service->state(), ServiceState::Starting);
+  Main("web")->Exit(1);
+  EXPECT_EQ(restart.results, (std::vector<ServiceResult>{StartFailed}));
+  EXPECT_TRUE(service->lastStopFailed());
+  EXPECT_TRUE(Hooks().recoveries.empty());
+}
+
+TEST_F(ServiceRequestTest, RestartWhoseStartHalfTimesOutReportsTimedOut) {
+  auto service = Started("web", R"("ApiHealthCommand": "/bin/probe", "StartTimeout": 5)");
+  CompletionRecord restart;
+  service->SetRestart(CompletionRecord::Record, &restart);
+  Main("web")->Exit(0);
+  AdvanceSeconds(65);  // the poll's health command never answers
+  EXPECT_EQ(service->state(), ServiceState::Stopping);
+  Main("web")->Exit(1);
+  EXPECT_EQ(restart.results, (std::vector<ServiceResult>{TimedOut}));
+  EXPECT_EQ(service->state(), ServiceState::Stopped);
+}
+
+TEST_F(ServiceRequestTest, StopDuringTheStopHalfOfARestartTakesOver) {
+  auto service = Started("web", "");
+  CompletionRecord restart;
+  service->SetRestart(CompletionRecord::Record, &restart);
+  CompletionRecord stop;
+  service->SetStop(CompletionRecord::Record, &stop);
+  EXPECT_EQ(restart.results, (std::vector<ServiceResult>{Cancelled}));
+  Main("web")->Exit(0);
+  EXPECT_EQ(stop.results, (std::vector<ServiceResult>{Ok}));
+  EXPECT_EQ(Main("web")->startCount, 1);
+}
+
+TEST_F(ServiceRequestTest, RecoveryRestartKeepsTheDefinitionAndPublishesUnsolicited) {
+  auto service = Started("rec", R"("StartCommandArgs": ["old"])");
+  WriteDefinition("rec.json", R"({"Name":"rec","StartCommand":"/bin/rec","StartCommandArgs":["new"]})");
+  CompletionRecord restart;
+  service->SetRestart(CompletionRecord::Record, &restart, Service::RestartOrigin::Recovery);
+  EXPECT_TRUE(service->IsRecoveryRestart());
+  Main("rec")->Exit(0);
+  EXPECT_EQ(Main("rec")->args, (std::vector<std::string>{"old"}));
+  AdvanceSeconds(1);
+  EXPECT_EQ(restart.results, (std::vector<ServiceResult>{Ok}));
+  ASSERT_EQ(Hooks().published.size(), 2u);  // UNHEALTHY at the stop, INITIALIZED at the start
+  EXPECT_TRUE(Hooks().published[0].unsolicited);
+  EXPECT_TRUE(Hooks().published[1].unsolicited);
+
+  // A client's restart reads the file again and publishes as solicited.
+  Hooks().published.clear();
+  service->SetRestart(nullptr, nullptr);
+  Main("rec")->Exit(0);
+  EXPECT_EQ(Main("rec")->args, (std::vector<std::string>{"new"}));
+  EXPECT_FALSE(Hooks().published[0].unsolicited);
+}
+
+TEST_F(ServiceRequestTest, StartupTypeChangesFollowTheirRules) {
+  auto service = Started("cfg", "");
+  EXPECT_EQ(service->SetStartupType(StartupType::Disabled), Disabled);
+  EXPECT_TRUE(Logged(LOG_WARNING,
+                     "<cfg> Cannot set startup type to DISABLED when service is running.\n"));
+  EXPECT_EQ(service->SetStartupType(static_cast<StartupType>(3)), InvalidStartupType);
+  EXPECT_TRUE(Logged(LOG_ERROR, "<cfg> Invalid given startup type for service.\n"));
+  service->SetStop(nullptr, nullptr);
+  EXPECT_EQ(service->SetStartupType(StartupType::Manual), InvalidState);
+  EXPECT_TRUE(Logged(LOG_WARNING, "<cfg> SetStartupType: Invalid state STOPPING, Curr req. 2\n"));
+  EXPECT_EQ(service->SetRunAsUser("x"), InvalidState);
+  EXPECT_TRUE(Logged(LOG_WARNING, "<cfg> SetRunAsUser: Invalid state STOPPING, Curr req. 2.\n"));
+  Main("cfg")->Exit(0);
+
+  EXPECT_EQ(service->SetStartupType(StartupType::Disabled), Ok);
+  EXPECT_EQ(ReadFile(configDir_ + "/svcCfgfiles/.state_cfg.json"), R"({"StartupType":"DISABLED"})");
+  CompletionRecord start;
+  service->SetStart(CompletionRecord::Record, &start);
+  EXPECT_EQ(start.results, (std::vector<ServiceResult>{Disabled}));
+}
+
+TEST_F(ServiceRequestTest, ConfigurationChangeDuringHealthCheckCancelsTheCheck) {
+  auto service = Started("cfg", R"("ApiHealthCommand": "/bin/probe")");
+  CompletionRecord check;
+  BeginHealthCheck(service.get(), &check);
+  EXPECT_EQ(service->SetStartupType(StartupType::Manual), Ok);
+  EXPECT_EQ(check.results, (std::vector<ServiceResult>{Cancelled}));
+  EXPECT_EQ(service->request(), ReqNone);
+}
+
+TEST_F(ServiceRequestTest, ExplicitHealthCheckCompletesAndHandsOverItsOutcome) {
+  auto service = Started("hc", R"("ApiHealthCommand": "/bin/probe")");
+  CompletionRecord check;
+  BeginHealthCheck(service.get(), &check);
+  HealthCmd("hc")->WriteStdout("db down");
+  HealthCmd("hc")->Exit(65);
+  EXPECT_EQ(check.results, (std::vector<ServiceResult>{Ok}));
+  EXPECT_EQ(Hooks().healthChecksDone, (std::vector<std::string>{"hc UNHEALTHY"}));
+  EXPECT_EQ(service->healthData(), "db down");
+  EXPECT_EQ(service->state(), ServiceState::Started);
+  ASSERT_EQ(Hooks().published.size(), 1u);
+  EXPECT_TRUE(Hooks().published[0].unsolicited);
+
+  CompletionRecord timedOut;
+  BeginHealthCheck(service.get(), &timedOut);
+  HealthCmd("hc")->ExecTimeout();
+  EXPECT_EQ(timedOut.results, (std::vector<ServiceResult>{TimedOut}));
+  EXPECT_EQ(service->health(), HealthStatus::Unknown);
+}
+
+TEST_F(ServiceRequestTest, StartPendingAnswerDuringExplicitCheckIsAnUnknownCode) {
+  auto service = Started("hc", R"("ApiHealthCommand": "/bin/probe")");
+  CompletionRecord check;
+  BeginHealthCheck(service.get(), &check);
+  HealthCmd("hc")->Exit(63);
+  EXPECT_TRUE(Logged(LOG_WARNING, "<hc> Service api healthcheck command returned unknown exit code 63\n"));
+  EXPECT_EQ(service->health(), HealthStatus::Unknown);
+  EXPECT_EQ(Hooks().healthChecksDone, (std::vector<std::string>{"hc UNKNOWN"}));
+}
+
+// Re-entrant completions.
+
+struct Reentry {
+  Service *service = nullptr;
+  std::unique_ptr<Service> *owner = nullptr;
+  std::vector<ServiceResult> results;
+  std::vector<ServiceResult> innerResults;
+};
+
+void StopOnCancel(ServiceResult result, Service *service, void *context) {
+  auto *reentry = static_cast<Reentry *>(context);
+  reentry->results.push_back(result);
+  if (result == Cancelled) {
+    service->SetStop(
+        [](ServiceResult inner, Service *, void *ctx) {
+          static_cast<Reentry *>(ctx)->innerResults.push_back(inner);
+        },
+        context);
+  }
+}
+
+TEST_F(ServiceRequestTest, CancelledCallerThatStopsTheServicePreventsTheRestart) {
+  auto service = Started("re", R"("ApiHealthCommand": "/bin/probe")");
+  Reentry reentry;
+  ASSERT_TRUE(service->TrySetRequest(ReqHealthCheck, StopOnCancel, &reentry));
+  service->RunHealthCommand();
+  CompletionRecord restart;
+  service->SetRestart(CompletionRecord::Record, &restart);
+  // The health check's caller stopped the service from its completion: the
+  // restart was cancelled in turn and must not go on.
+  EXPECT_EQ(reentry.results, (std::vector<ServiceResult>{Cancelled}));
+  EXPECT_EQ(restart.results, (std::vector<ServiceResult>{Cancelled}));
+  EXPECT_EQ(service->request(), ReqStop);
+  EXPECT_EQ(Main("re")->signalStops, 1);
+  EXPECT_TRUE(Hooks().operations.empty() ||
+              Hooks().operations.front() != "begin re RESTART HEALTHY PENDING");
+  Main("re")->Exit(0);
+  EXPECT_EQ(reentry.innerResults, (std::vector<ServiceResult>{Ok}));
+  EXPECT_EQ(Main("re")->startCount, 1);
+}
+
+void DestroyOnResult(ServiceResult result, Service *, void *context) {
+  auto *reentry = static_cast<Reentry *>(context);
+  reentry->results.push_back(result);
+  reentry->owner->reset();
+}
+
+TEST_F(ServiceRequestTest, CompletionMayDestroyTheService) {
+  std::unique_ptr<Service> service = Started("gone", R"("ApiHealthCommand": "/bin/probe")");
+  Reentry reentry;
+  reentry.owner = &service;
+  // Destroyed by the cancelled health check's caller while a restart is admitted.
+  ASSERT_TRUE(service->TrySetRequest(ReqHealthCheck, DestroyOnResult, &reentry));
+  service->RunHealthCommand();
+  service->SetRestart(nullptr, nullptr);
+  EXPECT_EQ(service, nullptr);
+  EXPECT_EQ(reentry.results, (std::vector<ServiceResult>{Cancelled}));
+  EXPECT_EQ(FindFake("gone"), nullptr);
+  AdvanceSeconds(100);  // no timer of the dead service fires
+}
+
+TEST_F(ServiceRequestTest, StartCompletionMayDestroyTheFrontgateService) {
+  auto ui = Started("atrium-ui", "");
+  std::unique_ptr<Service> front = CreateNamed("frontgate", "");
+  Reentry reentry;
+  reentry.owner = &front;
+  front->SetStart(DestroyOnResult, &reentry);
+  AdvanceSeconds(1);
+  EXPECT_EQ(front, nullptr);
+  EXPECT_EQ(reentry.results, (std::vector<ServiceResult>{Ok}));
+  Hooks().registry.erase("frontgate");
+}
+
+void RestartOnFailure(ServiceResult result, Service *service, void *context) {
+  auto *reentry = static_cast<Reentry *>(context);
+  reentry->results.push_back(result);
+  if (result != Ok && reentry->results.size() < 3) {
+    service->SetRestart(RestartOnFailure, context);
+  }
+}
+
+TEST_F(ServiceRequestTest, CompletionMayRestartTheServiceItJustFailed) {
+  auto service = CreateNamed("again", "");
+  Reentry reentry;
+  service->SetStart(RestartOnFailure, &reentry);
+  Main("again")->Exit(1);  // StartFailed -> restart from the completion
+  EXPECT_EQ(service->state(), ServiceState::Starting);
+  EXPECT_EQ(Main("again")->startCount, 2);
+  Main("again")->Exit(1);  // StartFailed again -> restart again
+  EXPECT_EQ(Main("again")->startCount, 3);
+  AdvanceSeconds(1);
+  EXPECT_EQ(reentry.results, (std::vector<ServiceResult>{StartFailed, StartFailed, Ok}));
+  EXPECT_EQ(service->state(), ServiceState::Started);
+}
+
+// The direct-response route of frontgate for atrium-ui.
+
+class ServiceRouteTest : public ServiceRequestTest {
+ protected:
+  std::vector<std::string> RouteArgs() {
+    FakeSysProcess *route = FindFake("static-ui");
+    return route ? route->args : std::vector<std::string>{"<none>"};
+  }
+  std::string Script() {
+    return SysPath("/usr/lib/norvane-sentro/sentro-direct-response-route.py");
+  }
+};
+
+TEST_F(ServiceRouteTest, StoppingTheUiCreatesTheRoute) {
+  auto ui = Started("atrium-ui", "");
+  ui->SetStop(nullptr, nullptr);
+  EXPECT_TRUE(Logged(LOG_WARNING,
+                     "Informing frontgate to create a direct response route as atrium-ui is "
+                     "stopped\n"));
+  FakeSysProcess *route = FindFake("static-ui");
+  ASSERT_NE(route, nullptr);
+  EXPECT_EQ(route->path, SysPath("/usr/bin/python"));
+  EXPECT_EQ(route->args, (std::vector<std::string>{Script(), "create", "stopped"}));
+  EXPECT_FALSE(route->options.killOnParentDeath);
+  EXPECT_EQ(route->options.execTimeoutSec, -1);
+  route->Exit(2);
+  EXPECT_TRUE(Logged(LOG_INFO, "Direct response route command hit max retries.\n"));
+  EXPECT_EQ(FindFake("static-ui"), nullptr);
+}
+
+TEST_F(ServiceRouteTest, StartingTheUiWhileFrontgateRunsDeletesTheRoute) {
+  auto front = Started("frontgate", "");
+  auto ui = CreateNamed("atrium-ui", "");
+  ui->SetStart(nullptr, nullptr);
+  EXPECT_TRUE(Logged(LOG_WARNING, "Deleting the direct response route created for atrium-ui\n"));
+  EXPECT_EQ(RouteArgs(), (std::vector<std::string>{Script(), "delete"}));
+  FindFake("static-ui")->Exit(0);
+  EXPECT_TRUE(Logged(LOG_INFO, "Direct response route command completed successfully.\n"));
+}
+
+TEST_F(ServiceRouteTest, StartingTheUiWithoutFrontgateLeavesTheRouteAlone) {
+  auto ui = CreateNamed("atrium-ui", "");
+  ui->SetStart(nullptr, nullptr);
+  EXPECT_EQ(FindFake("static-ui"), nullptr);
+}
+
+TEST_F(ServiceRouteTest, FrontgateStartingWhileTheUiRunsDeletesTheRoute) {
+  auto ui = Started("atrium-ui", "");
+  auto front = CreateNamed("frontgate", "");
+  front->SetStart(nullptr, nullptr);
+  EXPECT_EQ(FindFake("static-ui"), nullptr);
+  AdvanceSeconds(1);
+  EXPECT_EQ(front->state(), ServiceState::Started);
+  EXPECT_EQ(RouteArgs(), (std::vector<std::string>{Script(), "delete"}));
+  FindFake("static-ui")->Exit(1);
+  EXPECT_TRUE(Logged(LOG_INFO, "Direct response route command failed.\n"));
+}
+
+TEST_F(ServiceRouteTest, UiCrashWithRecoveryOffCreatesTheCrashedRoute) {
+  UseConfig(R"({"RecoverOnServiceCrash": false})");
+  auto ui = Started("atrium-ui", "");
+  Main("atrium-ui")->Exit(1);
+  EXPECT_TRUE(Logged(LOG_WARNING,
+                     "Informing frontgate to create a direct response route as atrium-ui is "
+                     "crashed\n"));
+  EXPECT_EQ(RouteArgs(), (std::vector<std::string>{Script(), "create", "crashed"}));
+}
+
+TEST_F(ServiceRouteTest, UiRestartThatFailsToStartCreatesTheCrashedRoute) {
+  auto ui = Started("atrium-ui", "");
+  ui->SetRestart(nullptr, nullptr);
+  FindFake("static-ui") ? FindFake("static-ui")->Exit(0) : void();
+  Main("atrium-ui")->Exit(0);
+  Main("atrium-ui")->Exit(1);
+  EXPECT_EQ(RouteArgs(), (std::vector<std::string>{Script(), "create", "crashed"}));
+}
+
+TEST_F(ServiceRouteTest, RouteCommandThatCannotStartIsLogged) {
+  FakeStartFailures().insert("static-ui");
+  auto ui = Started("atrium-ui", "");
+  ui->SetStop(nullptr, nullptr);
+  EXPECT_TRUE(Logged(LOG_WARNING, "Failed to execute command " + SysPath("/usr/bin/python") + "\n"));
+  EXPECT_EQ(FindFake("static-ui"), nullptr);
+}
+
+}  // namespace
