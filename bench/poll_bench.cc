@@ -8,10 +8,14 @@
 namespace {
 
 int64_t fakeNow = 1000000000;
-int64_t FakeClock() { return fakeNow; }
+int64_t FakeClock() {
+  return fakeNow;
+}
 
 void Nothing(void *) {}
-void Count(void *counter) { ++*static_cast<int64_t *>(counter); }
+void Count(void *counter) {
+  ++*static_cast<int64_t *>(counter);
+}
 
 // Arms a one-shot timer with delay 0 and runs one step of the loop, which
 // fires it, while state.range(0) other timers wait an hour.

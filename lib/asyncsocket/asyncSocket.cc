@@ -22,7 +22,9 @@ AsyncSocket *AsyncSocketCreate(int fd, AsyncSocketState state) {
   return asock;
 }
 
-void AsyncSocketAddRef(AsyncSocket *asock) { asock->refCount++; }
+void AsyncSocketAddRef(AsyncSocket *asock) {
+  asock->refCount++;
+}
 
 void AsyncSocketRelease(AsyncSocket *asock) {
   VERIFY(asock->refCount > 0);
@@ -85,8 +87,7 @@ void AsyncSocketCancelIO(AsyncSocket *asock) {
   }
 }
 
-int AsyncSocket_SetErrorHandler(AsyncSocket *asock, AsyncSocketErrorFn errorFn,
-                                void *errorData) {
+int AsyncSocket_SetErrorHandler(AsyncSocket *asock, AsyncSocketErrorFn errorFn, void *errorData) {
   if (asock == nullptr) {
     return ASOCKERR_INVAL;
   }
@@ -140,6 +141,10 @@ int AsyncSocket_GetState(AsyncSocket *asock) {
   return asock->state;
 }
 
-int AsyncSocket_GetFd(AsyncSocket *asock) { return asock == nullptr ? -1 : asock->fd; }
+int AsyncSocket_GetFd(AsyncSocket *asock) {
+  return asock == nullptr ? -1 : asock->fd;
+}
 
-uint32_t AsyncSocket_GetID(AsyncSocket *asock) { return asock == nullptr ? 0 : asock->id; }
+uint32_t AsyncSocket_GetID(AsyncSocket *asock) {
+  return asock == nullptr ? 0 : asock->id;
+}

@@ -15,8 +15,8 @@ static int AddReadCallback(AsyncSocket *asock) {
 }
 
 static int AddWriteCallback(AsyncSocket *asock) {
-  return PollAddCallback(asock->pollClassSet, ASOCK_WRITE_FLAGS, WriteCallback, asock,
-                         POLL_DEVICE, asock->fd, asock->pollLock);
+  return PollAddCallback(asock->pollClassSet, ASOCK_WRITE_FLAGS, WriteCallback, asock, POLL_DEVICE,
+                         asock->fd, asock->pollLock);
 }
 
 void AsyncSocketRemoveReadCallback(AsyncSocket *asock) {
@@ -257,8 +257,7 @@ static void WriteStep(AsyncSocket *asock) {
   if (!WriteQueued(asock)) {
     return;
   }
-  if (asock->sendHead == nullptr || asock->state != AsyncSocketConnected ||
-      asock->sendRegistered) {
+  if (asock->sendHead == nullptr || asock->state != AsyncSocketConnected || asock->sendRegistered) {
     return;
   }
   // The write callback fires once; data left over needs it again. If the

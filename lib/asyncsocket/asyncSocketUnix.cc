@@ -47,8 +47,7 @@ void AsyncSocketRemoveConnectCallback(AsyncSocket *asock) {
     PollRemoveCallback(asock->pollClassSet, ASOCK_TIMER_FLAGS, ConnectCallback, asock,
                        POLL_REALTIME);
   } else if (asock->connectWait == kConnectWaitWritable) {
-    PollRemoveCallback(asock->pollClassSet, ASOCK_WRITE_FLAGS, ConnectCallback, asock,
-                       POLL_DEVICE);
+    PollRemoveCallback(asock->pollClassSet, ASOCK_WRITE_FLAGS, ConnectCallback, asock, POLL_DEVICE);
   }
   asock->connectWait = kConnectWaitNone;
 }
@@ -139,8 +138,8 @@ static void AcceptStep(AsyncSocket *listener) {
     } else if (err == ECONNABORTED) {
       Log("SOCKET %d (%d) accept: new connection was canceled.\n", listener->id, listener->fd);
     } else {
-      Warning("SOCKET %d (%d) accept failed on fd %d, error %d: %s\n", listener->id,
-              listener->fd, listener->fd, err, AsyncSocketErrnoText(err));
+      Warning("SOCKET %d (%d) accept failed on fd %d, error %d: %s\n", listener->id, listener->fd,
+              listener->fd, err, AsyncSocketErrnoText(err));
       AsyncSocketReportError(listener, ASOCKERR_ACCEPT);
     }
     return;
@@ -187,10 +186,10 @@ static int StartConnect(AsyncSocket *asock, const struct sockaddr_un *addr) {
     return ConnectErrorCode(err);
   }
   int status = asock->connectWait == kConnectWaitTimer
-                   ? PollAddCallback(asock->pollClassSet, ASOCK_TIMER_FLAGS, ConnectCallback,
-                                     asock, POLL_REALTIME, 0, asock->pollLock)
-                   : PollAddCallback(asock->pollClassSet, ASOCK_WRITE_FLAGS, ConnectCallback,
-                                     asock, POLL_DEVICE, asock->fd, asock->pollLock);
+                   ? PollAddCallback(asock->pollClassSet, ASOCK_TIMER_FLAGS, ConnectCallback, asock,
+                                     POLL_REALTIME, 0, asock->pollLock)
+                   : PollAddCallback(asock->pollClassSet, ASOCK_WRITE_FLAGS, ConnectCallback, asock,
+                                     POLL_DEVICE, asock->fd, asock->pollLock);
   if (status != POLL_OK) {
     asock->connectWait = kConnectWaitNone;
     Warning("SOCKET %d (%d) failed to register callback in connect!\n", asock->id, asock->fd);

@@ -42,12 +42,14 @@ static int TimerFlags(bool periodic) {
   return POLL_FLAG_WRAPPER | (periodic ? POLL_FLAG_PERIODIC : 0);
 }
 
-static int ReaderFlags(bool periodic) { return TimerFlags(periodic) | POLL_FLAG_READ; }
+static int ReaderFlags(bool periodic) {
+  return TimerFlags(periodic) | POLL_FLAG_READ;
+}
 
 int PollAddTimer(PollerFunction fn, void *clientData, int64_t delayUs, bool periodic,
                  std::mutex *lock) {
-  return PollAddCallback(POLL_CS_MAIN, TimerFlags(periodic), fn, clientData, POLL_REALTIME,
-                         delayUs, lock);
+  return PollAddCallback(POLL_CS_MAIN, TimerFlags(periodic), fn, clientData, POLL_REALTIME, delayUs,
+                         lock);
 }
 
 bool PollRemoveTimer(PollerFunction fn, void *clientData, bool periodic) {

@@ -97,13 +97,21 @@ PollContext *ctx = nullptr;
 PollSystemCall systemPoll = ::poll;
 thread_local std::unique_ptr<StepScratch> scratch;
 
-constexpr PollClassSet ClassBit(int cls) { return PollClassSet(1) << cls; }
+constexpr PollClassSet ClassBit(int cls) {
+  return PollClassSet(1) << cls;
+}
 
-WakeSlot &SlotOf(int cls) { return ctx->wake[cls == 5 ? 1 : 0]; }
+WakeSlot &SlotOf(int cls) {
+  return ctx->wake[cls == 5 ? 1 : 0];
+}
 
-bool IsPeriodic(const PollRecord *rec) { return rec->flags & POLL_FLAG_PERIODIC; }
+bool IsPeriodic(const PollRecord *rec) {
+  return rec->flags & POLL_FLAG_PERIODIC;
+}
 
-bool FdIsOpen(int fd) { return fcntl(fd, F_GETFD) >= 0; }
+bool FdIsOpen(int fd) {
+  return fcntl(fd, F_GETFD) >= 0;
+}
 
 /*
  * Records and lists.
@@ -606,7 +614,9 @@ void RunDescriptors(int cls, int64_t waitUs) {
  * The operations.
  */
 
-bool ExitRequested(volatile uint8_t *exitFlag) { return exitFlag != nullptr && *exitFlag != 0; }
+bool ExitRequested(volatile uint8_t *exitFlag) {
+  return exitFlag != nullptr && *exitFlag != 0;
+}
 
 void DefaultRun(bool loop, volatile uint8_t *exitFlag, int cls, int64_t maxWaitUs) {
   VERIFY(cls >= 0 && cls < POLL_NUM_CLASSES);
@@ -673,6 +683,10 @@ const PollImpl defaultImpl = {DefaultInit, DefaultExit, DefaultRun, DefaultAddCa
 
 }  // namespace
 
-const PollImpl *PollDefaultImpl() { return &defaultImpl; }
+const PollImpl *PollDefaultImpl() {
+  return &defaultImpl;
+}
 
-void PollDefaultSetSystemCall(PollSystemCall call) { systemPoll = call != nullptr ? call : ::poll; }
+void PollDefaultSetSystemCall(PollSystemCall call) {
+  systemPoll = call != nullptr ? call : ::poll;
+}

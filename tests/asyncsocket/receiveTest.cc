@@ -95,7 +95,8 @@ TEST_F(ReceiveTest, CancelledReceiveDeliversNothing) {
   EXPECT_TRUE(server.received.empty());
   ASSERT_EQ(AsyncSocket_Recv(asock, server.buf, 16, Owner::OnRecv, &server), 0);
   ASSERT_TRUE(RunUntil([&] { return !server.received.empty(); }));
-  EXPECT_EQ(server.received, std::vector<std::string>{kMessage}) << "the bytes waited in the socket";
+  EXPECT_EQ(server.received, std::vector<std::string>{kMessage})
+      << "the bytes waited in the socket";
 }
 
 TEST_F(ReceiveTest, ReceiveNeedsAnErrorHandlerValidArgumentsAndAConnection) {

@@ -117,4 +117,22 @@ TEST_F(SendTest, SendNeedsABufferAndAConnection) {
             1);
 }
 
+void Ignore(void *) {}
+
+TEST_F(SendTest, FullEventTableRefusesReceiveAndSendWithPollError) {
+  AsyncSocket *asock = AcceptPlainClient();
+  // Descriptor numbers that are never opened fill the rest of the table; the
+  // loop does not run again in this test.
+  for (int fd = 100000; PollAddReader(Ignore, nullptr, fd, true) == POLL_OK; fd++) {
+  }
+  EXPECT_EQ(AsyncSocket_Recv(asock, server.buf, 16, Owner::OnRecv, &server), ASOCKERR_POLL);
+  EXPECT_EQ(log.Count(Format("SOCKET %u (%d) failed to install recv callback!\n",
+                             AsyncSocket_GetID(asock), AsyncSocket_GetFd(asock))),
+            1);
+  char message[16] = {};
+  EXPECT_EQ(AsyncSocket_Send(asock, message, 16, Owner::OnSent, &server), ASOCKERR_POLL);
+  EXPECT_TRUE(server.sent.empty()) << "the refused buffer is not queued";
+  EXPECT_EQ(log.Count("POLL: reached limit of 4095 events in class 0\n"), 3);
+}
+
 }  // namespace

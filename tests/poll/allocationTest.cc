@@ -26,8 +26,12 @@ void *operator new(size_t size) {
 // The replacements pair with the operator new above; GCC cannot tell.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void *memory) noexcept { free(memory); }
-void operator delete(void *memory, size_t) noexcept { free(memory); }
+void operator delete(void *memory) noexcept {
+  free(memory);
+}
+void operator delete(void *memory, size_t) noexcept {
+  free(memory);
+}
 #pragma GCC diagnostic pop
 #endif
 

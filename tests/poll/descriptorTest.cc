@@ -71,9 +71,9 @@ TEST_F(DescriptorTest, ReaderAndWriterOfOneDescriptorBothFire) {
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
   ASSERT_EQ(write(pair[1], "x", 1), 1);
   ASSERT_EQ(PollAddReader(Record, Tag(1), pair[0], true), POLL_OK);
-  ASSERT_EQ(PollAddCallback(POLL_CS_MAIN, POLL_FLAG_WRITE, Record, Tag(2), POLL_DEVICE, pair[0],
-                            nullptr),
-            POLL_OK);
+  ASSERT_EQ(
+      PollAddCallback(POLL_CS_MAIN, POLL_FLAG_WRITE, Record, Tag(2), POLL_DEVICE, pair[0], nullptr),
+      POLL_OK);
   Step();
   EXPECT_EQ(fired, (std::vector<intptr_t>{1, 2}));
   Step();
@@ -120,8 +120,8 @@ TEST_F(DescriptorTest, BusyRecordLockKeepsTheDescriptorCallbackRegistered) {
   pipe.Fill();
   std::mutex lock;
   BusyLock busy(lock);
-  ASSERT_EQ(PollAddCallback(POLL_CS_MAIN, POLL_FLAG_READ, Record, Tag(1), POLL_DEVICE,
-                            pipe.readEnd, &lock),
+  ASSERT_EQ(PollAddCallback(POLL_CS_MAIN, POLL_FLAG_READ, Record, Tag(1), POLL_DEVICE, pipe.readEnd,
+                            &lock),
             POLL_OK);
   Step();
   EXPECT_TRUE(fired.empty());

@@ -30,8 +30,8 @@ class WakeupTest : public testing::Test {
     });
     PollRun(true, &exitFlag, POLL_CLASS_MAIN, 5000000);
     other.join();
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - start);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start);
   }
 
   volatile uint8_t exitFlag = 0;
