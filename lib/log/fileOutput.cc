@@ -111,12 +111,14 @@ LogOutput *CreateFileOutput(const char *appName, const char *typeName, const Log
 }
 
 void FileOutput::Write(const LogLineHeader &header, const char *text, size_t length) {
-  if (fd_ < 0 && !OpenLog()) {
+  if (fd_ < 0 && !OpenWhenDue()) {
     return;
   }
   if (options_.rotateSize != 0 && bytesWritten_ > static_cast<uint64_t>(options_.rotateSize)) {
     RotateForSize();
     if (fd_ < 0) {
+      openFailed_ = true;
+      nextOpenAttemptMicros_ = ClockMonotonicMicros() + FILE_OUTPUT_REOPEN_MICROS;
       return;
     }
   }
@@ -139,6 +141,21 @@ void FileOutput::Write(const LogLineHeader &header, const char *text, size_t len
     return;
   }
   WritePrefixed(header, text, length);
+}
+
+// Opens the log unless a recent attempt failed. The failure's warnings are
+// delivered to this output too, so retrying on every message would turn one
+// broken path into a storm of attempts; once a second is enough.
+bool FileOutput::OpenWhenDue() {
+  int64_t now = ClockMonotonicMicros();
+  if (openFailed_ && now < nextOpenAttemptMicros_) {
+    return false;
+  }
+  openFailed_ = !OpenLog();
+  if (openFailed_) {
+    nextOpenAttemptMicros_ = now + FILE_OUTPUT_REOPEN_MICROS;
+  }
+  return !openFailed_;
 }
 
 void FileOutput::FlushRing() {

@@ -17,6 +17,8 @@
 #define FILE_OUTPUT_RING_SIZE 65536
 // The smallest rotation size other than 0 ("never").
 #define FILE_OUTPUT_MIN_ROTATE_SIZE 100000
+// How long a file output waits after a failed open before trying again.
+#define FILE_OUTPUT_REOPEN_MICROS 1000000
 
 struct FileOutputOptions {
   std::string appName;
@@ -44,6 +46,7 @@ class FileOutput : public LogOutput {
 
  private:
   // fileOpen.cc: opening, rotation and the header lines.
+  bool OpenWhenDue();
   bool OpenLog();
   bool OpenFresh();
   bool WriteHeaderLines();
@@ -60,6 +63,8 @@ class FileOutput : public LogOutput {
   ThrottleState throttle_;
   long utcOffsetSeconds_;  // local time minus UTC, taken at creation
   int fd_ = -1;
+  bool openFailed_ = false;
+  int64_t nextOpenAttemptMicros_ = 0;
   uint64_t bytesWritten_ = 0;
   uint64_t bytesDiscarded_ = 0;  // since the last report that reached the file
   std::unique_ptr<char[]> ringStorage_;

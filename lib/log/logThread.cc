@@ -1,4 +1,5 @@
 // The thread name and operation id fields of the line header.
+#include <pthread.h>
 #include <string.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -10,8 +11,14 @@
 #include "lib/log/log.h"
 #include "lib/log/logLine.h"
 
-static thread_local bool threadNamed = false;
+static thread_local bool threadNamed = false;   // by LogSetThreadName
+static thread_local bool defaultNamed = false;  // "host-<tid>" computed
 static thread_local char threadName[LOG_THREAD_NAME_MAX + 1];
+
+// A forked child runs the forking thread under a new kernel thread id, so its
+// default name must be computed again.
+static void ForgetDefaultName() { defaultNamed = false; }
+static const int forkHandlerInstalled = pthread_atfork(nullptr, nullptr, ForgetDefaultName);
 
 static std::atomic<LogOpIdProvider> opIdProvider{nullptr};
 
@@ -31,10 +38,10 @@ void LogSetOpIdProvider(LogOpIdProvider provider) {
 }
 
 static const char *CurrentThreadName() {
-  if (!threadNamed) {
+  if (!threadNamed && !defaultNamed) {
     snprintf(threadName, sizeof threadName, "host-%lu",
              static_cast<unsigned long>(syscall(SYS_gettid)));
-    threadNamed = true;
+    defaultNamed = true;
   }
   return threadName[0] != '\0' ? threadName : "*UNKNOWN*";
 }

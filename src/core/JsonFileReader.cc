@@ -103,6 +103,11 @@ bool JsonFileReader::Load(const std::string &path) {
     LogAtLevel(LOG_ERROR, "Failed to parse json config %s.\nException: %s\n", path.c_str(),
                e.what());
     return false;
+  } catch (...) {
+    rapidjson::Document().Swap(doc_);
+    LogAtLevel(LOG_ERROR, "Failed to parse json config %s.\nException: %s\n", path.c_str(),
+               "unknown exception");
+    return false;
   }
 }
 
@@ -117,6 +122,7 @@ bool JsonFileReader::ReadAndParse(const std::string &path) {
   char *line = nullptr;
   size_t capacity = 0;
   ssize_t length;
+  errno = 0;
   try {
     while ((length = getline(&line, &capacity, file)) >= 0) {
       AppendLine(line, static_cast<size_t>(length), &text);
@@ -126,7 +132,9 @@ bool JsonFileReader::ReadAndParse(const std::string &path) {
     fclose(file);
     throw;
   }
-  int readError = ferror(file) ? errno : 0;
+  // getline also stops when it cannot grow its buffer, without marking the
+  // stream; only a stream at its end was read completely.
+  int readError = ferror(file) || !feof(file) ? (errno != 0 ? errno : EIO) : 0;
   free(line);
   fclose(file);
   if (readError != 0) {

@@ -94,8 +94,10 @@ void InstallSignalHandling(const SignalTargets &targets) {
   // The daemon cannot see its children exit or be told to stop without it.
   VERIFY(signalFd >= 0);
 
-  PollAddReader(SignalReadable, reinterpret_cast<void *>(static_cast<intptr_t>(signalFd)),
-                signalFd, true);
+  PollAddReader(SignalReadable, reinterpret_cast<void *>(static_cast<intptr_t>(signalFd)), signalFd,
+                true);
 }
 
-int SignalDescriptor() { return signalFd; }
+int SignalDescriptor() {
+  return signalFd;
+}

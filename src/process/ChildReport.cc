@@ -232,4 +232,6 @@ void ChildReportFlush(pid_t pid) {
   ReleaseReport(report);
 }
 
-size_t ChildReportOpenCount() { return OpenReports().size(); }
+size_t ChildReportOpenCount() {
+  return OpenReports().size();
+}

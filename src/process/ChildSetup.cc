@@ -21,7 +21,9 @@ extern char **environ;
 
 namespace {
 
-[[noreturn]] void FailChild() { _exit(PROCESS_SETUP_FAILED_EXIT_CODE); }
+[[noreturn]] void FailChild() {
+  _exit(PROCESS_SETUP_FAILED_EXIT_CODE);
+}
 
 // The daemon blocks the signals it reads from its signal descriptor and
 // ignores SIGPIPE; a service must start with neither. Handlers are reset by
@@ -152,13 +154,13 @@ void RedirectToFile(const ChildPlan &plan, const char *file, int target) {
   int fd = open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (fd < 0 || !MoveOnto(fd, target)) {
     ChildReport(plan.reportFd, LOG_ERROR,
-                "<%s> [Process: %d] Failed to redirect std-stream. Error: %s\n", plan.tag,
-                getpid(), ChildErrorText(errno));
+                "<%s> [Process: %d] Failed to redirect std-stream. Error: %s\n", plan.tag, getpid(),
+                ChildErrorText(errno));
     FailChild();
   }
   char line[128];
-  size_t length = ChildFormat(line, sizeof line, "Starting service process with pid: %d.\n",
-                              getpid());
+  size_t length =
+      ChildFormat(line, sizeof line, "Starting service process with pid: %d.\n", getpid());
   if (write(fd, line, length) != static_cast<ssize_t>(length)) {
     ChildReport(plan.reportFd, LOG_WARNING, "<%s> Failed to write pid %d to file. Error: %s\n",
                 plan.tag, getpid(), ChildErrorText(errno));

@@ -9,8 +9,7 @@
 #include <vector>
 
 // The redirect files of a base path: base + ".stdout" and base + ".stderr".
-void StreamRedirectPaths(const std::string &base, std::string *stdoutPath,
-                         std::string *stderrPath);
+void StreamRedirectPaths(const std::string &base, std::string *stdoutPath, std::string *stderrPath);
 
 // The number of a stop-signal name ("SIGTERM", "SIGINT", "SIGHUP", "SIGUSR1",
 // "SIGUSR2", matched exactly); any other text yields SIGTERM after a warning.

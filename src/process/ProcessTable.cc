@@ -11,7 +11,6 @@ using PidMap = std::unordered_map<pid_t, SysProcessImpl *>;
 // Never freed: the table lives until the daemon ends.
 PidMap *table = nullptr;
 
-
 }  // namespace
 
 void CreateProcessTable() {

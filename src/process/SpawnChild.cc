@@ -37,7 +37,9 @@ std::string CommandText(const std::string &path, const std::vector<std::string> 
 
 }  // namespace
 
-void SetForkFunctionForTesting(ForkFunction fork) { forkFunction = fork; }
+void SetForkFunctionForTesting(ForkFunction fork) {
+  forkFunction = fork;
+}
 
 pid_t SpawnChild(const std::string &tag, const std::string &path,
                  const std::vector<std::string> &args, const std::vector<std::string> &env,

@@ -21,8 +21,8 @@ int64_t SecondsToMicros(int64_t seconds) {
 }
 
 void CloseCapturePipes(const CapturePipes &pipes) {
-  for (int fd : {pipes.stdoutPipe[0], pipes.stdoutPipe[1], pipes.stderrPipe[0],
-                 pipes.stderrPipe[1]}) {
+  for (int fd :
+       {pipes.stdoutPipe[0], pipes.stdoutPipe[1], pipes.stderrPipe[0], pipes.stderrPipe[1]}) {
     if (fd >= 0) {
       close(fd);
     }
@@ -31,7 +31,9 @@ void CloseCapturePipes(const CapturePipes &pipes) {
 
 }  // namespace
 
-SysProcess *CreateSysProcess(const std::string &tag) { return new SysProcessImpl(tag); }
+SysProcess *CreateSysProcess(const std::string &tag) {
+  return new SysProcessImpl(tag);
+}
 
 SysProcessImpl::SysProcessImpl(const std::string &tag) : tag_(tag) {}
 
@@ -54,13 +56,11 @@ bool SysProcessImpl::Start(const std::string &path, const std::vector<std::strin
 
   CapturePipes pipes;
   if (options.onStdout != nullptr && pipe2(pipes.stdoutPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    LogAtLevel(LOG_ERROR, "<%s> stdout pipe creation failed. %s\n", tag_.c_str(),
-               strerror(errno));
+    LogAtLevel(LOG_ERROR, "<%s> stdout pipe creation failed. %s\n", tag_.c_str(), strerror(errno));
     return false;
   }
   if (options.onStderr != nullptr && pipe2(pipes.stderrPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    LogAtLevel(LOG_ERROR, "<%s> stderr pipe creation failed. %s\n", tag_.c_str(),
-               strerror(errno));
+    LogAtLevel(LOG_ERROR, "<%s> stderr pipe creation failed. %s\n", tag_.c_str(), strerror(errno));
     CloseCapturePipes(pipes);
     return false;
   }
@@ -103,8 +103,8 @@ bool SysProcessImpl::Stop(bool force, int64_t timeoutSec) {
   if (!allowed) {
     return false;
   }
-  LogAtLevel(LOG_DEBUG, "<%s> Stopping pid %d, force=%d, timeout=%ld\n", tag_.c_str(), pid_,
-             force, static_cast<long>(timeoutSec));
+  LogAtLevel(LOG_DEBUG, "<%s> Stopping pid %d, force=%d, timeout=%ld\n", tag_.c_str(), pid_, force,
+             static_cast<long>(timeoutSec));
   if (!force) {
     return StopWithSignal(timeoutSec, SIGTERM);
   }
@@ -246,8 +246,7 @@ void SysProcessImpl::WatchStream(int stream) {
 
 void SysProcessImpl::UnwatchStream(int stream) {
   if (streamWatched_[stream]) {
-    PollRemoveReader(stream == PROCESS_STREAM_STDOUT ? StdoutReadable : StderrReadable, this,
-                     true);
+    PollRemoveReader(stream == PROCESS_STREAM_STDOUT ? StdoutReadable : StderrReadable, this, true);
     streamWatched_[stream] = false;
   }
 }
@@ -311,9 +310,9 @@ void SysProcessImpl::DisarmStopTimer() {
 
 void SysProcessImpl::ArmForceKillTimer() {
   RemoveForceKillTimer();
-  forceKillTimerArmed_ = PollAddTimer(ForceKillTimerFired, this,
-                                      SecondsToMicros(forceKillTimeoutSec_), false,
-                                      nullptr) == POLL_OK;
+  forceKillTimerArmed_ =
+      PollAddTimer(ForceKillTimerFired, this, SecondsToMicros(forceKillTimeoutSec_), false,
+                   nullptr) == POLL_OK;
 }
 
 void SysProcessImpl::RemoveForceKillTimer() {

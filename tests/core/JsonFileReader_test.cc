@@ -1,8 +1,11 @@
 #include "src/core/JsonFileReader.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 
 #include "LogCapture.h"
 #include "TempFiles.h"
@@ -138,6 +141,53 @@ TEST_F(JsonFileReaderTest, DeepNestingIsParsedWithoutExhaustingTheStack) {
   ASSERT_TRUE(reader.Load(dir.Write("deep.json", contents)));
   EXPECT_FALSE(reader.Load(dir.Write("deeper.json", std::string(depth, '['))));
   EXPECT_TRUE(capture.Has(LOG_ERROR, "Parse Error: 3. Offset: 200000\n"));
+}
+
+// Loads path with the address space limited to what is in use plus headroom;
+// true when the load failed with the allocation failure logged.
+bool LoadFailsOnExhaustedMemory(JsonFileReader *reader, const std::string &path, size_t headroom) {
+  LogCapture capture;
+  std::ifstream statm("/proc/self/statm");
+  size_t pages = 0;
+  statm >> pages;
+  rlimit limit;
+  limit.rlim_cur = limit.rlim_max = pages * sysconf(_SC_PAGESIZE) + headroom;
+  setrlimit(RLIMIT_AS, &limit);
+  if (reader->Load(path)) {
+    return false;
+  }
+  std::string expected = "Failed to parse json config " + path + ".\nException: ";
+  for (const CapturedMessage &message : capture.Messages()) {
+    if (message.level == LOG_ERROR && message.text.rfind(expected, 0) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+TEST_F(JsonFileReaderTest, MemoryExhaustionIsLoggedAsAParseFailure) {
+#ifdef SENTRO_SANITIZE
+  GTEST_SKIP() << "the sanitizer runtime needs an unlimited address space";
+#endif
+  // 24 MiB of short lines: the joined text outgrows 8 MiB of headroom while
+  // each line stays small.
+  std::string path = dir.File("huge.json");
+  {
+    std::ofstream out(path, std::ios::binary);
+    std::string block(1 << 20, '\n');
+    for (size_t i = 0; i < block.size(); i += 2) {
+      block[i] = 'x';
+    }
+    block[0] = '{';
+    for (int i = 0; i < 24; i++) {
+      out << block;
+      block[0] = 'x';
+    }
+    out << "}";
+  }
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(_exit(LoadFailsOnExhaustedMemory(&reader, path, 8 << 20) ? 0 : 1),
+              ::testing::ExitedWithCode(0), "");
 }
 
 // The common rule of the getters.

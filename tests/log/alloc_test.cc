@@ -36,9 +36,9 @@ extern "C" void free(void *pointer) {
 
 namespace {
 
-class AllocationTest : public LogTest {};
+class LogAllocationTest : public LogTest {};
 
-TEST_F(AllocationTest, LoggingToAnOpenFileAllocatesNothing) {
+TEST_F(LogAllocationTest, LoggingToAnOpenFileAllocatesNothing) {
 #ifdef SENTRO_SANITIZE
   GTEST_SKIP() << "the sanitizer owns the allocator";
 #else

@@ -10,9 +10,9 @@
 
 namespace {
 
-class DispatchTest : public LogTest {};
+class LogDispatchTest : public LogTest {};
 
-TEST_F(DispatchTest, MessageWithoutNewlineGetsOne) {
+TEST_F(LogDispatchTest, MessageWithoutNewlineGetsOne) {
   auto *capture = new CaptureOutput;
   ASSERT_TRUE(InstallOutput(capture));
   Log("no newline");
@@ -21,7 +21,7 @@ TEST_F(DispatchTest, MessageWithoutNewlineGetsOne) {
   EXPECT_EQ(capture->lines[0].header.level, LOG_INFO);
 }
 
-TEST_F(DispatchTest, MultiLineMessageIsSplitWithContinuationMarks) {
+TEST_F(LogDispatchTest, MultiLineMessageIsSplitWithContinuationMarks) {
   auto *capture = new CaptureOutput;
   ASSERT_TRUE(InstallOutput(capture));
   LogAtLevel(LOG_INFO, "one\ntwo\nthree\n");
@@ -34,7 +34,7 @@ TEST_F(DispatchTest, MultiLineMessageIsSplitWithContinuationMarks) {
   EXPECT_TRUE(capture->lines[2].header.continuation);
 }
 
-TEST_F(DispatchTest, OutputTakingWholeMessagesGetsOneCall) {
+TEST_F(LogDispatchTest, OutputTakingWholeMessagesGetsOneCall) {
   struct WholeOutput : CaptureOutput {
     bool TakesWholeMessages() const override { return true; }
   };
@@ -45,7 +45,7 @@ TEST_F(DispatchTest, OutputTakingWholeMessagesGetsOneCall) {
   EXPECT_EQ(whole->lines[0].text, "a\nb\n");
 }
 
-TEST_F(DispatchTest, LevelsGovernDeliveryPerOutput) {
+TEST_F(LogDispatchTest, LevelsGovernDeliveryPerOutput) {
   auto *info = new CaptureOutput(LOG_INFO);
   auto *debug = new CaptureOutput(LOG_DEBUG);
   ASSERT_TRUE(InstallOutput(info));
@@ -59,7 +59,7 @@ TEST_F(DispatchTest, LevelsGovernDeliveryPerOutput) {
   EXPECT_EQ(debug->lines.size(), 3u);
 }
 
-TEST_F(DispatchTest, SetOutputLevelReturnsThePreviousLevelAndFiltersAtOnce) {
+TEST_F(LogDispatchTest, SetOutputLevelReturnsThePreviousLevelAndFiltersAtOnce) {
   auto *capture = new CaptureOutput(LOG_INFO);
   ASSERT_TRUE(InstallOutput(capture));
   EXPECT_EQ(SetOutputLevel(capture, LOG_WARNING), LOG_INFO);
@@ -73,14 +73,14 @@ TEST_F(DispatchTest, SetOutputLevelReturnsThePreviousLevelAndFiltersAtOnce) {
   EXPECT_EQ(capture->lines[1].text, "audit always passes\n");
 }
 
-TEST_F(DispatchTest, InstallRefusesNullAndDuplicates) {
+TEST_F(LogDispatchTest, InstallRefusesNullAndDuplicates) {
   auto *capture = new CaptureOutput;
   EXPECT_FALSE(InstallOutput(nullptr));
   EXPECT_TRUE(InstallOutput(capture));
   EXPECT_FALSE(InstallOutput(capture));
 }
 
-TEST_F(DispatchTest, LongMessageIsCutOnACharacterBoundaryAndEndsWithNewline) {
+TEST_F(LogDispatchTest, LongMessageIsCutOnACharacterBoundaryAndEndsWithNewline) {
   auto *capture = new CaptureOutput;
   ASSERT_TRUE(InstallOutput(capture));
   // Three-byte characters, so the cut must back off to a sequence start.
@@ -98,7 +98,7 @@ TEST_F(DispatchTest, LongMessageIsCutOnACharacterBoundaryAndEndsWithNewline) {
   EXPECT_EQ(line.substr(0, line.size() - 1), text.substr(0, line.size() - 1));
 }
 
-TEST_F(DispatchTest, MessageLongerThanTheStackBufferIsKeptWhole) {
+TEST_F(LogDispatchTest, MessageLongerThanTheStackBufferIsKeptWhole) {
   auto *capture = new CaptureOutput;
   ASSERT_TRUE(InstallOutput(capture));
   std::string text(5000, 'x');
@@ -111,7 +111,7 @@ TEST_F(DispatchTest, MessageLongerThanTheStackBufferIsKeptWhole) {
   EXPECT_EQ(capture->lines[1].text, exact + "\n");
 }
 
-TEST_F(DispatchTest, LoggingKeepsTheCallersErrno) {
+TEST_F(LogDispatchTest, LoggingKeepsTheCallersErrno) {
   auto *capture = new CaptureOutput;
   ASSERT_TRUE(InstallOutput(capture));
   errno = EACCES;
@@ -122,7 +122,7 @@ TEST_F(DispatchTest, LoggingKeepsTheCallersErrno) {
   EXPECT_EQ(errno, ENOENT);
 }
 
-TEST_F(DispatchTest, MessagesBeforeTheFirstOutputWaitInTheEarlyRing) {
+TEST_F(LogDispatchTest, MessagesBeforeTheFirstOutputWaitInTheEarlyRing) {
   Log("early one");
   Warning("early two\nsecond line");
   LogAtLevel(LOG_DEBUG, "above the default level, dropped");
@@ -139,7 +139,7 @@ TEST_F(DispatchTest, MessagesBeforeTheFirstOutputWaitInTheEarlyRing) {
   EXPECT_EQ(capture->lines[3].text, "first after install\n");
 }
 
-TEST_F(DispatchTest, OutputThatLogsFromItsOwnWriteDefersThatMessage) {
+TEST_F(LogDispatchTest, OutputThatLogsFromItsOwnWriteDefersThatMessage) {
   struct ChattyOutput : CaptureOutput {
     void Write(const LogLineHeader &header, const char *text, size_t length) override {
       CaptureOutput::Write(header, text, length);
@@ -158,7 +158,7 @@ TEST_F(DispatchTest, OutputThatLogsFromItsOwnWriteDefersThatMessage) {
   EXPECT_EQ(chatty->lines[2].text, "next\n");
 }
 
-TEST_F(DispatchTest, UnnamedThreadIsNamedAfterItsKernelThreadId) {
+TEST_F(LogDispatchTest, UnnamedThreadIsNamedAfterItsKernelThreadId) {
   auto *capture = new CaptureOutput;
   ASSERT_TRUE(InstallOutput(capture));
   long tid = 0;
@@ -177,7 +177,7 @@ TEST_F(DispatchTest, UnnamedThreadIsNamedAfterItsKernelThreadId) {
   EXPECT_EQ(std::string(capture->lines[2].header.threadName), "*UNKNOWN*");
 }
 
-TEST_F(DispatchTest, OperationIdComesFromTheInstalledProvider) {
+TEST_F(LogDispatchTest, OperationIdComesFromTheInstalledProvider) {
   auto *capture = new CaptureOutput;
   ASSERT_TRUE(InstallOutput(capture));
   Log("no provider");
@@ -190,7 +190,7 @@ TEST_F(DispatchTest, OperationIdComesFromTheInstalledProvider) {
 
 // A thread that finds the shared buffer taken stays with its stack buffer, so
 // a long message is then cut, but lines are never interleaved.
-TEST_F(DispatchTest, ConcurrentLoggersNeverMixTheirMessages) {
+TEST_F(LogDispatchTest, ConcurrentLoggersNeverMixTheirMessages) {
   auto *capture = new CaptureOutput;
   ASSERT_TRUE(InstallOutput(capture));
   std::string big(2000, 'b');
@@ -243,7 +243,7 @@ class StderrCapture {
   int saved_ = -1;
 };
 
-TEST_F(DispatchTest, StderrEchoFollowsTheFirstOutputsStderrLevel) {
+TEST_F(LogDispatchTest, StderrEchoFollowsTheFirstOutputsStderrLevel) {
   auto *first = new CaptureOutput(LOG_INFO);
   first->stderrLevel = LOG_WARNING;
   auto *second = new CaptureOutput(LOG_INFO);
@@ -259,7 +259,7 @@ TEST_F(DispatchTest, StderrEchoFollowsTheFirstOutputsStderrLevel) {
   EXPECT_EQ(first->lines.size(), 4u);
 }
 
-TEST_F(DispatchTest, MessagesOnlyForStderrAreEchoedButNotDelivered) {
+TEST_F(LogDispatchTest, MessagesOnlyForStderrAreEchoedButNotDelivered) {
   auto *capture = new CaptureOutput(LOG_WARNING);
   capture->stderrLevel = LOG_DEBUG;
   ASSERT_TRUE(InstallOutput(capture));

@@ -5,6 +5,7 @@
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 
 #include "logTestUtil.h"
@@ -27,7 +28,7 @@ bool HasShape(const std::string &text, const std::string &pattern) {
 
 const char stampShape[] = "####-##-##T##:##:##.###Z";
 
-class FileOutputTest : public LogTest {
+class LogFileOutputTest : public LogTest {
  protected:
   // Installs a file output on `name` with a capture output beside it, so the
   // output's own warnings can be seen.
@@ -65,7 +66,7 @@ class FileOutputTest : public LogTest {
   LogOutput *output_ = nullptr;
 };
 
-TEST_F(FileOutputTest, LinesCarryTimeDesignatorAndThreadName) {
+TEST_F(LogFileOutputTest, LinesCarryTimeDesignatorAndThreadName) {
   Install("sentro.log");
   LogAtLevel(LOG_INFO, "one\ntwo\nthree");
   Warning("careful");
@@ -78,7 +79,24 @@ TEST_F(FileOutputTest, LinesCarryTimeDesignatorAndThreadName) {
   EXPECT_TRUE(HasShape(lines[3], stampShape + (" Wa(03) " + thread + " careful"))) << lines[3];
 }
 
-TEST_F(FileOutputTest, FileIsOpenedOnTheFirstMessageWithItsPermissions) {
+TEST_F(LogFileOutputTest, ForkedChildIsNamedAfterItsOwnThreadId) {
+  Install("fork.log");
+  Log("parent");
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    Log("child");
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  std::vector<std::string> lines = MessageLines(dir_.File("fork.log"));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find(" host-" + std::to_string(gettid()) + " parent"), std::string::npos);
+  EXPECT_NE(lines[1].find(" host-" + std::to_string(child) + " child"), std::string::npos);
+}
+
+TEST_F(LogFileOutputTest, FileIsOpenedOnTheFirstMessageWithItsPermissions) {
   LogDict options;
   options.SetInt("log.permissions", 0600);
   Install("lazy.log", options);
@@ -89,7 +107,7 @@ TEST_F(FileOutputTest, FileIsOpenedOnTheFirstMessageWithItsPermissions) {
   EXPECT_EQ(info.st_mode & 07777, 0600u);
 }
 
-TEST_F(FileOutputTest, NewFileStartsWithTheHeaderLines) {
+TEST_F(LogFileOutputTest, NewFileStartsWithTheHeaderLines) {
   SetAppInfo("sentro", "e.x.p", "build-24322028", "Release");
   SetAppInfo("other", "1.0", "build-1", "Debug");
   LogDict options;
@@ -118,7 +136,7 @@ TEST_F(FileOutputTest, NewFileStartsWithTheHeaderLines) {
   EXPECT_EQ(lines[6], "In(05) message");
 }
 
-TEST_F(FileOutputTest, HeaderHasNoCreationTimeWhenLinesAreStamped) {
+TEST_F(LogFileOutputTest, HeaderHasNoCreationTimeWhenLinesAreStamped) {
   Install("stamped.log");
   Log("message");
   std::string content = ReadFile(dir_.File("stamped.log"));
@@ -126,7 +144,7 @@ TEST_F(FileOutputTest, HeaderHasNoCreationTimeWhenLinesAreStamped) {
   EXPECT_EQ(SplitLines(content).size(), 6u);
 }
 
-TEST_F(FileOutputTest, AppendKeepsTheExistingContent) {
+TEST_F(LogFileOutputTest, AppendKeepsTheExistingContent) {
   WriteFile(dir_.File("append.log"), "earlier line\n");
   LogDict options = BareLines();
   options.SetBool("log.append", true);
@@ -135,7 +153,7 @@ TEST_F(FileOutputTest, AppendKeepsTheExistingContent) {
   EXPECT_EQ(ReadFile(dir_.File("append.log")), "earlier line\nappended\n");
 }
 
-TEST_F(FileOutputTest, SymbolicLinkAtThePathIsRefused) {
+TEST_F(LogFileOutputTest, SymbolicLinkAtThePathIsRefused) {
   WriteFile(dir_.File("target.log"), "untouched\n");
   ASSERT_EQ(symlink(dir_.File("target.log").c_str(), dir_.File("link.log").c_str()), 0);
   LogDict options;
@@ -148,7 +166,31 @@ TEST_F(FileOutputTest, SymbolicLinkAtThePathIsRefused) {
   EXPECT_TRUE(capture_->Contains("Open of '" + dir_.File("link.log") + "' failed\n"));
 }
 
-TEST_F(FileOutputTest, DirectoryOrFifoAtThePathIsRejected) {
+TEST_F(LogFileOutputTest, FailedOpenIsRetriedOnceASecondNotOnEveryMessage) {
+  fakeClockMicros = 5000000;
+  ClockSetMonotonicSource(FakeClock);
+  ASSERT_EQ(symlink("/nonexistent", dir_.File("retry.log").c_str()), 0);
+  LogDict options;
+  options.SetInt("log.keepOld", 0);
+  Install("retry.log", options);
+  for (int i = 0; i < 20; ++i) {
+    Log("message %d", i);
+  }
+  auto refusals = [this] {
+    size_t count = 0;
+    for (const CapturedLine &line : capture_->lines) {
+      count += line.text.find("is a symbolic link") != std::string::npos;
+    }
+    return count;
+  };
+  EXPECT_EQ(refusals(), 1u);
+  fakeClockMicros += 1100000;
+  Log("after a second");
+  Log("delivers the new refusal");
+  EXPECT_EQ(refusals(), 2u);
+}
+
+TEST_F(LogFileOutputTest, DirectoryOrFifoAtThePathIsRejected) {
   ASSERT_EQ(mkdir(dir_.File("dir.log").c_str(), 0700), 0);
   Install("dir.log");
   Log("first");
@@ -165,7 +207,7 @@ TEST_F(FileOutputTest, DirectoryOrFifoAtThePathIsRejected) {
                                  "' because it is not an acceptable type.\n"));
 }
 
-TEST_F(FileOutputTest, OpeningRotatesByRenameKeepingEightOldFiles) {
+TEST_F(LogFileOutputTest, OpeningRotatesByRenameKeepingEightOldFiles) {
   for (int i = 0; i < 8; ++i) {
     WriteFile(dir_.File("sentro-" + std::to_string(i) + ".log"), "old " + std::to_string(i));
   }
@@ -185,7 +227,7 @@ TEST_F(FileOutputTest, OpeningRotatesByRenameKeepingEightOldFiles) {
   EXPECT_EQ(lines[0], "fresh");
 }
 
-TEST_F(FileOutputTest, RenameRotationSkipsMissingFiles) {
+TEST_F(LogFileOutputTest, RenameRotationSkipsMissingFiles) {
   WriteFile(dir_.File("gap.log"), "current");
   WriteFile(dir_.File("gap-1.log"), "older");
   Install("gap.log");
@@ -195,7 +237,7 @@ TEST_F(FileOutputTest, RenameRotationSkipsMissingFiles) {
   EXPECT_FALSE(capture_->Contains("FILE: "));
 }
 
-TEST_F(FileOutputTest, FastRotationRenumbersAfterTheLargestDecimalNumber) {
+TEST_F(LogFileOutputTest, FastRotationRenumbersAfterTheLargestDecimalNumber) {
   WriteFile(dir_.File("sentro.log"), "current");
   WriteFile(dir_.File("sentro-3.log"), "three");
   WriteFile(dir_.File("sentro-12.log"), "twelve");
@@ -213,7 +255,7 @@ TEST_F(FileOutputTest, FastRotationRenumbersAfterTheLargestDecimalNumber) {
   EXPECT_EQ(ReadFile(dir_.File("sentro-5.log.bak")), "other extension");
 }
 
-TEST_F(FileOutputTest, FastRotationRemovesTheOldestBeyondKeepOld) {
+TEST_F(LogFileOutputTest, FastRotationRemovesTheOldestBeyondKeepOld) {
   WriteFile(dir_.File("sentro.log"), "current");
   WriteFile(dir_.File("sentro-3.log"), "three");
   WriteFile(dir_.File("sentro-12.log"), "twelve");
@@ -227,7 +269,7 @@ TEST_F(FileOutputTest, FastRotationRemovesTheOldestBeyondKeepOld) {
   EXPECT_EQ(ReadFile(dir_.File("sentro-13.log")), "current");
 }
 
-TEST_F(FileOutputTest, FastRotationRenumbersFromOneWhenTheLargestNumberIsUsedUp) {
+TEST_F(LogFileOutputTest, FastRotationRenumbersFromOneWhenTheLargestNumberIsUsedUp) {
   WriteFile(dir_.File("wrap.log"), "current");
   WriteFile(dir_.File("wrap-7.log"), "seven");
   WriteFile(dir_.File("wrap-4294967295.log"), "last");
@@ -241,7 +283,7 @@ TEST_F(FileOutputTest, FastRotationRenumbersFromOneWhenTheLargestNumberIsUsedUp)
   EXPECT_EQ(ReadFile(dir_.File("wrap-3.log")), "current");
 }
 
-TEST_F(FileOutputTest, FileIsRotatedOnceItPassesRotateSize) {
+TEST_F(LogFileOutputTest, FileIsRotatedOnceItPassesRotateSize) {
   LogDict options;
   options.SetInt("log.rotateSize", 100000);
   options.SetInt("log.keepOld", 2);
@@ -261,7 +303,7 @@ TEST_F(FileOutputTest, FileIsRotatedOnceItPassesRotateSize) {
   EXPECT_EQ(CountOccurrences(content + ReadFile(dir_.File("size-0.log")), text), 600u);
 }
 
-TEST_F(FileOutputTest, WithoutOldFilesTheRotatedLogStartsOver) {
+TEST_F(LogFileOutputTest, WithoutOldFilesTheRotatedLogStartsOver) {
   LogDict options = BareLines();
   options.SetInt("log.rotateSize", 100000);
   options.SetInt("log.keepOld", 0);
@@ -283,7 +325,7 @@ std::string Padded(const char *tag, int number, size_t width) {
   return text;
 }
 
-TEST_F(FileOutputTest, FastLoggingPastTheThresholdIsThrottledAndHeldUntilTheRateDrops) {
+TEST_F(LogFileOutputTest, FastLoggingPastTheThresholdIsThrottledAndHeldUntilTheRateDrops) {
   fakeClockMicros = 1000000000;
   ClockSetMonotonicSource(FakeClock);
   LogDict options = BareLines();
@@ -329,7 +371,7 @@ TEST_F(FileOutputTest, FastLoggingPastTheThresholdIsThrottledAndHeldUntilTheRate
   EXPECT_EQ(CountOccurrences(ReadFile(path), "<<< sentro Throttled >>>\n"), 1u);
 }
 
-TEST_F(FileOutputTest, ThrottledLineIsAnAuditLine) {
+TEST_F(LogFileOutputTest, ThrottledLineIsAnAuditLine) {
   LogDict options;
   options.SetBool("log.useTimeStamps", false);
   options.SetBool("log.useThreadName", false);
@@ -345,7 +387,7 @@ TEST_F(FileOutputTest, ThrottledLineIsAnAuditLine) {
   EXPECT_EQ(content.find(Padded("line ", 10, 100)), std::string::npos);
 }
 
-TEST_F(FileOutputTest, SyncAfterWriteStillWritesEveryLine) {
+TEST_F(LogFileOutputTest, SyncAfterWriteStillWritesEveryLine) {
   LogDict options = BareLines();
   options.SetBool("log.syncAfterWrite", true);
   Install("sync.log", options);
@@ -389,7 +431,7 @@ void FillFileSystem(const std::string &path) {
   close(fd);
 }
 
-TEST_F(FileOutputTest, FullDiskLosesLinesAndReportsTheLossOnceSpaceReturns) {
+TEST_F(LogFileOutputTest, FullDiskLosesLinesAndReportsTheLossOnceSpaceReturns) {
   TinyFileSystem tiny(dir_.File("tiny"));
   if (!tiny.Mounted()) {
     GTEST_SKIP() << "cannot mount a tmpfs: " << strerror(tiny.Error());

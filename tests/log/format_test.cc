@@ -55,7 +55,7 @@ std::string Prefix(const LinePrefixFields &fields, const LogLineHeader &header) 
   return std::string(buffer, length);
 }
 
-TEST(LinePrefix, DefaultFieldsReadTimeDesignatorAndThread) {
+TEST(LogLinePrefix, DefaultFieldsReadTimeDesignatorAndThread) {
   LinePrefixFields fields;
   EXPECT_EQ(Prefix(fields, HeaderAt(5, false)), "2026-01-31T08:15:42.117Z In(05) host-4242 ");
   EXPECT_EQ(Prefix(fields, HeaderAt(5, true)), "2026-01-31T08:15:42.117Z In(05)+ host-4242 ");
@@ -63,7 +63,7 @@ TEST(LinePrefix, DefaultFieldsReadTimeDesignatorAndThread) {
   EXPECT_EQ(Prefix(fields, HeaderAt(17, false)), "2026-01-31T08:15:42.117Z Db(17) host-4242 ");
 }
 
-TEST(LinePrefix, FieldsCanBeLeftOut) {
+TEST(LogLinePrefix, FieldsCanBeLeftOut) {
   LinePrefixFields fields;
   fields.milliseconds = false;
   EXPECT_EQ(Prefix(fields, HeaderAt(3, false)), "2026-01-31T08:15:42Z Wa(03) host-4242 ");
@@ -74,7 +74,7 @@ TEST(LinePrefix, FieldsCanBeLeftOut) {
   EXPECT_EQ(Prefix(fields, HeaderAt(0, false)), "");
 }
 
-TEST(LinePrefix, OperationIdShowsDashWhenEmpty) {
+TEST(LogLinePrefix, OperationIdShowsDashWhenEmpty) {
   LinePrefixFields fields;
   fields.timeStamps = false;
   fields.opId = true;
@@ -84,7 +84,7 @@ TEST(LinePrefix, OperationIdShowsDashWhenEmpty) {
   EXPECT_EQ(Prefix(fields, header), "In(05) host-4242 abc123 ");
 }
 
-TEST(Utf8Cut, CutNeverSplitsASequence) {
+TEST(LogUtf8Cut, CutNeverSplitsASequence) {
   const char text[] = "ab\xC3\xA9\xE2\x82\xAC";  // a b é €
   EXPECT_EQ(Utf8CutLength(text, 7, 10), 7u);
   EXPECT_EQ(Utf8CutLength(text, 7, 6), 4u);
@@ -104,7 +104,7 @@ std::string TakeText(MessageRing &ring, LogLineHeader *header = nullptr) {
   return std::string(text, length);
 }
 
-TEST(MessageRingTest, ReturnsRecordsOldestFirstWithTheirHeaders) {
+TEST(LogMessageRingTest, ReturnsRecordsOldestFirstWithTheirHeaders) {
   char storage[4096];
   MessageRing ring(storage, sizeof storage);
   ring.Add(HeaderAt(3, false), "first\n", 6);
@@ -117,7 +117,7 @@ TEST(MessageRingTest, ReturnsRecordsOldestFirstWithTheirHeaders) {
   EXPECT_EQ(TakeText(ring), "<empty>");
 }
 
-TEST(MessageRingTest, AddingToAFullRingDropsTheOldestAcrossTheWrap) {
+TEST(LogMessageRingTest, AddingToAFullRingDropsTheOldestAcrossTheWrap) {
   char storage[1024];
   MessageRing ring(storage, sizeof storage);
   for (int i = 0; i < 100; ++i) {
@@ -135,7 +135,7 @@ TEST(MessageRingTest, AddingToAFullRingDropsTheOldestAcrossTheWrap) {
   EXPECT_FALSE(ring.Add(HeaderAt(5, false), tooBig.data(), tooBig.size()));
 }
 
-TEST(MessageRingTest, TextBeyondTheReadLimitIsCutAndEndsWithNewline) {
+TEST(LogMessageRingTest, TextBeyondTheReadLimitIsCutAndEndsWithNewline) {
   static char storage[65536];
   MessageRing ring(storage, sizeof storage);
   std::string text(40000, 'z');

@@ -8,9 +8,9 @@
 
 namespace {
 
-class OptionsTest : public LogTest {};
+class LogOptionsTest : public LogTest {};
 
-TEST_F(OptionsTest, LaterSourcesWinInOrder) {
+TEST_F(LogOptionsTest, LaterSourcesWinInOrder) {
   LogDict options, config;
   LogOptionReader reader("sentro", "file", &options, &config);
   EXPECT_EQ(reader.Int("log.keepOld", 3, 0), 3);
@@ -22,7 +22,7 @@ TEST_F(OptionsTest, LaterSourcesWinInOrder) {
   EXPECT_EQ(reader.Int("log.keepOld", 3, 0), 7);
 }
 
-TEST_F(OptionsTest, ALaterSourceEqualToTheDefaultDoesNotOverride) {
+TEST_F(LogOptionsTest, ALaterSourceEqualToTheDefaultDoesNotOverride) {
   LogDict options, config;
   options.SetInt("log.rotateSize", 20971520);
   config.SetInt("log.rotateSize", 0);
@@ -33,7 +33,7 @@ TEST_F(OptionsTest, ALaterSourceEqualToTheDefaultDoesNotOverride) {
   EXPECT_TRUE(reader.Bool("log.append", false));
 }
 
-TEST_F(OptionsTest, OtherOutputTypesReadConfigurationKeysWithTheirTypeName) {
+TEST_F(LogOptionsTest, OtherOutputTypesReadConfigurationKeysWithTheirTypeName) {
   LogDict config;
   config.SetInt("log.keepOld", 4);
   config.SetInt("log.keepOld.audit", 9);
@@ -45,7 +45,7 @@ TEST_F(OptionsTest, OtherOutputTypesReadConfigurationKeysWithTheirTypeName) {
   EXPECT_EQ(custom.Int("log.keepOld", 3, 0), 11);
 }
 
-TEST_F(OptionsTest, UnparsableValuesLeaveTheDefault) {
+TEST_F(LogOptionsTest, UnparsableValuesLeaveTheDefault) {
   LogDict options;
   options.Set("log.keepOld", "many");
   options.Set("log.append", "perhaps");
@@ -59,7 +59,7 @@ TEST_F(OptionsTest, UnparsableValuesLeaveTheDefault) {
   EXPECT_FALSE(reader.Text("log.suffix").has_value());
 }
 
-TEST_F(OptionsTest, IntegerBelowItsMinimumIsReplacedWithAWarning) {
+TEST_F(LogOptionsTest, IntegerBelowItsMinimumIsReplacedWithAWarning) {
   auto *capture = new CaptureOutput;
   ASSERT_TRUE(InstallOutput(capture));
   LogDict options;
@@ -76,7 +76,7 @@ TEST_F(OptionsTest, IntegerBelowItsMinimumIsReplacedWithAWarning) {
   EXPECT_EQ(capture->lines[1].text, "LogFileInt32: log.permissions (0) is invalid. Set to 416.\n");
 }
 
-TEST_F(OptionsTest, SmallRotateSizeIsRaisedToTheFloor) {
+TEST_F(LogOptionsTest, SmallRotateSizeIsRaisedToTheFloor) {
   auto *capture = new CaptureOutput;
   ASSERT_TRUE(InstallOutput(capture));
   LogDict options;
@@ -89,7 +89,7 @@ TEST_F(OptionsTest, SmallRotateSizeIsRaisedToTheFloor) {
   DestroyOutput(output);
 }
 
-TEST_F(OptionsTest, FileOutputTakesEveryOptionFromTheDictionary) {
+TEST_F(LogOptionsTest, FileOutputTakesEveryOptionFromTheDictionary) {
   LogDict options;
   options.SetBool("log.useTimeStamps", false);
   options.SetBool("log.useMilliseconds", false);
@@ -125,7 +125,7 @@ TEST_F(OptionsTest, FileOutputTakesEveryOptionFromTheDictionary) {
   DestroyOutput(output);
 }
 
-TEST_F(OptionsTest, DefaultsOfTheFileOutput) {
+TEST_F(LogOptionsTest, DefaultsOfTheFileOutput) {
   LogOutput *output = CreateFileOutput("sentro", "file", nullptr, nullptr);
   ASSERT_NE(output, nullptr);
   const FileOutputOptions &read = static_cast<FileOutput *>(output)->Options();
@@ -144,7 +144,7 @@ TEST_F(OptionsTest, DefaultsOfTheFileOutput) {
   DestroyOutput(output);
 }
 
-TEST_F(OptionsTest, GeneratedNameCarriesTheSuffix) {
+TEST_F(LogOptionsTest, GeneratedNameCarriesTheSuffix) {
   LogDict options;
   options.Set("log.suffix", "worker");
   LogOutput *output = CreateFileOutput("sentro", "file", &options, nullptr);
@@ -155,7 +155,7 @@ TEST_F(OptionsTest, GeneratedNameCarriesTheSuffix) {
   DestroyOutput(output);
 }
 
-TEST_F(OptionsTest, ConfigKeyNamedByLogConfigTakesPrecedenceOverTheFileName) {
+TEST_F(LogOptionsTest, ConfigKeyNamedByLogConfigTakesPrecedenceOverTheFileName) {
   LogDict options, config;
   options.Set("log.fileName", dir_.File("plain.log"));
   options.Set("log.config", "sentroLogFile");
@@ -168,7 +168,7 @@ TEST_F(OptionsTest, ConfigKeyNamedByLogConfigTakesPrecedenceOverTheFileName) {
   DestroyOutput(output);
 }
 
-TEST_F(OptionsTest, SystemAreaUsesTheRelocatedSystemLogDirectory) {
+TEST_F(LogOptionsTest, SystemAreaUsesTheRelocatedSystemLogDirectory) {
   LogSetSystemLogDir(dir_.File("varlog").c_str());
   LogDict options;
   options.SetBool("log.systemAreaTemp", true);
@@ -179,7 +179,7 @@ TEST_F(OptionsTest, SystemAreaUsesTheRelocatedSystemLogDirectory) {
   DestroyOutput(output);
 }
 
-TEST_F(OptionsTest, UnsafePerUserDirectoryFailsCreation) {
+TEST_F(LogOptionsTest, UnsafePerUserDirectoryFailsCreation) {
   auto *capture = new CaptureOutput;
   ASSERT_TRUE(InstallOutput(capture));
   std::string safeDir = dir_.File("norvane-" + std::to_string(geteuid()));

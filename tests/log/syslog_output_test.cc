@@ -36,7 +36,7 @@ void FakeClose() {
   ++closeCount;
 }
 
-class SyslogOutputTest : public LogTest {
+class LogSyslogOutputTest : public LogTest {
  protected:
   void SetUp() override {
     LogTest::SetUp();
@@ -57,7 +57,7 @@ class SyslogOutputTest : public LogTest {
   }
 };
 
-TEST_F(SyslogOutputTest, CreationAnnouncesThePosixInterface) {
+TEST_F(LogSyslogOutputTest, CreationAnnouncesThePosixInterface) {
   auto *capture = new CaptureOutput;
   ASSERT_TRUE(InstallOutput(capture));
   LogOutput *output = Create(LogDict());
@@ -68,7 +68,7 @@ TEST_F(SyslogOutputTest, CreationAnnouncesThePosixInterface) {
   DestroyOutput(output);
 }
 
-TEST_F(SyslogOutputTest, IdentityMustBeShortPrintableAndWithoutSpaces) {
+TEST_F(LogSyslogOutputTest, IdentityMustBeShortPrintableAndWithoutSpaces) {
   LogDict options;
   options.Set("log.syslogID", "");
   EXPECT_EQ(Create(options), nullptr);
@@ -84,7 +84,7 @@ TEST_F(SyslogOutputTest, IdentityMustBeShortPrintableAndWithoutSpaces) {
   DestroyOutput(output);
 }
 
-TEST_F(SyslogOutputTest, FacilityMustBeAShiftedFacilityCode) {
+TEST_F(LogSyslogOutputTest, FacilityMustBeAShiftedFacilityCode) {
   LogDict options;
   for (int bad : {3, 1017, 1024}) {
     options.SetInt("log.syslogFacility", bad);
@@ -98,7 +98,7 @@ TEST_F(SyslogOutputTest, FacilityMustBeAShiftedFacilityCode) {
   }
 }
 
-TEST_F(SyslogOutputTest, ProfileIdentityNeedsAnExtraIdentity) {
+TEST_F(LogSyslogOutputTest, ProfileIdentityNeedsAnExtraIdentity) {
   LogDict options, config;
   options.Set("log.syslogID", "$audit");
   config.Set("log.syslog.progID.audit", "sentro-audit");
@@ -115,7 +115,7 @@ TEST_F(SyslogOutputTest, ProfileIdentityNeedsAnExtraIdentity) {
   EXPECT_EQ(sent.back().text, "[msg@32473 extraID=\"appliance-7\"] profiled");
 }
 
-TEST_F(SyslogOutputTest, OpensOnFirstMessageAndSendsPlainLinesWithLevelPriorities) {
+TEST_F(LogSyslogOutputTest, OpensOnFirstMessageAndSendsPlainLinesWithLevelPriorities) {
   LogDict options;
   options.Set("log.syslogLevel", "debug");
   options.SetInt("log.syslogFacility", 16 * 8);
@@ -142,7 +142,7 @@ TEST_F(SyslogOutputTest, OpensOnFirstMessageAndSendsPlainLinesWithLevelPrioritie
   EXPECT_EQ(closeCount, 1);
 }
 
-TEST_F(SyslogOutputTest, OperationIdAndExtraIdentityFormTheStructuredElement) {
+TEST_F(LogSyslogOutputTest, OperationIdAndExtraIdentityFormTheStructuredElement) {
   LogDict options, config;
   options.Set("log.syslogID", "$ops");
   config.Set("log.syslog.progID.ops", "sentro");

@@ -12,7 +12,7 @@ void InstallPanicEcho() {
   InstallOutput(echo);
 }
 
-TEST(VerifyDeathTest, FailedVerifyLogsItsLocationAndAborts) {
+TEST(LogVerifyDeathTest, FailedVerifyLogsItsLocationAndAborts) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(
       {
@@ -22,11 +22,11 @@ TEST(VerifyDeathTest, FailedVerifyLogsItsLocationAndAborts) {
       "VERIFY .*verify_test\\.cc:[0-9]+");
 }
 
-TEST(VerifyDeathTest, PassingVerifyDoesNothing) {
+TEST(LogVerifyDeathTest, PassingVerifyDoesNothing) {
   VERIFY(2 + 2 == 4);
 }
 
-TEST(VerifyDeathTest, NotReachedAndNotImplementedAbortWithTheirOwnWords) {
+TEST(LogVerifyDeathTest, NotReachedAndNotImplementedAbortWithTheirOwnWords) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(
       {

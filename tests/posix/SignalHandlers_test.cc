@@ -25,9 +25,15 @@ int shutdownAsked = 0;
 int terminations = 0;
 int reloads = 0;
 
-bool FirstShutdownOnly() { return ++shutdownAsked == 1; }
-void CountTermination() { ++terminations; }
-void CountReload() { ++reloads; }
+bool FirstShutdownOnly() {
+  return ++shutdownAsked == 1;
+}
+void CountTermination() {
+  ++terminations;
+}
+void CountReload() {
+  ++reloads;
+}
 
 struct CaptureOutput : LogOutput {
   CaptureOutput() { level = LOG_DEBUG; }
@@ -57,7 +63,9 @@ int64_t RealMillis() {
   return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
-void StopLoop(void *clientData) { *static_cast<volatile uint8_t *>(clientData) = 1; }
+void StopLoop(void *clientData) {
+  *static_cast<volatile uint8_t *>(clientData) = 1;
+}
 
 bool RunLoopUntil(const std::function<bool()> &done, int timeoutMs = 5000) {
   int64_t deadline = RealMillis() + timeoutMs;
@@ -108,7 +116,9 @@ TEST(SignalInstall, ShutdownOnceDefaultsToTheDaemonsFlag) {
   EXPECT_EQ(targets.beginShutdownOnce, &BeginShutdownOnce);
 }
 
-void CountExit(SysProcess *, void *context) { ++*static_cast<int *>(context); }
+void CountExit(SysProcess *, void *context) {
+  ++*static_cast<int *>(context);
+}
 
 TEST(SignalDispatch, ChildExitsAreReapedEvenWhenSignalsCoalesce) {
   const int kChildren = 40;

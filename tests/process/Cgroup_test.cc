@@ -159,8 +159,7 @@ class RealMemoryCgroup : public ::testing::Test {
   void TearDown() override {
     // Groups are removed innermost first, each once its tasks have gone.
     for (const std::string &dir : made_) {
-      for (int attempt = 0; attempt < 100 && rmdir(dir.c_str()) != 0 && errno == EBUSY;
-           ++attempt) {
+      for (int attempt = 0; attempt < 100 && rmdir(dir.c_str()) != 0 && errno == EBUSY; ++attempt) {
         usleep(10000);
       }
     }
@@ -181,9 +180,7 @@ TEST_F(RealMemoryCgroup, ChildRunsUnderTheMemoryLimit) {
   ASSERT_TRUE(process->Start("/bin/sleep", {"30"}, {}, options));
   pid_t pid = process->GetPid();
   std::string group = "/system.slice/" + service_ + ".service";
-  ASSERT_TRUE(RunLoopUntil([&] {
-    return ProcField(pid, "status", "Name:") == "\tsleep";
-  }));
+  ASSERT_TRUE(RunLoopUntil([&] { return ProcField(pid, "status", "Name:") == "\tsleep"; }));
   std::string cgroups = ReadFile("/proc/" + std::to_string(pid) + "/cgroup");
   EXPECT_NE(cgroups.find(":memory:" + group + "\n"), std::string::npos) << cgroups;
   EXPECT_EQ(ReadFile("/sys/fs/cgroup/memory" + group + "/memory.limit_in_bytes"),

@@ -1,5 +1,7 @@
 // The pieces of the child's set-up that can be checked on their own: the
 // lock-free formatter behind the child's messages and the descriptor sweep.
+#include "src/process/ChildSetup.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -8,7 +10,6 @@
 #include <climits>
 
 #include "src/process/ChildReport.h"
-#include "src/process/ChildSetup.h"
 
 namespace {
 
@@ -16,8 +17,7 @@ TEST(ChildFormat, FormatsTheConversionsTheChildUses) {
   char buf[256];
   size_t length = ChildFormat(buf, sizeof buf, "[Child %d] %s %ld %lu %llu %u 100%%", -42, "text",
                               LONG_MIN, 7UL, 18446744073709551615ULL, 0u);
-  EXPECT_STREQ(buf,
-               "[Child -42] text -9223372036854775808 7 18446744073709551615 0 100%");
+  EXPECT_STREQ(buf, "[Child -42] text -9223372036854775808 7 18446744073709551615 0 100%");
   EXPECT_EQ(length, strlen(buf));
 }
 

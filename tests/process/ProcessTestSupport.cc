@@ -26,7 +26,9 @@ int64_t RealMicros() {
 
 std::atomic<int64_t> clockOffsetMicros{0};
 
-int64_t ShiftedClock() { return RealMicros() + clockOffsetMicros.load(); }
+int64_t ShiftedClock() {
+  return RealMicros() + clockOffsetMicros.load();
+}
 
 struct CaptureOutput : LogOutput {
   CaptureOutput() { level = LOG_DEBUG; }
@@ -83,7 +85,9 @@ class ClearLog : public ::testing::EmptyTestEventListener {
   return 0;
 }();
 
-void StopLoop(void *clientData) { *static_cast<volatile uint8_t *>(clientData) = 1; }
+void StopLoop(void *clientData) {
+  *static_cast<volatile uint8_t *>(clientData) = 1;
+}
 
 }  // namespace
 
@@ -104,7 +108,9 @@ void RunLoopFor(int ms) {
   RunLoopUntil([deadline] { return RealMicros() >= deadline; }, ms + 1000);
 }
 
-void AdvanceClock(int64_t seconds) { clockOffsetMicros += seconds * 1000000; }
+void AdvanceClock(int64_t seconds) {
+  clockOffsetMicros += seconds * 1000000;
+}
 
 std::vector<std::string> LoggedMessages() {
   std::lock_guard<std::mutex> guard(capture->lock);

@@ -158,6 +158,36 @@ TEST(ProcessStreams, LargeCapturedOutputIsNotCutShort) {
   EXPECT_EQ(events.exitCodeAtExit, 0);
 }
 
+struct StreamCalls {
+  int calls = 0;
+  std::string data;
+};
+
+void CountStreamCall(SysProcess *process, int stream, void *context) {
+  auto *calls = static_cast<StreamCalls *>(context);
+  calls->calls++;
+  char buf[256];
+  ssize_t count;
+  while ((count = process->ReadStream(stream, buf, sizeof buf)) > 0) {
+    calls->data.append(buf, static_cast<size_t>(count));
+  }
+}
+
+TEST(ProcessStreams, StreamClosedEarlyDoesNotKeepTheLoopBusy) {
+  StreamCalls calls;
+  ProcessStartOptions options;
+  options.onStdout = CountStreamCall;
+  options.context = &calls;
+  auto process = NewProcess();
+  ASSERT_TRUE(process->Start(kShell, {"-c", "echo early; exec >&-; exec sleep 30"}, {}, options));
+  ASSERT_TRUE(RunLoopUntil([&] { return calls.data == "early\n"; }));
+  RunLoopFor(200);
+  // Readable at end of stream for ever: watched, this would run every turn.
+  EXPECT_LT(calls.calls, 10);
+  ASSERT_TRUE(process->Stop(true, 0));
+  ASSERT_TRUE(WaitForExit(process.get()));
+}
+
 TEST(ProcessStreams, UncapturedStreamCannotBeRead) {
   ProcessEvents events;
   auto process = NewProcess();
@@ -177,8 +207,8 @@ TEST(ProcessStreams, RedirectFilesStartWithThePidLineAndAppend) {
   std::string pidLine = "Starting service process with pid: [0-9]+\\.\n";
   EXPECT_TRUE(std::regex_match(ReadFile(dir.Sub("svc.stdout")),
                                std::regex(pidLine + "hello\n" + pidLine + "again\n")));
-  EXPECT_TRUE(std::regex_match(ReadFile(dir.Sub("svc.stderr")),
-                               std::regex(pidLine + "oops\n" + pidLine)));
+  EXPECT_TRUE(
+      std::regex_match(ReadFile(dir.Sub("svc.stderr")), std::regex(pidLine + "oops\n" + pidLine)));
   struct stat info;
   ASSERT_EQ(stat(dir.Sub("svc.stdout").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
@@ -271,12 +301,11 @@ TEST(ProcessUser, RunsAsNobodyWithItsGroupsAndEnvironment) {
   options.onExit = wired.onExit;
   options.onStdout = wired.onStdout;
   options.context = &events;
-  ASSERT_TRUE(process->Start(kShell, {"-c", "echo $USER $HOME $SHELL; exec sleep 30"}, {},
-                             options));
+  ASSERT_TRUE(
+      process->Start(kShell, {"-c", "echo $USER $HOME $SHELL; exec sleep 30"}, {}, options));
   pid_t pid = process->GetPid();
-  ASSERT_TRUE(RunLoopUntil([&] {
-    return events.output[PROCESS_STREAM_STDOUT].find('\n') != std::string::npos;
-  }));
+  ASSERT_TRUE(RunLoopUntil(
+      [&] { return events.output[PROCESS_STREAM_STDOUT].find('\n') != std::string::npos; }));
   struct passwd *nobody = getpwnam("nobody");
   ASSERT_NE(nobody, nullptr);
   std::string uid = std::to_string(nobody->pw_uid);
@@ -403,8 +432,8 @@ TEST(ProcessDescriptors, NoDaemonDescriptorLeaksIntoTheChild) {
 
   ProcessEvents plain = RunScript("ls /proc/$$/fd", {}, true);
   EXPECT_EQ(plain.output[PROCESS_STREAM_STDOUT], "0\n1\n2\n");
-  ProcessEvents both = RunScript("ls -l /proc/$$/fd | grep -c pipe: >&2; ls /proc/$$/fd", {},
-                                 true, true);
+  ProcessEvents both =
+      RunScript("ls -l /proc/$$/fd | grep -c pipe: >&2; ls /proc/$$/fd", {}, true, true);
   EXPECT_EQ(both.output[PROCESS_STREAM_STDOUT], "0\n1\n2\n");
   // Standard output and standard error are the capture pipes.
   EXPECT_EQ(both.output[PROCESS_STREAM_STDERR], "2\n");

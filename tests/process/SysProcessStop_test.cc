@@ -25,15 +25,17 @@ bool HasSignalBit(pid_t pid, const char *mask, int signal) {
 
 // Starts a child that ignores SIGTERM and waits until it does.
 void StartTermIgnoringChild(SysProcessImpl *process, ProcessEvents *events) {
-  ASSERT_TRUE(process->Start("/bin/sh", {"-c", "trap '' TERM; exec sleep 30"}, {},
-                             events->Options()));
+  ASSERT_TRUE(
+      process->Start("/bin/sh", {"-c", "trap '' TERM; exec sleep 30"}, {}, events->Options()));
   pid_t pid = process->GetPid();
   ASSERT_TRUE(RunLoopUntil([pid] {
     return ProcField(pid, "status", "Name:") == "\tsleep" && HasSignalBit(pid, "SigIgn:", SIGTERM);
   }));
 }
 
-std::string PidText(SysProcess *process) { return std::to_string(process->GetPid()); }
+std::string PidText(SysProcess *process) {
+  return std::to_string(process->GetPid());
+}
 
 TEST(ProcessStop, StopSendsSigtermAndTheExitFollows) {
   ProcessEvents events;
@@ -107,7 +109,8 @@ TEST(ProcessStop, StoppingAChildThatIsAlreadyGoneSucceeds) {
   EXPECT_EQ(process->State(), ProcessState::Running);
   EXPECT_TRUE(process->Stop(true, 0));
   EXPECT_EQ(process->State(), ProcessState::Killing);
-  EXPECT_TRUE(Logged("<stop> The process we are trying to kill is already gone. No such process\n"));
+  EXPECT_TRUE(
+      Logged("<stop> The process we are trying to kill is already gone. No such process\n"));
   process->CancelExecution();
 }
 
@@ -198,8 +201,8 @@ TEST(ProcessTimeouts, ExecTimeOutZeroKillsOnTheNextTurn) {
   ASSERT_TRUE(WaitForExit(process.get()));
   EXPECT_TRUE(process->HasExecTimedOut());
   EXPECT_EQ(events.exitCodeAtExit, 1);
-  EXPECT_TRUE(Logged("<stop> SysProcess exec timed out. Force kill. Pid " +
-                     PidText(process.get()) + "\n"));
+  EXPECT_TRUE(
+      Logged("<stop> SysProcess exec timed out. Force kill. Pid " + PidText(process.get()) + "\n"));
 }
 
 TEST(ProcessTimeouts, ExecTimeOutNotReachedLeavesTheFlagClearAndFiresNoMore) {

@@ -75,7 +75,8 @@ TEST_F(ServiceRealProcessTest, HealthCommandExitCodesAndOutputDecideTheStart) {
   AdvanceSeconds(1);
   ASSERT_TRUE(RunUntil([&] { return service->healthData() == "warming\n"; }));
   EXPECT_EQ(service->state(), ServiceState::Starting);
-  EXPECT_TRUE(Logged(LOG_WARNING, "<real> Service api-health command's stderr: slow\n"));
+  // The command's own line end, then the message's.
+  EXPECT_TRUE(Logged(LOG_WARNING, "<real> Service api-health command's stderr: slow\n\n"));
 
   WriteFile(ready, "");
   AdvanceSeconds(1);
@@ -113,7 +114,7 @@ TEST_F(ServiceRealProcessTest, StopCommandAndPostStopCommandRun) {
   ASSERT_TRUE(RunUntil([&] { return !stop.results.empty(); }));
   EXPECT_EQ(stop.results, (std::vector<ServiceResult>{Ok}));
   EXPECT_EQ(ReadFile(marker), "done\n");
-  EXPECT_TRUE(Logged(LOG_WARNING, "<ctl> Service post-stop command's stderr: bye\n"));
+  EXPECT_TRUE(Logged(LOG_WARNING, "<ctl> Service post-stop command's stderr: bye\n\n"));
   EXPECT_TRUE(Logged(LOG_ERROR, "<ctl> Post stop command exec failed. RC=3\n"));
   EXPECT_EQ(service->state(), ServiceState::Stopped);
 }
@@ -126,8 +127,7 @@ TEST_F(ServiceRealProcessTest, FailingPreStartCommandFailsTheStart) {
   service->SetStart(CompletionRecord::Record, &start);
   ASSERT_TRUE(RunUntil([&] { return !start.results.empty(); }));
   EXPECT_EQ(start.results, (std::vector<ServiceResult>{Failed}));
-  for (auto &m : servicetest::LoggedMessages()) if (m.text.find("stderr") != std::string::npos) fprintf(stderr, "LOG %d [%s]\n", m.level, m.text.c_str());
-  EXPECT_TRUE(Logged(LOG_WARNING, "<pre> Service pre-start command's stderr: nope\n"));
+  EXPECT_TRUE(Logged(LOG_WARNING, "<pre> Service pre-start command's stderr: nope\n\n"));
   EXPECT_TRUE(Logged(LOG_ERROR, "<pre> Service pre-start command failed with exit code 4.\n"));
   EXPECT_EQ(service->state(), ServiceState::Stopped);
 }

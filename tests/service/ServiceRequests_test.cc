@@ -298,8 +298,7 @@ TEST_F(ServiceRequestTest, CancelledCallerThatStopsTheServicePreventsTheRestart)
   EXPECT_EQ(restart.results, (std::vector<ServiceResult>{Cancelled}));
   EXPECT_EQ(service->request(), ReqStop);
   EXPECT_EQ(Main("re")->signalStops, 1);
-  EXPECT_TRUE(Hooks().operations.empty() ||
-              Hooks().operations.front() != "begin re RESTART HEALTHY PENDING");
+  EXPECT_EQ(Hooks().operations, (std::vector<std::string>{"begin re STOP STOPPING PENDING"}));
   Main("re")->Exit(0);
   EXPECT_EQ(reentry.innerResults, (std::vector<ServiceResult>{Ok}));
   EXPECT_EQ(Main("re")->startCount, 1);

@@ -249,7 +249,7 @@ TEST_F(TelemetryPushTest, NoUnsentRowsMakesNoRequestAndLogsNothing) {
   log_.Clear();
   PushAndWait();
   EXPECT_TRUE(server.Requests().empty());
-  EXPECT_EQ(log_.Text(), "");
+  EXPECT_EQ(log_.TextWithoutLauncher(), "");
 }
 
 TEST_F(TelemetryPushTest, MissingDatabaseIsReportedThroughTheDaemonLog) {

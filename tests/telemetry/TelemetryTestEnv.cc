@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 
 #include "lib/log/logOutput.h"
@@ -41,6 +42,26 @@ double FakeClock() {
 
 }  // namespace
 
+ScratchDir::ScratchDir() {
+  std::error_code error;
+  std::string base = std::filesystem::is_directory("/dev/shm", error)
+                         ? "/dev/shm"
+                         : std::filesystem::temp_directory_path().string();
+  std::string pattern = base + "/sentro-telemetry-test-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    ADD_FAILURE() << "mkdtemp failed under " << base;
+    return;
+  }
+  path_ = pattern;
+}
+
+ScratchDir::~ScratchDir() {
+  if (!path_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+}
+
 TelemetryLog::TelemetryLog() {
   Clear();
 }
@@ -71,6 +92,16 @@ std::string TelemetryLog::Text() const {
   std::string text;
   for (const LoggedMessage &message : Messages()) {
     text += std::to_string(message.level) + " " + message.text;
+  }
+  return text;
+}
+
+std::string TelemetryLog::TextWithoutLauncher() const {
+  std::string text;
+  for (const LoggedMessage &message : Messages()) {
+    if (message.text.rfind("<sentro-telemetry-push> ", 0) != 0) {
+      text += std::to_string(message.level) + " " + message.text;
+    }
   }
   return text;
 }

@@ -10,6 +10,22 @@
 
 #include "support/TempDir.h"
 
+// A scratch directory on tmpfs when the machine has one (SQLite syncs every
+// commit, which costs tens of milliseconds on a disk), removed at the end.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir &) = delete;
+  ScratchDir &operator=(const ScratchDir &) = delete;
+
+  const std::string &path() const { return path_; }
+  std::string Sub(const std::string &relative) const { return path_ + "/" + relative; }
+
+ private:
+  std::string path_;
+};
+
 struct LoggedMessage {
   int level;
   std::string text;
@@ -23,6 +39,8 @@ class TelemetryLog {
   bool Has(int level, const std::string &text) const;
   int Count(const std::string &text) const;
   std::string Text() const;  // one "level text" line per message
+  // The same without the process launcher's lines about the push helper.
+  std::string TextWithoutLauncher() const;
   void Clear();
 };
 
@@ -53,7 +71,7 @@ class TelemetryTest : public ::testing::Test {
 
   static void SetNow(double seconds);
 
-  TempDir root_;
+  ScratchDir root_;
   TelemetryLog log_;
   std::string savedTz_;
   bool hadTz_ = false;

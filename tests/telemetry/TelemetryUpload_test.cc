@@ -48,14 +48,17 @@ class TelemetryUploadTest : public TelemetryTest {
     setup_.post = RecordPost;
   }
 
+  static std::string MetricsRowSql(const std::string &id, const std::string &service) {
+    return "INSERT INTO svcOpMetrics (operationID, operation, serviceName, operationStartTime, "
+           "operationEndTime, timeForOperationInSec, serviceStatus, buildNumber, versionNumber) "
+           "VALUES ('" +
+           id + "', 'START', '" + service +
+           "', '2026-01-01 00:00:00 UTC', '2026-01-01 00:00:02 UTC', '2', 'HEALTHY', '24322028', "
+           "'7.0.1');";
+  }
+
   void AddMetricsRow(const std::string &id, const std::string &service) {
-    Exec(
-        "INSERT INTO svcOpMetrics (operationID, operation, serviceName, operationStartTime, "
-        "operationEndTime, timeForOperationInSec, serviceStatus, buildNumber, versionNumber) "
-        "VALUES ('" +
-        id + "', 'START', '" + service +
-        "', '2026-01-01 00:00:00 UTC', '2026-01-01 00:00:02 UTC', '2', 'HEALTHY', '24322028', "
-        "'7.0.1');");
+    Exec(MetricsRowSql(id, service));
   }
 
   void Push(const TelemetryTable &table) {
@@ -186,9 +189,11 @@ TEST_F(TelemetryUploadTest, MissingTableEndsThatTablesPushOnly) {
 }
 
 TEST_F(TelemetryUploadTest, UnreadableRowsEndThePushBeforeAnyRequest) {
+  std::string rows = "BEGIN;";
   for (int i = 0; i < 200; ++i) {
-    AddMetricsRow("op-" + std::to_string(i), std::string(200, 'x'));
+    rows += MetricsRowSql("op-" + std::to_string(i), std::string(200, 'x'));
   }
+  Exec(rows + "COMMIT;");
   // Overwrite every page allocated after the tables' root pages: the select
   // still prepares (the schema is intact) but stepping hits the damage.
   int pageSize = std::stoi(QueryOne("PRAGMA page_size"));

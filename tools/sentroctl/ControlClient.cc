@@ -84,8 +84,8 @@ ClientError Connect(int fd, const std::string &path, ClientDeadline deadline, st
         return ClientError::NotRunning;
       case EACCES:
       case EPERM:
-        *detail =
-            "permission denied on " + path + ": the control socket admits only its owner and group";
+        *detail = "permission denied on " + path +
+                  ": run as root or as a member of the control socket's group";
         return ClientError::PermissionDenied;
       default:
         *detail = "cannot connect to " + path + ": " + strerror(error);

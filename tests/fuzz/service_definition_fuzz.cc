@@ -1,0 +1,86 @@
+// Feeds arbitrary bytes to the service definition loader as a definition
+// file, a crash statistics file and a run-state file: creation, a reload and
+// a save must end in a Service or a rejection, never in a crash. No process
+// is ever started.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "src/core/SentroConfig.h"
+#include "src/service/Service.h"
+
+namespace {
+
+std::string scratchDir;
+
+void WriteFile(const std::string &path, const uint8_t *data, size_t size) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    abort();
+  }
+  while (size > 0) {
+    ssize_t written = write(fd, data, size);
+    if (written <= 0) {
+      abort();
+    }
+    data += written;
+    size -= static_cast<size_t>(written);
+  }
+  close(fd);
+}
+
+std::string DefinitionPath() { return scratchDir + "/svcCfgfiles/fuzz.json"; }
+std::string RunStatePath() { return scratchDir + "/svcCfgfiles/.state_fuzz.json"; }
+std::string StatsPath() { return scratchDir + "/.svcStats/stats_fuzz.json"; }
+
+void RemoveScratchDir() {
+  for (const std::string &path :
+       {DefinitionPath(), RunStatePath(), StatsPath(), StatsPath() + ".tmp",
+        scratchDir + "/config.json"}) {
+    unlink(path.c_str());
+  }
+  rmdir((scratchDir + "/svcCfgfiles").c_str());
+  rmdir((scratchDir + "/.svcStats").c_str());
+  rmdir(scratchDir.c_str());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  const char *base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+  std::string pattern = std::string(base) + "/sentro-service-fuzz-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    abort();
+  }
+  scratchDir = pattern;
+  atexit(RemoveScratchDir);
+  mkdir((scratchDir + "/svcCfgfiles").c_str(), 0700);
+  mkdir((scratchDir + "/.svcStats").c_str(), 0700);
+  const uint8_t config[] = "{}";
+  WriteFile(scratchDir + "/config.json", config, sizeof config - 1);
+  if (SentroConfig::Load(scratchDir, scratchDir) == nullptr) {
+    abort();
+  }
+  setenv("SENTRO_FUZZ_HOME", "/home/fuzz", 1);
+  setenv("SENTRO_FUZZ_EMPTY", "", 1);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  unlink(RunStatePath().c_str());
+  WriteFile(DefinitionPath(), data, size);
+  WriteFile(StatsPath(), data, size);
+  std::unique_ptr<Service> service = CreateService("fuzz.json");
+  if (service != nullptr) {
+    WriteFile(RunStatePath(), data, size);
+    service->ReloadConfig();
+    service->SelectRecoveryActions(FailureType::Crash);
+    service->SaveCrashStats();
+  }
+  return 0;
+}
