@@ -255,6 +255,22 @@ int SetOutputLevel(LogOutput *output, int level) {
   return previous;
 }
 
+void LogFlushEarlyToStderr() {
+  std::lock_guard<std::recursive_mutex> guard(state.logLock);
+  LogLineHeader header;
+  size_t length;
+  while (state.earlyRing.Take(&header, state.earlyText, &length)) {
+    size_t written = 0;
+    while (written < length) {
+      ssize_t n = write(STDERR_FILENO, state.earlyText + written, length - written);
+      if (n <= 0) {
+        break;
+      }
+      written += static_cast<size_t>(n);
+    }
+  }
+}
+
 void LogShutdown() {
   std::lock_guard<std::recursive_mutex> guard(state.logLock);
   while (state.outputCount > 0) {

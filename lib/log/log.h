@@ -78,5 +78,10 @@ int SetOutputLevel(LogOutput *output, int level);  // returns the previous level
 // The system log directory ("/var/log/norvane" unless the program relocates it).
 void LogSetSystemLogDir(const char *dir);
 
+// Writes the messages still waiting for an output (those logged before any
+// output was installed) to standard error, oldest first, and forgets them:
+// a process that ends before its log exists still says why.
+void LogFlushEarlyToStderr();
+
 // Removes every output and releases the facility's resources.
 void LogShutdown();

@@ -4,17 +4,18 @@
 
 #include "lib/log/log.h"
 
-void PanicVerify(const char *file, int line) {
-  LogAtLevel(LOG_PANIC, "VERIFY %s:%d\n", file, line);
+namespace {
+
+[[noreturn]] void Panic(const char *what, const char *file, int line) {
+  LogAtLevel(LOG_PANIC, "%s %s:%d\n", what, file, line);
+  LogFlushEarlyToStderr();  // without an output the line would die with us
   abort();
 }
 
-void PanicNotReached(const char *file, int line) {
-  LogAtLevel(LOG_PANIC, "NOT_REACHED %s:%d\n", file, line);
-  abort();
-}
+}  // namespace
 
-void PanicNotImplemented(const char *file, int line) {
-  LogAtLevel(LOG_PANIC, "NOT_IMPLEMENTED %s:%d\n", file, line);
-  abort();
-}
+void PanicVerify(const char *file, int line) { Panic("VERIFY", file, line); }
+
+void PanicNotReached(const char *file, int line) { Panic("NOT_REACHED", file, line); }
+
+void PanicNotImplemented(const char *file, int line) { Panic("NOT_IMPLEMENTED", file, line); }

@@ -27,6 +27,9 @@
 namespace {
 
 [[noreturn]] void ExitDaemon(int status) {
+  if (CurrentLogOutput() == nullptr) {
+    LogFlushEarlyToStderr();
+  }
   LogShutdown();
   _exit(status);
 }
