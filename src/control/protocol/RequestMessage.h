@@ -51,7 +51,7 @@ std::vector<uint8_t> EncodeRequest(const RequestMessage &request);
 
 // Decodes the payload of a request of the given type. Text fields are read
 // with their last byte taken as NUL. False when type is not a request type
-// or size is not the type's payload size; out is then unspecified.
+// or size is not the type's payload size; out is then left unchanged.
 bool DecodeRequestPayload(uint32_t type, const uint8_t *payload, size_t size, RequestMessage *out);
 
 // Whether a request type carries a service name in its first field (0, 1,
