@@ -52,7 +52,7 @@ void ChildSignalReadable(void *clientData) {
 
 // Once per test program: the loop, the process table, SIGCHLD on a signal
 // descriptor as the daemon has it, the shifted clock and the log capture.
-class ProcessEnvironment : public ::testing::Environment {
+class LoopEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
     ClockSetMonotonicSource(ShiftedClock);
@@ -80,7 +80,7 @@ class ClearLog : public ::testing::EmptyTestEventListener {
 };
 
 [[maybe_unused]] const int environmentAdded = [] {
-  ::testing::AddGlobalTestEnvironment(new ProcessEnvironment);
+  ::testing::AddGlobalTestEnvironment(new LoopEnvironment);
   ::testing::UnitTest::GetInstance()->listeners().Append(new ClearLog);
   return 0;
 }();
