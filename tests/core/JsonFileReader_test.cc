@@ -185,7 +185,6 @@ TEST_F(JsonFileReaderTest, MemoryExhaustionIsLoggedAsAParseFailure) {
     }
     out << "}";
   }
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(_exit(LoadFailsOnExhaustedMemory(&reader, path, 8 << 20) ? 0 : 1),
               ::testing::ExitedWithCode(0), "");
 }

@@ -343,7 +343,6 @@ TEST_F(SentroConfigTest, ActiveProfileSurvivesReload) {
 TEST_F(SentroConfigTest, RecoveryActionsForAnUnknownFailureTypeIsFatal) {
   SentroConfig *config = LoadConfig("{}");
   ASSERT_NE(config, nullptr);
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(config->RecoveryActionsFor(static_cast<FailureType>(3)), "");
 }
 

@@ -13,7 +13,8 @@ seconds=$2
 here=$(cd "$(dirname "$0")" && pwd)
 
 status=0
-for target in json_reader_fuzz env_expand_fuzz; do
+for source in "$here"/*_fuzz.cc; do
+  target=$(basename "$source" .cc)
   binary=$(find "$build" -type f -name "$target" -perm -u+x | head -n 1)
   if [ -z "$binary" ]; then
     echo "$target: not built in $build" >&2
@@ -23,8 +24,10 @@ for target in json_reader_fuzz env_expand_fuzz; do
   # New inputs go to a scratch corpus so the seeds in the tree stay as they are.
   work=$(mktemp -d "${TMPDIR:-/tmp}/sentro-fuzz-$target-XXXXXX")
   echo "== $target for ${seconds}s"
+  seeds=$here/corpus/$target
+  [ -d "$seeds" ] || seeds=
   if ! "$binary" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-      -artifact_prefix="$work/" "$work" "$here/corpus/$target"; then
+      -artifact_prefix="$work/" "$work" ${seeds:+"$seeds"}; then
     echo "$target: FAILED, artifacts in $work" >&2
     status=1
     continue

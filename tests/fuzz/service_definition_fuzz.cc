@@ -34,14 +34,19 @@ void WriteFile(const std::string &path, const uint8_t *data, size_t size) {
   close(fd);
 }
 
-std::string DefinitionPath() { return scratchDir + "/svcCfgfiles/fuzz.json"; }
-std::string RunStatePath() { return scratchDir + "/svcCfgfiles/.state_fuzz.json"; }
-std::string StatsPath() { return scratchDir + "/.svcStats/stats_fuzz.json"; }
+std::string DefinitionPath() {
+  return scratchDir + "/svcCfgfiles/fuzz.json";
+}
+std::string RunStatePath() {
+  return scratchDir + "/svcCfgfiles/.state_fuzz.json";
+}
+std::string StatsPath() {
+  return scratchDir + "/.svcStats/stats_fuzz.json";
+}
 
 void RemoveScratchDir() {
-  for (const std::string &path :
-       {DefinitionPath(), RunStatePath(), StatsPath(), StatsPath() + ".tmp",
-        scratchDir + "/config.json"}) {
+  for (const std::string &path : {DefinitionPath(), RunStatePath(), StatsPath(),
+                                  StatsPath() + ".tmp", scratchDir + "/config.json"}) {
     unlink(path.c_str());
   }
   rmdir((scratchDir + "/svcCfgfiles").c_str());
