@@ -6,8 +6,8 @@
 #include "lib/pollDefault/poll.h"
 #include "src/core/SentroConfig.h"
 #include "src/process/SysProcess.h"
-#include "src/service/ServiceInternal.h"
 #include "src/service/ServiceHooks.h"
+#include "src/service/ServiceInternal.h"
 
 Service::Service(std::string fileName)
     : fileName_(std::move(fileName)),
@@ -84,7 +84,9 @@ bool Service::FinishRequest(ServiceResult result) {
   return !alive.expired();
 }
 
-void Service::CompleteRequest(ServiceResult result) { FinishRequest(result); }
+void Service::CompleteRequest(ServiceResult result) {
+  FinishRequest(result);
+}
 
 // Cancels the helper commands and the timers of the current request; the
 // request itself stays.
@@ -166,8 +168,8 @@ ServiceResult Service::SetStartupType(StartupType type) {
   }
   Admission admission = AdmitRequest(ReqConfigChange, nullptr, nullptr, false);
   if (admission == Admission::Refused) {
-    LogAtLevel(LOG_WARNING, "<%s> SetStartupType: Invalid state %s, Curr req. %d\n",
-               name_.c_str(), ServiceStateName(state_), request_);
+    LogAtLevel(LOG_WARNING, "<%s> SetStartupType: Invalid state %s, Curr req. %d\n", name_.c_str(),
+               ServiceStateName(state_), request_);
     return InvalidState;
   }
   if (admission == Admission::Superseded) {

@@ -44,8 +44,8 @@ void Service::RunHealthCommand() {
              user.c_str());
   bool started = healthCmdProcess_->Start(definition_.apiHealthCommand,
                                           definition_.apiHealthCommandArgs, {}, options);
-  healthCmdProcess_->SetForceKillTimeoutCallback(
-      ServiceForceKillTimedOut, SentroConfig::Get()->DefaultForceKillTimeoutSec());
+  healthCmdProcess_->SetForceKillTimeoutCallback(ServiceForceKillTimedOut,
+                                                 SentroConfig::Get()->DefaultForceKillTimeoutSec());
   if (!started) {
     LogAtLevel(LOG_ERROR, "<%s> Failed to execute service api healthcheck command.\n",
                name_.c_str());
@@ -92,7 +92,8 @@ void Service::HealthCommandEnded(SysProcess *process, void *context) {
         service->healthData_.clear();
         break;
       }
-      LogAtLevel(LOG_WARNING, "<%s> Service api healthcheck command returned unknown exit code %d\n",
+      LogAtLevel(LOG_WARNING,
+                 "<%s> Service api healthcheck command returned unknown exit code %d\n",
                  service->name_.c_str(), exitCode);
       service->SetHealth(HealthStatus::Unknown, "");
       break;

@@ -3,7 +3,9 @@
 #include "src/core/Lifecycle.h"
 #include "src/process/SysProcess.h"
 
-static SysProcess *CreateRealProcess(const std::string &tag) { return CreateSysProcess(tag); }
+static SysProcess *CreateRealProcess(const std::string &tag) {
+  return CreateSysProcess(tag);
+}
 
 static ServiceHooks DefaultHooks() {
   ServiceHooks hooks;
@@ -17,4 +19,6 @@ ServiceHooks &GetServiceHooks() {
   return hooks;
 }
 
-void ResetServiceHooks() { GetServiceHooks() = DefaultHooks(); }
+void ResetServiceHooks() {
+  GetServiceHooks() = DefaultHooks();
+}

@@ -18,8 +18,8 @@ class SysProcess;
 
 struct ServiceHooks {
   // Operation metrics store: opens a record unless the service has one.
-  void (*beginOperation)(const std::string &serviceName, const char *operation,
-                         const char *status, const char *phase) = nullptr;
+  void (*beginOperation)(const std::string &serviceName, const char *operation, const char *status,
+                         const char *phase) = nullptr;
   // Ends the service's record; status "NONE" drops it.
   void (*endOperation)(const std::string &serviceName, const char *status,
                        const char *phase) = nullptr;

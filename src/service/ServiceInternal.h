@@ -21,8 +21,8 @@ std::string DrainStream(SysProcess *process, int stream);
 
 // Logs what a helper command wrote to its standard error, in one message;
 // nothing when it wrote nothing.
-void LogCommandStderr(const std::string &serviceName, const char *commandName,
-                      SysProcess *process, int stream);
+void LogCommandStderr(const std::string &serviceName, const char *commandName, SysProcess *process,
+                      int stream);
 
 // The force-kill handler of a service's processes: a child that a forced kill
 // did not end in time is a system failure. The context is the Service.

@@ -20,7 +20,9 @@ std::unique_ptr<Service> CreateService(const std::string &fileName) {
   return service;
 }
 
-bool Service::IsServlet() const { return type_ == kServletType; }
+bool Service::IsServlet() const {
+  return type_ == kServletType;
+}
 
 SysProcess *Service::NewProcess(const std::string &tag) const {
   auto create = GetServiceHooks().createProcess;
@@ -95,8 +97,8 @@ bool Service::InstallWithRunState(ServiceDefinition fresh) {
   struct stat info;
   if (stat(path.c_str(), &info) != 0) {
     if (errno != ENOENT) {
-      LogAtLevel(LOG_ERROR, "<%s> Failed to look up run-state file %s. Error: %s\n",
-                 name_.c_str(), path.c_str(), strerror(errno));
+      LogAtLevel(LOG_ERROR, "<%s> Failed to look up run-state file %s. Error: %s\n", name_.c_str(),
+                 path.c_str(), strerror(errno));
       return false;
     }
     definition_ = std::move(fresh);

@@ -79,8 +79,8 @@ void Service::SetRestart(ServiceCompletion completion, void *context, RestartOri
   Admission admission =
       AdmitRequest(ReqRestart, completion, context, origin == RestartOrigin::Recovery);
   if (admission == Admission::Refused) {
-    LogAtLevel(LOG_WARNING, "<%s> SetRestart: Invalid State %s, Curr request %d.\n",
-               name_.c_str(), ServiceStateName(state_), request_);
+    LogAtLevel(LOG_WARNING, "<%s> SetRestart: Invalid State %s, Curr request %d.\n", name_.c_str(),
+               ServiceStateName(state_), request_);
     if (completion != nullptr) {
       completion(InvalidState, this, context);
     }
@@ -120,7 +120,7 @@ void Service::BeginStart() {
   ProcessStartOptions options;
   options.execTimeoutSec = PRE_START_EXEC_TIMEOUT_SECS;
   options.runAsUser = definition_.runPreStartCmdAsUser.empty() ? definition_.runAsUser
-                                                              : definition_.runPreStartCmdAsUser;
+                                                               : definition_.runPreStartCmdAsUser;
   options.workingDir = definition_.workingDir;
   options.killOnParentDeath = true;
   options.onStderr = PreStartStderr;
@@ -269,6 +269,6 @@ void Service::OnHealthOutcome(bool timedOut) {
   }
   LogAtLevel(LOG_INFO, "<%s> Re-check service health since it is still initializing.\n",
              name_.c_str());
-  ArmHealthTimer(std::clamp(definition_.startTimeout / 32, START_POLL_MIN_SECS,
-                            START_POLL_MAX_SECS));
+  ArmHealthTimer(
+      std::clamp(definition_.startTimeout / 32, START_POLL_MIN_SECS, START_POLL_MAX_SECS));
 }

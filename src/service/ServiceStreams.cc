@@ -14,8 +14,8 @@ std::string DrainStream(SysProcess *process, int stream) {
   return text;
 }
 
-void LogCommandStderr(const std::string &serviceName, const char *commandName,
-                      SysProcess *process, int stream) {
+void LogCommandStderr(const std::string &serviceName, const char *commandName, SysProcess *process,
+                      int stream) {
   std::string text = DrainStream(process, stream);
   if (!text.empty()) {
     LogAtLevel(LOG_WARNING, "<%s> Service %s command's stderr: %s\n", serviceName.c_str(),

@@ -15,4 +15,6 @@ const char *HealthStatusName(HealthStatus health) {
   return index < 5 ? kNames[index] : "";
 }
 
-uint64_t ServiceNowMs() { return static_cast<uint64_t>(ClockMonotonicMicros() / 1000); }
+uint64_t ServiceNowMs() {
+  return static_cast<uint64_t>(ClockMonotonicMicros() / 1000);
+}

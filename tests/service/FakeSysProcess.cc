@@ -159,7 +159,9 @@ void FakeSysProcess::ForceKillTimeout() {
   }
 }
 
-SysProcess *CreateFakeProcess(const std::string &tag) { return new FakeSysProcess(tag); }
+SysProcess *CreateFakeProcess(const std::string &tag) {
+  return new FakeSysProcess(tag);
+}
 
 FakeSysProcess *FindFake(const std::string &tag) {
   auto &live = World().live;
@@ -186,7 +188,9 @@ int FakesCreated(const std::string &tag) {
   return it == World().created.end() ? 0 : it->second;
 }
 
-std::set<std::string> &FakeStartFailures() { return World().failStart; }
+std::set<std::string> &FakeStartFailures() {
+  return World().failStart;
+}
 
 void ResetFakeWorld() {
   World().created.clear();

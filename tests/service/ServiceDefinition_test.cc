@@ -4,6 +4,7 @@
 
 #include "ServiceFixture.h"
 #include "lib/log/log.h"
+#include "src/core/SentroConfig.h"
 #include "src/service/ServiceHooks.h"
 
 using servicetest::Logged;
@@ -219,8 +220,7 @@ TEST_F(ServiceDefinitionTest, ServletWithoutContainerNameIsRejected) {
 TEST_F(ServiceDefinitionTest, ServletFailsCreationUntilServletProcessesExist) {
   EXPECT_EQ(Create("s.json", R"({"Name":"s","Type":"MUX_SERVLET","MuxServerName":"mux1"})"),
             nullptr);
-  EXPECT_TRUE(
-      Logged(LOG_ERROR, "<s> Servlet services are not supported. MUX server mux1\n"));
+  EXPECT_TRUE(Logged(LOG_ERROR, "<s> Servlet services are not supported. MUX server mux1\n"));
 }
 
 std::string lastServletServer;
@@ -228,7 +228,9 @@ SysProcess *CreateFakeServlet(const std::string &muxServerName) {
   lastServletServer = muxServerName;
   return CreateFakeProcess("servlet:" + muxServerName);
 }
-SysProcess *NoSuchServer(const std::string &) { return nullptr; }
+SysProcess *NoSuchServer(const std::string &) {
+  return nullptr;
+}
 
 TEST_F(ServiceDefinitionTest, ServletNeedsNoStartCommandAndGetsTheServletProcess) {
   GetServiceHooks().createServletProcess = CreateFakeServlet;
@@ -262,8 +264,8 @@ TEST_F(ServiceDefinitionTest, RunStateFileOverridesStartupTypeAndHealthUser) {
 TEST_F(ServiceDefinitionTest, UnparsableRunStateFileRejectsTheService) {
   WriteFile(configDir_ + "/svcCfgfiles/.state_r.json", "not json");
   EXPECT_EQ(Create("r.json", R"({"Name":"r","StartCommand":"/bin/r"})"), nullptr);
-  EXPECT_TRUE(Logged(LOG_ERROR, "Invalid Json formatted file " + configDir_ +
-                                    "/svcCfgfiles/.state_r.json\n"));
+  EXPECT_TRUE(Logged(LOG_ERROR,
+                     "Invalid Json formatted file " + configDir_ + "/svcCfgfiles/.state_r.json\n"));
 }
 
 TEST_F(ServiceDefinitionTest, ReloadReadsOnlyTheKeysThatMayChange) {
@@ -322,6 +324,40 @@ TEST_F(ServiceDefinitionTest, ReloadCancelsAnExplicitHealthCheck) {
   EXPECT_EQ(check.results, (std::vector<ServiceResult>{Cancelled}));
   EXPECT_FALSE(HealthCmd("h")->IsRunning());
   EXPECT_EQ(service->request(), ReqNone);
+}
+
+TEST_F(ServiceDefinitionTest, RecoveryListComesFromTheActiveProfileElseTheDaemonDefault) {
+  auto own = Create("own.json", R"({"Name":"own","StartCommand":"/x",
+      "RecoveryActionProfiles": {"DEFAULT": {"CRASH": []},
+                                 "FAILOVER": {"HEALTHFAIL": ["HAFAILOVER"]}}})");
+  auto plain = Create("plain.json", R"({"Name":"plain","StartCommand":"/x"})");
+  ASSERT_TRUE(own && plain);
+  RecoveryActionList restart = {RecoveryAction::RestartService};
+  RecoveryActionList healthDefault = {RecoveryAction::NoAction, RecoveryAction::RestartService};
+  EXPECT_TRUE(own->SelectRecoveryActions(FailureType::Crash).empty());
+  EXPECT_EQ(own->SelectRecoveryActions(FailureType::HealthFail), healthDefault);
+  EXPECT_EQ(plain->SelectRecoveryActions(FailureType::Crash), restart);
+  SentroConfig::Get()->SetActiveRecoveryProfile(RecoveryProfile::Failover);
+  EXPECT_EQ(own->SelectRecoveryActions(FailureType::Crash), restart);
+  EXPECT_EQ(own->SelectRecoveryActions(FailureType::HealthFail),
+            RecoveryActionList{RecoveryAction::HaFailover});
+  SentroConfig::Get()->SetActiveRecoveryProfile(RecoveryProfile::Default);
+}
+
+TEST_F(ServiceDefinitionTest, ServiceRunsWithNoPieceHookedIn) {
+  ResetServiceHooks();
+  GetServiceHooks().createProcess = CreateFakeProcess;
+  GetServiceHooks().isShutdownStarted = nullptr;
+  auto service = CreateNamed("alone", "");
+  ASSERT_NE(service, nullptr);
+  CompletionRecord start;
+  service->SetStart(CompletionRecord::Record, &start);
+  AdvanceSeconds(1);
+  EXPECT_EQ(start.results, (std::vector<ServiceResult>{Ok}));
+  Main("alone")->ForceKillTimeout();
+  Main("alone")->Exit(1);  // a crash with nobody to recover it
+  EXPECT_EQ(service->state(), ServiceState::Stopped);
+  EXPECT_EQ(service->failCounters().processCrash, 0);
 }
 
 }  // namespace

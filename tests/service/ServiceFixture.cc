@@ -8,7 +8,9 @@
 namespace {
 
 int64_t fakeNowMicros = 0;
-int64_t FakeClock() { return fakeNowMicros; }
+int64_t FakeClock() {
+  return fakeNowMicros;
+}
 
 void RecordBegin(const std::string &name, const char *operation, const char *status,
                  const char *phase) {
@@ -24,9 +26,13 @@ void RecordPublish(const std::string &name, HealthStatus newHealth, HealthStatus
   Hooks().published.push_back({name, newHealth, oldHealth, unsolicited});
 }
 
-void RecordSystemFailure(const std::string &name) { Hooks().systemFailures.push_back(name); }
+void RecordSystemFailure(const std::string &name) {
+  Hooks().systemFailures.push_back(name);
+}
 
-bool RecordedShutdown() { return Hooks().shuttingDown; }
+bool RecordedShutdown() {
+  return Hooks().shuttingDown;
+}
 
 Service *FindRegistered(const std::string &name) {
   auto it = Hooks().registry.find(name);
@@ -40,8 +46,7 @@ void RecordRecovery(Service *service, FailureType failure, int32_t *counter) {
 }
 
 void RecordHealthCheckDone(Service *service) {
-  Hooks().healthChecksDone.push_back(service->name() + " " +
-                                     HealthStatusName(service->health()));
+  Hooks().healthChecksDone.push_back(service->name() + " " + HealthStatusName(service->health()));
 }
 
 }  // namespace
@@ -127,7 +132,9 @@ std::unique_ptr<Service> ServiceFixture::CreateNamed(const std::string &name,
   return service;
 }
 
-int64_t ServiceFixture::NowMicros() { return fakeNowMicros; }
+int64_t ServiceFixture::NowMicros() {
+  return fakeNowMicros;
+}
 
 void ServiceFixture::RunLoopOnce() {
   volatile uint8_t exitFlag = 0;

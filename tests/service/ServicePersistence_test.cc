@@ -18,9 +18,7 @@ class ServicePersistenceTest : public ServiceFixture {
   std::string StatePath(const std::string &file) {
     return configDir_ + "/svcCfgfiles/.state_" + file;
   }
-  std::string StatsPath(const std::string &file) {
-    return dataDir_ + "/.svcStats/stats_" + file;
-  }
+  std::string StatsPath(const std::string &file) { return dataDir_ + "/.svcStats/stats_" + file; }
 };
 
 TEST_F(ServicePersistenceTest, StartupTypeChangeIsWrittenCompactlyAndSurvivesARestart) {
@@ -29,8 +27,8 @@ TEST_F(ServicePersistenceTest, StartupTypeChangeIsWrittenCompactlyAndSurvivesARe
   EXPECT_EQ(service->SetStartupType(StartupType::Manual), Ok);
   EXPECT_EQ(ReadFile(StatePath("a.json")), R"({"StartupType":"MANUAL"})");
   EXPECT_FALSE(FileExists(StatePath("a.json") + ".tmp"));
-  EXPECT_TRUE(Logged(LOG_DEBUG, "<alpha> Save service run-state to file " +
-                                    StatePath("a.json") + "\n"));
+  EXPECT_TRUE(
+      Logged(LOG_DEBUG, "<alpha> Save service run-state to file " + StatePath("a.json") + "\n"));
   EXPECT_TRUE(Logged(LOG_INFO, "<alpha> Changed startup type of service to MANUAL.\n"));
   EXPECT_EQ(service->request(), ReqNone);
 
@@ -95,8 +93,8 @@ TEST_F(ServicePersistenceTest, CrashStatisticsRoundTrip) {
   EXPECT_EQ(ReadFile(StatsPath("a.json")),
             R"({"ApiHealthFailCount":2,"ProcessCrashCount":3,"ProcessCoredumpCount":-4})");
   EXPECT_FALSE(FileExists(StatsPath("a.json") + ".tmp"));
-  EXPECT_TRUE(Logged(LOG_DEBUG, "<alpha> Save service crash stats to file " +
-                                    StatsPath("a.json") + ".tmp\n"));
+  EXPECT_TRUE(Logged(LOG_DEBUG,
+                     "<alpha> Save service crash stats to file " + StatsPath("a.json") + ".tmp\n"));
   service.reset();
   auto again = CreateService("a.json");
   ASSERT_NE(again, nullptr);
@@ -119,8 +117,8 @@ TEST_F(ServicePersistenceTest, CorruptStatisticsFileIsRemovedAndTheServiceStillL
   auto service = Create("a.json", R"({"Name":"alpha","StartCommand":"/bin/a"})");
   ASSERT_NE(service, nullptr);
   EXPECT_FALSE(FileExists(StatsPath("a.json")));
-  EXPECT_TRUE(Logged(LOG_WARNING,
-                     "Stats file " + StatsPath("a.json") + " corrupted , hence removed !\n"));
+  EXPECT_TRUE(
+      Logged(LOG_WARNING, "Stats file " + StatsPath("a.json") + " corrupted , hence removed !\n"));
   EXPECT_EQ(service->failCounters().processCrash, 0);
 }
 
@@ -138,7 +136,8 @@ TEST_F(ServicePersistenceTest, MissingStatisticsDirectoryMakesSavesFail) {
   ASSERT_NE(service, nullptr);  // a load finds no file
   EXPECT_FALSE(service->SaveCrashStats());
   std::string tmp = StatsPath("a.json") + ".tmp";
-  EXPECT_TRUE(Logged(LOG_ERROR, "Failed to open file " + tmp + ". Error: No such file or directory\n"));
+  EXPECT_TRUE(
+      Logged(LOG_ERROR, "Failed to open file " + tmp + ". Error: No such file or directory\n"));
   EXPECT_TRUE(Logged(LOG_ERROR, "<alpha> Failed to initialize config writer. File: " + tmp + "\n"));
 }
 
@@ -157,8 +156,8 @@ TEST_F(ServicePersistenceTest, StatisticsRenameFailureKeepsTheTemporaryFile) {
   EXPECT_FALSE(service->SaveCrashStats());
   std::string tmp = StatsPath("a.json") + ".tmp";
   EXPECT_TRUE(FileExists(tmp));
-  EXPECT_TRUE(Logged(LOG_ERROR, "<alpha> Failed to rename tmp file " + tmp +
-                                    ". Error: Is a directory\n"));
+  EXPECT_TRUE(
+      Logged(LOG_ERROR, "<alpha> Failed to rename tmp file " + tmp + ". Error: Is a directory\n"));
 }
 
 }  // namespace

@@ -20,7 +20,9 @@ using servicetest::Logged;
 
 namespace {
 
-SysProcess *CreateRealProcess(const std::string &tag) { return CreateSysProcess(tag); }
+SysProcess *CreateRealProcess(const std::string &tag) {
+  return CreateSysProcess(tag);
+}
 
 class ServiceRealProcessTest : public ServiceFixture {
  protected:
@@ -66,8 +68,10 @@ TEST_F(ServiceRealProcessTest, HealthCommandExitCodesAndOutputDecideTheStart) {
   std::string probe = Script("probe.sh", "if [ -f " + ready +
                                              " ]; then echo all good; exit 0; fi\n"
                                              "echo warming; echo slow >&2; exit 65\n");
-  auto service = CreateNamed("real", "\"StartCommand\": \"/bin/sleep\", \"StartCommandArgs\": "
-                                     "[\"30\"], \"ApiHealthCommand\": \"" + probe + "\"");
+  auto service = CreateNamed("real",
+                             "\"StartCommand\": \"/bin/sleep\", \"StartCommandArgs\": "
+                             "[\"30\"], \"ApiHealthCommand\": \"" +
+                                 probe + "\"");
   ASSERT_NE(service, nullptr);
   CompletionRecord start;
   service->SetStart(CompletionRecord::Record, &start);
@@ -100,8 +104,10 @@ TEST_F(ServiceRealProcessTest, StopCommandAndPostStopCommandRun) {
   auto service = CreateNamed(
       "ctl", "\"StartCommand\": \"" + daemon +
                  "\", \"StopCommand\": \"/bin/sh\", \"StopCommandArgs\": [\"-c\", \"kill $(cat " +
-                 pidFile + ")\"], \"PostStopCommand\": \"/bin/sh\", \"PostStopCommandArgs\": "
-                 "[\"-c\", \"echo done > " + marker + "; echo bye >&2; exit 3\"]");
+                 pidFile +
+                 ")\"], \"PostStopCommand\": \"/bin/sh\", \"PostStopCommandArgs\": "
+                 "[\"-c\", \"echo done > " +
+                 marker + "; echo bye >&2; exit 3\"]");
   ASSERT_NE(service, nullptr);
   CompletionRecord start;
   service->SetStart(CompletionRecord::Record, &start);
@@ -134,9 +140,11 @@ TEST_F(ServiceRealProcessTest, FailingPreStartCommandFailsTheStart) {
 
 TEST_F(ServiceRealProcessTest, ExitCodeOfARealProcessTellsCleanExitFromCrash) {
   std::string base = dir_.Sub("job");
-  auto job = CreateNamed("job", "\"StartCommand\": \"/bin/sh\", \"StartCommandArgs\": "
-                                "[\"-c\", \"sleep 0.2; exit 3\"], \"CleanExitCodes\": [3], "
-                                "\"StreamRedirectFile\": \"" + base + "\"");
+  auto job = CreateNamed("job",
+                         "\"StartCommand\": \"/bin/sh\", \"StartCommandArgs\": "
+                         "[\"-c\", \"sleep 0.2; exit 3\"], \"CleanExitCodes\": [3], "
+                         "\"StreamRedirectFile\": \"" +
+                             base + "\"");
   auto crashy = CreateNamed("crashy", R"("StartCommand": "/bin/sh",
       "StartCommandArgs": ["-c", "sleep 0.2; exit 1"], "CleanExitCodes": [3])");
   ASSERT_TRUE(job && crashy);

@@ -136,7 +136,7 @@ class ServicePollIntervalTest : public ServiceStartTest,
 
 TEST_P(ServicePollIntervalTest, PollingRunsEveryThirtySecondthOfTheStartTimeoutWithinOneToEight) {
   auto service = CreateNamed("p", "\"ApiHealthCommand\": \"/bin/probe\", \"StartTimeout\": " +
-                                       std::to_string(GetParam().startTimeout));
+                                      std::to_string(GetParam().startTimeout));
   service->SetStart(nullptr, nullptr);
   AdvanceSeconds(1);
   FakeSysProcess *health = HealthCmd("p");
@@ -221,7 +221,8 @@ TEST_F(ServiceStartTest, StartPendingExtendsTheStartByTheStartTimeoutEachTime) {
   EXPECT_TRUE(service->healthData().empty());
   EXPECT_TRUE(Hooks().published.empty());  // START_PENDING is not published
   EXPECT_TRUE(Logged(LOG_DEBUG, "<pend> Giving service additional 10 secs to start\n"));
-  EXPECT_TRUE(Logged(LOG_DEBUG, "<pend> Service api healthcheck returned health as START_PENDING.\n"));
+  EXPECT_TRUE(
+      Logged(LOG_DEBUG, "<pend> Service api healthcheck returned health as START_PENDING.\n"));
   EXPECT_TRUE(start.results.empty());
   // The last START_PENDING came at 120 s; without another the start ends at 130 s.
   for (int i = 0; i < 99; i++) {
@@ -243,7 +244,8 @@ TEST_F(ServiceStartTest, UnknownHealthAnswersKeepPolling) {
   AdvanceSeconds(1);
   FakeSysProcess *health = HealthCmd("u");
   health->Exit(7);
-  EXPECT_TRUE(Logged(LOG_WARNING, "<u> Service api healthcheck command returned unknown exit code 7\n"));
+  EXPECT_TRUE(
+      Logged(LOG_WARNING, "<u> Service api healthcheck command returned unknown exit code 7\n"));
   EXPECT_EQ(service->health(), HealthStatus::Unknown);
   EXPECT_EQ(service->state(), ServiceState::Starting);
   AdvanceSeconds(1);
@@ -423,7 +425,8 @@ TEST_F(ServiceStartTest, EachRequestedStartReadsTheDefinitionAgain) {
   EXPECT_EQ(Main("re")->args, (std::vector<std::string>{"one"}));
   service->SetStop(nullptr, nullptr);
   Main("re")->Exit(0);
-  WriteDefinition("re.json", R"({"Name":"re","StartCommand":"/bin/re","StartCommandArgs":["two"]})");
+  WriteDefinition("re.json",
+                  R"({"Name":"re","StartCommand":"/bin/re","StartCommandArgs":["two"]})");
   service->SetStart(nullptr, nullptr);
   EXPECT_EQ(Main("re")->args, (std::vector<std::string>{"two"}));
   // A broken file keeps the previous definition and the start goes on.
