@@ -78,8 +78,8 @@ EventPublisher *publisher = nullptr;
 
 std::string HealthEventText(const std::string &serviceName, HealthStatus newHealth,
                             HealthStatus oldHealth, bool unsolicited) {
-  return serviceName + "," + HealthStatusName(newHealth) + "," + HealthStatusName(oldHealth) +
-         "," + (unsolicited ? "1" : "0");
+  return serviceName + "," + HealthStatusName(newHealth) + "," + HealthStatusName(oldHealth) + "," +
+         (unsolicited ? "1" : "0");
 }
 
 void PublishHealthChange(const std::string &serviceName, HealthStatus newHealth,

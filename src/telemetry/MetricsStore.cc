@@ -9,6 +9,8 @@
 #include "src/core/JsonFileReader.h"
 #include "src/core/SentroConfig.h"
 #include "src/core/SysPaths.h"
+#include "src/manager/ServiceManager.h"
+#include "src/service/ServiceHooks.h"
 #include "src/telemetry/InstanceId.h"
 #include "src/telemetry/StartupEvents.h"
 #include "src/telemetry/TelemetryDb.h"
@@ -132,9 +134,22 @@ void InitializeSvcOpCount(const std::vector<std::string> &serviceNames,
   Store().startupEvents = ScanStartupEventsFiles(definitionsDir);
 }
 
-void InitializeSvcOpCount(const std::vector<std::string> &serviceNames) {
+void InitializeSvcOpCount() {
+  // The registry is built from the configuration; without one there is no
+  // service to count.
   const SentroConfig *config = SentroConfig::Get();
-  InitializeSvcOpCount(serviceNames, config != nullptr ? config->ServiceDefinitionDir() : "");
+  std::vector<std::string> names;
+  const ServiceManager *manager = config != nullptr ? GetServiceManager() : nullptr;
+  if (manager != nullptr) {
+    manager->GetServiceNames(&names);
+  }
+  InitializeSvcOpCount(names, config != nullptr ? config->ServiceDefinitionDir() : "");
+}
+
+void ConnectMetricsStore() {
+  GetServiceHooks().beginOperation = BeginOperation;
+  GetServiceHooks().endOperation = EndOperation;
+  ServiceManager::GetHooks().updateOperationCounts = UpdateSvcsOperationCount;
 }
 
 // ---- Records ----

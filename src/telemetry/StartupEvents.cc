@@ -11,9 +11,9 @@
 #include "src/telemetry/TelemetryDb.h"
 #include "src/telemetry/TelemetryJson.h"
 
-#define SQL_INSERT_SUB_EVENTS                                                                \
-  "INSERT INTO svcSubEvents (serviceName, operationID, subPhase, timeForCompletetionInSec, " \
-  "phaseStatus, buildNumber, versionNumber) VALUES(?, ?, ?, ?, ?, ?, ?)"
+static const char kInsertSubEventsSql[] =
+    "INSERT INTO svcSubEvents (serviceName, operationID, subPhase, timeForCompletetionInSec, "
+    "phaseStatus, buildNumber, versionNumber) VALUES(?, ?, ?, ?, ?, ?, ?)";
 
 #define STAGE_VALUE_COUNT 3
 
@@ -104,7 +104,7 @@ bool ReadSvcSubStartupData(TelemetryDb *db, const OperationRecord &record,
   fclose(file);
 
   TelemetryStatement insert;
-  if (!db->Prepare(SQL_INSERT_SUB_EVENTS, kStep, &insert)) {
+  if (!db->Prepare(kInsertSubEventsSql, kStep, &insert)) {
     return true;
   }
   if (!parsed || !events.IsObject()) {

@@ -9,7 +9,10 @@
 #include <fstream>
 
 #include "lib/log/log.h"
+#include "src/core/SentroConfig.h"
 #include "src/core/SysPaths.h"
+#include "src/manager/ServiceManager.h"
+#include "src/service/ServiceHooks.h"
 #include "telemetry/TelemetryTestEnv.h"
 
 namespace {
@@ -314,6 +317,11 @@ TEST_F(MetricsStoreTest, MissingSubEventsTableSkipsOnlyThePhases) {
   Initialize({"alpha"});
   StartAndFinish("alpha", "START", TEST_EPOCH, TEST_EPOCH + 1, "HEALTHY");
   UpdateSvcsOperationCount();
+  EXPECT_TRUE(log_.Has(LOG_INFO,
+                       "prepare SQL statement INSERT INTO svcSubEvents (serviceName, operationID, "
+                       "subPhase, timeForCompletetionInSec, phaseStatus, buildNumber, "
+                       "versionNumber) VALUES(?, ?, ?, ?, ?, ?, ?) failed\n"))
+      << log_.Text();
   EXPECT_TRUE(log_.Has(LOG_WARNING, "[ReadSvcSubStartupData] PrepareSQLStmt failed.\n"));
   EXPECT_EQ(QueryOne("SELECT COUNT(*) FROM svcOpMetrics"), "1");
 }
@@ -368,6 +376,27 @@ TEST_F(MetricsStoreTest, LockedDatabaseFailsAtOnceWithoutWriting) {
   EXPECT_EQ(QueryOne("SELECT startOperationCount FROM svcOpCounts"), "0");
 }
 
+TEST_F(MetricsStoreTest, ReaderHoldingTheDatabaseFailsTheCommitAndNothingIsWritten) {
+  Initialize({"alpha"});
+  // An open read transaction keeps a shared lock: the writer gets as far as
+  // its commit, which needs the database to itself.
+  sqlite3 *reader = nullptr;
+  ASSERT_EQ(sqlite3_open(TelemetryDatabasePath().c_str(), &reader), SQLITE_OK);
+  ASSERT_EQ(
+      sqlite3_exec(reader, "BEGIN; SELECT COUNT(*) FROM svcOpCounts;", nullptr, nullptr, nullptr),
+      SQLITE_OK);
+  StartAndFinish("alpha", "START", TEST_EPOCH, TEST_EPOCH + 1, "HEALTHY");
+  UpdateSvcsOperationCount();
+  sqlite3_exec(reader, "COMMIT;", nullptr, nullptr, nullptr);
+  sqlite3_close(reader);
+
+  EXPECT_EQ(log_.Count("Database transaction COMMIT; failed\n"), 2) << log_.Text();
+  EXPECT_TRUE(log_.Has(LOG_WARNING, "[InsertSvcsOpDataToDb] SQLITE COMMIT failed.\n"));
+  EXPECT_TRUE(log_.Has(LOG_WARNING, "[UpdateSvcsOperationCount] SQLITE COMMIT failed.\n"));
+  EXPECT_EQ(QueryOne("SELECT COUNT(*) FROM svcOpMetrics"), "0");
+  EXPECT_EQ(QueryOne("SELECT startOperationCount FROM svcOpCounts"), "0");
+}
+
 TEST_F(MetricsStoreTest, ReadOnlyDatabaseFailsTheInsert) {
   Initialize({"alpha"});
   // A write version above 2 in the file header makes SQLite treat the file
@@ -384,11 +413,41 @@ TEST_F(MetricsStoreTest, ReadOnlyDatabaseFailsTheInsert) {
   EXPECT_TRUE(log_.Has(LOG_WARNING, "[UpdateSvcsOperationCount] Insertion of data failed.\n"));
 }
 
-TEST_F(MetricsStoreTest, InitializeWithoutConfigurationScansNothing) {
-  AddStartupEvents("alpha", "{\"stages\": []}");
-  InitializeSvcOpCount({"alpha"});  // no SentroConfig loaded in this test
-  EXPECT_TRUE(GetStartupEventsMap().empty());
-  EXPECT_EQ(Counters(), (Rows{{"alpha", "24322028", "7.0.1", "0", "0", "0"}}));
+TEST_F(MetricsStoreTest, DaemonInitializationCountsRegisteredServicesAndScansTheirDefinitions) {
+  std::string configDir = root_.Sub("config");
+  std::string eventsPath = root_.Sub("alpha-startup.json");
+  MakeDirs(configDir + "/svcCfgfiles");
+  MakeDirs(root_.Sub("data"));
+  WriteFile(configDir + "/config.json", "{}");
+  WriteFile(configDir + "/profiles.json", "{}");
+  WriteFile(configDir + "/svcCfgfiles/alpha.json",
+            "{\"Name\": \"alpha\", \"StartCommand\": \"/bin/true\", "
+            "\"ServiceStartupEventsFile\": \"" +
+                eventsPath + "\"}");
+  WriteFile(configDir + "/svcCfgfiles/beta.json",
+            "{\"Name\": \"beta\", \"StartCommand\": \"/bin/true\"}");
+  ASSERT_NE(SentroConfig::Load(configDir, root_.Sub("data")), nullptr);
+  InitializeSvcOpCount();
+  SentroConfig::ResetForTest();
+
+  EXPECT_EQ(Counters(), (Rows{{"alpha", "24322028", "7.0.1", "0", "0", "0"},
+                              {"beta", "24322028", "7.0.1", "0", "0", "0"}}))
+      << log_.Text();
+  EXPECT_EQ(GetStartupEventsMap(), (StartupEventsMap{{"alpha", eventsPath}}));
+}
+
+TEST_F(MetricsStoreTest, ServicesAndBatchesReachTheStoreOnceConnected) {
+  Initialize({"alpha"});
+  ConnectMetricsStore();
+  GetServiceHooks().beginOperation("alpha", "BATCH-STOP", "STOPPING", "PENDING");
+  GetServiceHooks().endOperation("alpha", "STOPPED", "COMPLETED");
+  ServiceManager::GetHooks().updateOperationCounts();
+  ResetServiceHooks();
+  ServiceManager::GetHooks().updateOperationCounts = nullptr;
+
+  EXPECT_EQ(Query("SELECT operation, serviceName, serviceStatus FROM svcOpMetrics"),
+            (Rows{{"BATCH-STOP", "alpha", "STOPPED"}}));
+  EXPECT_EQ(QueryOne("SELECT stopOperationCount FROM svcOpCounts"), "1");
 }
 
 }  // namespace

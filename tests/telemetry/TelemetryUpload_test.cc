@@ -72,11 +72,6 @@ class TelemetryUploadTest : public TelemetryTest {
   TelemetryPushSetup setup_;
 };
 
-TEST_F(TelemetryUploadTest, UrlNamesCollectorAndInstance) {
-  EXPECT_EQ(AnalyticsUrl("123"),
-            "http://127.0.0.1:15080/analytics/telemetry/ph/api/hyper/send?_c=SKLA.7_0_1&_i=123");
-}
-
 TEST_F(TelemetryUploadTest, PayloadHasOneStringMemberPerColumnThenType) {
   AddMetricsRow("op-1", "web");
   Exec(
@@ -188,6 +183,58 @@ TEST_F(TelemetryUploadTest, MissingTableEndsThatTablesPushOnly) {
   EXPECT_NE(posts[0].payload.find("SENTRO_SERVICE_STARTUP_EVENTS_METRICS"), std::string::npos);
 }
 
+// Every statement, as the database sees it, through the message naming the
+// statement that could not be prepared.
+TEST_F(TelemetryUploadTest, EveryStatementIsTheOperatorsKnownText) {
+  MakeDirs(root_.Sub("defs"));
+  WriteFile(root_.Sub("defs/web.json"),
+            "{\"Name\": \"web\", \"ServiceStartupEventsFile\": \"" + root_.Sub("ev.json") + "\"}");
+  WriteFile(root_.Sub("ev.json"), "{\"stages\": []}");
+  Exec("DROP TABLE svcOpMetrics; DROP TABLE svcSubEvents; DROP TABLE svcOpCounts;");
+  InitializeSvcOpCount({"web"}, root_.Sub("defs"));
+  BeginOperation("web", "START", "UNHEALTHY", "PENDING");
+  UpdateSvcsOperationCount();
+  BeginOperation("web", "STOP", "STOPPING", "PENDING");
+  UpdateSvcsOperationCount();
+  BeginOperation("web", "RESTART", "HEALTHY", "PENDING");
+  UpdateSvcsOperationCount();
+  PushAllTelemetryTables(setup_);
+  UpdateProcessedSvcsData(setup_.databasePath, Metrics().markSentSql, {"op"});
+  UpdateProcessedSvcsData(setup_.databasePath, SubEvents().markSentSql, {"op"});
+
+  const char *statements[] = {
+      "INSERT OR REPLACE INTO svcOpCounts (serviceName,buildNumber, versionNumber) VALUES (?, ?, "
+      "?) ON CONFLICT(serviceName,buildNumber) DO NOTHING",
+      "INSERT INTO svcOpMetrics (operationID,operation, serviceName, operationStartTime, "
+      "operationEndTime, timeForOperationInSec, serviceStatus,buildNumber, versionNumber) "
+      "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)",
+      "UPDATE svcOpCounts SET startOperationCount = startOperationCount + 1 WHERE serviceName = ?",
+      "UPDATE svcOpCounts SET stopOperationCount = stopOperationCount + 1 WHERE serviceName = ?",
+      "UPDATE svcOpCounts SET restartOperationCount = restartOperationCount + 1 WHERE "
+      "serviceName = ?",
+      "SELECT operationID, operation, serviceName, operationStartTime, operationEndTime, "
+      "timeForOperationInSec, serviceStatus, buildNumber, versionNumber FROM svcOpMetrics WHERE "
+      "sentToAnalytics='0'",
+      "SELECT serviceName, operationID, subPhase, timeForCompletetionInSec, phaseStatus, "
+      "buildNumber, versionNumber FROM svcSubEvents WHERE sentToAnalytics='0'",
+      "UPDATE svcOpMetrics SET sentToAnalytics = 1 WHERE operationID = ?",
+      "UPDATE svcSubEvents SET sentToAnalytics = 1 WHERE operationID = ?",
+  };
+  for (const char *statement : statements) {
+    EXPECT_TRUE(log_.Has(LOG_INFO, std::string("prepare SQL statement ") + statement + " failed\n"))
+        << statement;
+  }
+  // The start-up sub-phase insert is prepared only when the metrics insert
+  // could be; its text is checked where that table alone is missing.
+  for (const char *step : {"InitializeSvcOpCount", "InsertSvcsOpDataToDb", "PrepareAndBindSql",
+                           "CreatePayloadAndSendToAnalytics", "UpdateProcessedSvcsData"}) {
+    EXPECT_TRUE(log_.Has(LOG_WARNING, std::string("[") + step + "] PrepareSQLStmt failed.\n"))
+        << step;
+  }
+  EXPECT_EQ(log_.Count("[UpdateSvcsOperationCount] Insertion of data failed.\n"), 3);
+  EXPECT_TRUE(posts.empty());
+}
+
 TEST_F(TelemetryUploadTest, UnreadableRowsEndThePushBeforeAnyRequest) {
   std::string rows = "BEGIN;";
   for (int i = 0; i < 200; ++i) {
@@ -244,6 +291,24 @@ TEST_F(TelemetryUploadTest, LockedDatabaseAtMarkingKeepsRowsUnsent) {
   sqlite3_exec(holder, "ROLLBACK;", nullptr, nullptr, nullptr);
   sqlite3_close(holder);
   EXPECT_TRUE(log_.Has(LOG_WARNING, "[UpdateProcessedSvcsData] Updating processed data failed.\n"))
+      << log_.Text();
+  EXPECT_EQ(Unsent("svcOpMetrics"), "1");
+}
+
+TEST_F(TelemetryUploadTest, FailedCommitOfTheMarkingKeepsRowsUnsent) {
+  AddMetricsRow("op-1", "web");
+  static sqlite3 *reader;
+  ASSERT_EQ(sqlite3_open(TelemetryDatabasePath().c_str(), &reader), SQLITE_OK);
+  // A reader that starts during the transfer still holds its lock when the
+  // marking commits.
+  setup_.post = [](const std::string &, const std::string &) {
+    return sqlite3_exec(reader, "BEGIN; SELECT COUNT(*) FROM svcOpMetrics;", nullptr, nullptr,
+                        nullptr) == SQLITE_OK;
+  };
+  Push(Metrics());
+  sqlite3_exec(reader, "COMMIT;", nullptr, nullptr, nullptr);
+  sqlite3_close(reader);
+  EXPECT_TRUE(log_.Has(LOG_WARNING, "[UpdateProcessedSvcsData] SQLITE COMMIT failed.\n"))
       << log_.Text();
   EXPECT_EQ(Unsent("svcOpMetrics"), "1");
 }
