@@ -12,6 +12,7 @@
 #include "src/manager/ServiceManager.h"
 #include "src/process/SysProcess.h"
 #include "src/service/Service.h"
+#include "src/service/ServiceRecovery.h"
 #include "src/telemetry/MetricsStore.h"
 
 namespace {
@@ -129,7 +130,7 @@ void DispatchServiceRequest(ControlRequest *request, const RequestMessage &messa
       break;
     case MessageType::DumpLiveCoreReq:
       request->completionPending = true;
-      service->TakeLiveCore(LiveCoreDone, request);
+      TakeLiveCore(service, LiveCoreDone, request);
       break;
     default:
       break;

@@ -55,7 +55,10 @@ std::string PeerCredImpl::Describe() const {
     if (sscanf(line, "%d %63s %c %d", &statPid, command, &state, &parentPid) != 4) {
       break;
     }
-    snprintf(buffer, sizeof buffer, ",Comm=%s,PPid=%d", command, parentPid);
+    // Each piece is cut to 64 bytes, like the log field it feeds.
+    if (snprintf(buffer, sizeof buffer, ",Comm=%s,PPid=%d", command, parentPid) < 0) {
+      break;
+    }
     text += buffer;
     pid = parentPid;
   }

@@ -11,6 +11,7 @@
 #include "src/manager/DependencyChecks.h"
 #include "src/service/Service.h"
 #include "src/service/ServiceHooks.h"
+#include "src/service/ServiceRecovery.h"
 
 // A registered service as batches see it.
 class ServiceManager::Entry : public BatchMember {
@@ -52,7 +53,7 @@ void ServiceManager::Entry::RunBatchOp(BatchOpType op, BatchMemberDone done, voi
       service_->SetStop(ServiceDone, pending);
       break;
     case BatchOpType::ApiHealth:
-      service_->RunHealthCheck(ServiceDone, pending);
+      RunHealthCheck(service_.get(), ServiceDone, pending);
       break;
     default:
       delete pending;
@@ -249,7 +250,7 @@ bool ServiceManager::ReloadAllConfigs() {
 bool ServiceManager::ResetAllFailCounters() {
   bool allSaved = true;
   for (const auto &entry : registry_) {
-    entry.second->service()->ResetFailCounters();
+    ResetFailCounters(entry.second->service());
     allSaved = entry.second->service()->SaveCrashStats() && allSaved;
   }
   return allSaved;
@@ -265,8 +266,8 @@ bool ServiceManager::SaveAllCrashStats() {
 
 void ServiceManager::ResetExpiredFailCounters() {
   for (const auto &entry : registry_) {
-    if (entry.second->service()->IsFailCounterResetDue()) {
-      entry.second->service()->ResetFailCounters();
+    if (IsFailCounterResetDue(entry.second->service())) {
+      ResetFailCounters(entry.second->service());
     }
   }
 }

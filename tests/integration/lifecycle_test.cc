@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/SandboxDaemon.h"
+#include "tools/sentroctl/ControlCalls.h"
 
 namespace {
 
@@ -132,7 +133,7 @@ TEST_F(Lifecycle, ACycleLeavesItsMembersUnstartedWhileTheBatchCompletes) {
   ASSERT_TRUE(daemon_.WaitForLog("Successfully executed service batch operation START."))
       << daemon_.LogText();
   EXPECT_EQ(Journal("start"), (std::vector<std::string>{"c"}));
-  EXPECT_NE(daemon_.LogText().find("Following dependency a <-> b introduces a cycle.\n"),
+  EXPECT_NE(daemon_.LogText().find("Following dependency b <-> a introduces a cycle.\n"),
             std::string::npos);
   daemon_.Signal(SIGTERM);
   EXPECT_EQ(daemon_.WaitExit(), 0);
@@ -229,9 +230,16 @@ TEST_F(Lifecycle, SighupReloadsLevelAndDefinitionsAndWorksWhileStopping) {
   daemon_.WriteConfig("{\"EnableLivenessCheck\": false, \"LogLevel\": 8}");
   daemon_.Signal(SIGHUP);
   ASSERT_TRUE(daemon_.WaitForLog("Received a SIGHUP signal to reload Sentro configuration\n"));
-  // Debug lines now pass; no logger switch for a level-only change.
-  daemon_.Signal(SIGHUP);
-  EXPECT_TRUE(daemon_.WaitForLog("Db(08)")) << daemon_.LogText();
+  // Debug lines now pass (a list request logs one); no logger switch for a
+  // level-only change.
+  RequestMessage list;
+  list.type = MessageType::ListSvcsReq;
+  std::vector<std::string> names;
+  CallForNames(CallTarget{daemon_.dataDir() + "/sentroserver",
+                          std::chrono::steady_clock::now() + std::chrono::seconds(10)},
+               list, &names);
+  EXPECT_TRUE(daemon_.WaitForLog("Db(08) host-")) << daemon_.LogText();
+  EXPECT_TRUE(daemon_.WaitForLog("Received request to get services list\n"));
   EXPECT_EQ(daemon_.LogText().find("Switching logger"), std::string::npos);
   daemon_.Signal(SIGTERM);
   EXPECT_EQ(daemon_.WaitExit(), 0);

@@ -68,7 +68,9 @@ TEST(CommandLine, LongIgnoreFailTakesNone) {
 
 TEST(Environment, DirectoriesGetTheProductSubdirectory) {
   SandboxDaemon daemon;
-  MakeDirs(daemon.Root("env/cfg/norvane-sentro"));
+  MakeDirs(daemon.Root("env/cfg/norvane-sentro/svcCfgfiles"));
+  MakeDirs(daemon.Root("env/cfg/norvane-sentro/muxServerInstanceCfgfiles"));
+  WriteFile(daemon.Root("env/cfg/norvane-sentro/profiles.json"), "{}");
   MakeDirs(daemon.Root("env/data/norvane-sentro"));
   WriteFile(daemon.Root("env/cfg/norvane-sentro/config.json"), "{\"LogLevel\": 8}");
   WriteFile(daemon.Root("env/data/norvane-sentro/defaultStartProfile"), "FROMENV\n");

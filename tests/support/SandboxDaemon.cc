@@ -13,7 +13,8 @@ extern char **environ;
 
 SandboxDaemon::SandboxDaemon() {
   MakeDirs(configDir() + "/svcCfgfiles");
-  MakeDirs(dataDir());
+  MakeDirs(configDir() + "/muxServerInstanceCfgfiles");
+  MakeDirs(dataDir() + "/.svcStats");
   MakeDirs(workDir());
   MakeDirs(sysroot() + "/proc/sys/kernel");
   MakeDirs(sysroot() + "/var/core");
