@@ -16,7 +16,8 @@ function(sentro_module name dir)
 endfunction()
 
 # sentro_test(NAME DIR DEPS...): one GoogleTest executable of every
-# *_test.cc file in tests/DIR, registered with CTest.
+# *_test.cc file in tests/DIR, registered with CTest. Extra test properties
+# can be given in SENTRO_TEST_PROPERTIES.
 function(sentro_test name dir)
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/${dir}/*.cc)
   if(NOT sources)
@@ -26,5 +27,6 @@ function(sentro_test name dir)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${ARGN} sentro_testsupport GTest::gmock GTest::gtest_main)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "SENTRO_BUILD_DIR=${CMAKE_BINARY_DIR};SENTRO_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+    PROPERTIES ENVIRONMENT "SENTRO_BUILD_DIR=${CMAKE_BINARY_DIR};SENTRO_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
+               ${SENTRO_TEST_PROPERTIES})
 endfunction()
