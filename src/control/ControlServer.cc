@@ -243,4 +243,6 @@ bool ShutdownServer() {
   return AsyncSocket_Close(closing) == ASOCKERR_SUCCESS;
 }
 
-size_t LiveControlRequestCount() { return liveRequests.size(); }
+size_t LiveControlRequestCount() {
+  return liveRequests.size();
+}

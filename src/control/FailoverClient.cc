@@ -42,7 +42,9 @@ void DestroyRequest(FailoverRequest *request) {
   delete request;
 }
 
-void DestroyStep(void *clientData) { DestroyRequest(static_cast<FailoverRequest *>(clientData)); }
+void DestroyStep(void *clientData) {
+  DestroyRequest(static_cast<FailoverRequest *>(clientData));
+}
 
 void Notify(FailoverRequest *request, bool success) {
   if (request->notified) {

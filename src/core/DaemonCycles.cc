@@ -6,10 +6,10 @@
 #include "lib/pollDefault/poll.h"
 #include "src/core/SentroConfig.h"
 #include "src/core/SysPaths.h"
-#include "src/telemetry/MetricsStore.h"
-#include "src/telemetry/TelemetryPush.h"
 #include "src/manager/ServiceManager.h"
 #include "src/process/SysProcess.h"
+#include "src/telemetry/MetricsStore.h"
+#include "src/telemetry/TelemetryPush.h"
 
 namespace {
 
@@ -74,7 +74,8 @@ void HealthCycleFired(void *) {
 }
 
 void ArmHealthCycle() {
-  int64_t delayUs = static_cast<int64_t>(SentroConfig::Get()->CriticalHealthCheckFreqSecs()) * 1000000;
+  int64_t delayUs =
+      static_cast<int64_t>(SentroConfig::Get()->CriticalHealthCheckFreqSecs()) * 1000000;
   PollAddTimer(HealthCycleFired, nullptr, delayUs, false, nullptr);
 }
 

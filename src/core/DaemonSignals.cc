@@ -9,7 +9,9 @@
 
 namespace {
 
-void StopAllDone(int, const std::string &, void *) { *DaemonExitFlag() = 1; }
+void StopAllDone(int, const std::string &, void *) {
+  *DaemonExitFlag() = 1;
+}
 
 }  // namespace
 

@@ -1,11 +1,11 @@
 #include "src/core/DaemonWiring.h"
 
 #include "src/control/FailoverClient.h"
+#include "src/manager/ServiceManager.h"
 #include "src/posix/SystemFailure.h"
 #include "src/posix/SystemRestart.h"
 #include "src/service/MuxServerHooks.h"
 #include "src/service/ServiceHooks.h"
-#include "src/manager/ServiceManager.h"
 #include "src/service/ServiceRecovery.h"
 #include "src/telemetry/EventPublisher.h"
 #include "src/telemetry/MetricsStore.h"

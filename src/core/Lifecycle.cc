@@ -13,6 +13,10 @@ bool BeginShutdownOnce() {
   return true;
 }
 
-bool IsShutdownStarted() { return shutdownStarted != 0; }
+bool IsShutdownStarted() {
+  return shutdownStarted != 0;
+}
 
-volatile uint8_t *DaemonExitFlag() { return &exitFlag; }
+volatile uint8_t *DaemonExitFlag() {
+  return &exitFlag;
+}

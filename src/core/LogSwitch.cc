@@ -46,4 +46,6 @@ void SwitchLogger(bool logToSyslog, int level) {
   currentOutput = output;
 }
 
-LogOutput *CurrentLogOutput() { return currentOutput; }
+LogOutput *CurrentLogOutput() {
+  return currentOutput;
+}

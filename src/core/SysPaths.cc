@@ -23,10 +23,18 @@ std::string &Sysroot() {
 
 }  // namespace
 
-bool SysrootActive() { return !Sysroot().empty(); }
+bool SysrootActive() {
+  return !Sysroot().empty();
+}
 
-const std::string &SysrootDir() { return Sysroot(); }
+const std::string &SysrootDir() {
+  return Sysroot();
+}
 
-std::string SysPath(const char *absolutePath) { return Sysroot() + absolutePath; }
+std::string SysPath(const char *absolutePath) {
+  return Sysroot() + absolutePath;
+}
 
-void SysrootReset() { Sysroot() = ReadSysroot(); }
+void SysrootReset() {
+  Sysroot() = ReadSysroot();
+}

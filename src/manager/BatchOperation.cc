@@ -36,7 +36,11 @@ class Batch {
  public:
   Batch(BatchGraph *graph, BatchOpType op, bool ignoreFail, bool parallel, BatchDone done,
         void *context)
-      : graph_(graph), op_(op), ignoreFail_(ignoreFail), parallel_(parallel), done_(done),
+      : graph_(graph),
+        op_(op),
+        ignoreFail_(ignoreFail),
+        parallel_(parallel),
+        done_(done),
         context_(context) {}
 
   void Reserve(size_t count) { entries_.reserve(count); }

@@ -59,8 +59,8 @@ bool CheckStartupTypes(const ServiceGraph &graph) {
     for (const std::string &dependency : service->DependsOn()) {
       auto it = graph.find(dependency);
       if (it == graph.end()) {
-        LogAtLevel(LOG_ERROR, "Dependent service %s of service %s not found!\n",
-                   dependency.c_str(), name.c_str());
+        LogAtLevel(LOG_ERROR, "Dependent service %s of service %s not found!\n", dependency.c_str(),
+                   name.c_str());
         passed = false;
         continue;
       }

@@ -294,8 +294,8 @@ void ServiceManager::StopProfile(const std::string &profile, bool ignoreFail, bo
   RunProfileBatch(BatchOpType::Stop, profile, ignoreFail, parallel, done, context);
 }
 
-void ServiceManager::HealthCheckProfile(const std::string &profile, bool ignoreFail,
-                                        bool parallel, BatchDone done, void *context) {
+void ServiceManager::HealthCheckProfile(const std::string &profile, bool ignoreFail, bool parallel,
+                                        BatchDone done, void *context) {
   RunProfileBatch(BatchOpType::ApiHealth, profile, ignoreFail, parallel, done, context);
 }
 
@@ -309,9 +309,13 @@ const std::vector<BatchMember *> *ServiceManager::StopPredecessors(const std::st
   return it == stopOrder_.end() ? nullptr : &it->second;
 }
 
-int ServiceManager::ThrottleLimit() const { return SentroConfig::Get()->ParallelSvcOpThrottleLimit(); }
+int ServiceManager::ThrottleLimit() const {
+  return SentroConfig::Get()->ParallelSvcOpThrottleLimit();
+}
 
-bool ServiceManager::IsShutdownStarted() const { return ::IsShutdownStarted(); }
+bool ServiceManager::IsShutdownStarted() const {
+  return ::IsShutdownStarted();
+}
 
 void ServiceManager::OnStopBatchDone() {
   if (GetHooks().updateOperationCounts != nullptr) {

@@ -33,13 +33,15 @@ class ControlSocket : public ::testing::Test {
     script_ = daemon_.Root("svc.sh");
     WriteFile(script_, "#!/bin/sh\ntrap 'exit 0' TERM\nwhile :; do sleep 0.05; done\n");
     chmod(script_.c_str(), 0755);
-    daemon_.WriteConfig("{\"EnableLivenessCheck\": false, \"SocketIOTimeout\": 1, \"LogLevel\": 8}");
+    daemon_.WriteConfig(
+        "{\"EnableLivenessCheck\": false, \"SocketIOTimeout\": 1, \"LogLevel\": 8}");
   }
 
   void Service(const std::string &name, const std::string &extra = "") {
-    daemon_.WriteService(name + ".json", "{\"Name\": \"" + name +
-                                             "\", \"StartupType\": \"MANUAL\", \"StartCommand\": \"" +
-                                             script_ + "\"" + extra + "}");
+    daemon_.WriteService(name + ".json",
+                         "{\"Name\": \"" + name +
+                             "\", \"StartupType\": \"MANUAL\", \"StartCommand\": \"" + script_ +
+                             "\"" + extra + "}");
   }
 
   void StartDaemon() {
@@ -126,8 +128,8 @@ TEST_F(ControlSocket, SocketFileBelongsToRootAndTheApiGroupWithMode0775) {
 TEST_F(ControlSocket, EmptyRegistryListsAsTwentyFourBytes) {
   StartDaemon();
   std::vector<uint8_t> reply = RawExchange(Header(3, 0));
-  std::vector<uint8_t> expected = {0x22, 0x14, 0, 0, 1, 0, 0, 0, 15, 0, 0, 0, 8, 0, 0, 0,
-                                   0,    0,    0, 0, 0, 0, 0, 0};
+  std::vector<uint8_t> expected = {0x22, 0x14, 0, 0, 1, 0, 0, 0, 15, 0, 0, 0,
+                                   8,    0,    0, 0, 0, 0, 0, 0, 0,  0, 0, 0};
   EXPECT_EQ(reply, expected);
 }
 
@@ -160,7 +162,7 @@ TEST_F(ControlSocket, StartStatusAndStopOfOneService) {
   SvcStatePayload status;
   ASSERT_TRUE(CallForState(Target(), "web", &status).succeeded());
   EXPECT_EQ(status.name, "web");
-  EXPECT_EQ(status.state, 2u);  // STARTED
+  EXPECT_EQ(status.state, 2u);   // STARTED
   EXPECT_EQ(status.health, 2u);  // INITIALIZED: no health command
   EXPECT_NE(status.pid, 0u);
   EXPECT_EQ(status.runAsUser, "root");
@@ -188,8 +190,8 @@ TEST_F(ControlSocket, UnknownServicesAnswerCodeSix) {
 
 TEST_F(ControlSocket, InvalidHeadersAreAnsweredWithCodeEightWithoutReadingAPayload) {
   StartDaemon();
-  const std::vector<uint8_t> codeEight = {0x22, 0x14, 0, 0, 1, 0, 0, 0, 16, 0, 0, 0, 12, 0, 0, 0,
-                                          8,    0,    0, 0, 0, 0, 0, 0, 0,  0, 0, 0};
+  const std::vector<uint8_t> codeEight = {0x22, 0x14, 0, 0, 1, 0, 0, 0, 16, 0, 0, 0, 12, 0,
+                                          0,    0,    8, 0, 0, 0, 0, 0, 0,  0, 0, 0, 0,  0};
   EXPECT_EQ(RawExchange(Header(3, 4)), codeEight);   // list with a payload
   EXPECT_EQ(RawExchange(Header(9, 0)), codeEight);   // failover is not for this socket
   EXPECT_EQ(RawExchange(Header(15, 0)), codeEight);  // a reply type

@@ -259,9 +259,9 @@ TEST_F(Lifecycle, CorePatternIsSetAtStartupAndResetAtShutdown) {
 TEST_F(Lifecycle, UnsetHubHomeLeavesThePatternAlone) {
   daemon_.Start();
   ASSERT_TRUE(daemon_.WaitForLog("Sentro service is running in")) << daemon_.LogText();
-  EXPECT_NE(daemon_.LogText().find(
-                "Failed to set coredumper pattern. NORVANE_HUB_HOME env not set\n"),
-            std::string::npos);
+  EXPECT_NE(
+      daemon_.LogText().find("Failed to set coredumper pattern. NORVANE_HUB_HOME env not set\n"),
+      std::string::npos);
   EXPECT_EQ(ReadFile(daemon_.sysroot() + "/proc/sys/kernel/core_pattern"), "core");
   daemon_.Signal(SIGTERM);
   EXPECT_EQ(daemon_.WaitExit(), 0);

@@ -179,8 +179,7 @@ TEST(Shutdown, TerminationSignalsEndTheDaemonOnce) {
     size_t first = log.find("Initiating Sentro shutdown.");
     ASSERT_NE(first, std::string::npos) << log;
     EXPECT_EQ(log.find("Initiating Sentro shutdown.", first + 1), std::string::npos) << log;
-    EXPECT_EQ(ReadFile(daemon.sysroot() + "/proc/sys/kernel/core_pattern"),
-              "/var/core/core.%e.%p");
+    EXPECT_EQ(ReadFile(daemon.sysroot() + "/proc/sys/kernel/core_pattern"), "/var/core/core.%e.%p");
   }
 }
 

@@ -40,13 +40,12 @@ class GraphBuilder {
 };
 
 TEST(StartupTypeCheck, FollowsTheConsistencyTable) {
-  const StartupType M = StartupType::Manual, A = StartupType::Automatic,
-                    D = StartupType::Disabled;
+  const StartupType M = StartupType::Manual, A = StartupType::Automatic, D = StartupType::Disabled;
   struct Case {
     StartupType dependent, dependency;
     bool consistent;
-  } cases[] = {{M, M, true},  {M, A, true},  {M, D, false}, {A, M, false}, {A, A, true},
-               {A, D, false}, {D, M, true},  {D, A, true},  {D, D, true}};
+  } cases[] = {{M, M, true},  {M, A, true}, {M, D, false}, {A, M, false}, {A, A, true},
+               {A, D, false}, {D, M, true}, {D, A, true},  {D, D, true}};
   for (const Case &c : cases) {
     GraphBuilder builder;
     builder.Add("s", {"d"}, c.dependent).Add("d", {}, c.dependency);
@@ -90,7 +89,10 @@ TEST(CycleCheck, ASelfDependencyIsACycleWithItself) {
 
 TEST(CycleCheck, ADiamondIsNoCycle) {
   GraphBuilder builder;
-  builder.Add("top", {"left", "right"}).Add("left", {"base"}).Add("right", {"base"}).Add("base", {});
+  builder.Add("top", {"left", "right"})
+      .Add("left", {"base"})
+      .Add("right", {"base"})
+      .Add("base", {});
   EXPECT_FALSE(DetectDependencyCycles(builder.graph()));
 }
 

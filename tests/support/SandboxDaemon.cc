@@ -137,6 +137,12 @@ bool SandboxDaemon::WaitForLog(const std::string &text, std::chrono::millisecond
   return false;
 }
 
-std::string SandboxDaemon::LogText() const { return ReadFile(logPath()); }
-std::string SandboxDaemon::Stdout() const { return ReadFile(Root("stdout")); }
-std::string SandboxDaemon::Stderr() const { return ReadFile(Root("stderr")); }
+std::string SandboxDaemon::LogText() const {
+  return ReadFile(logPath());
+}
+std::string SandboxDaemon::Stdout() const {
+  return ReadFile(Root("stdout"));
+}
+std::string SandboxDaemon::Stderr() const {
+  return ReadFile(Root("stderr"));
+}
