@@ -2,6 +2,7 @@
 
 #include "src/core/Lifecycle.h"
 #include "src/process/SysProcess.h"
+#include "src/service/ServiceInternal.h"
 
 static SysProcess *CreateRealProcess(const std::string &tag) {
   return CreateSysProcess(tag);
@@ -21,4 +22,17 @@ ServiceHooks &GetServiceHooks() {
 
 void ResetServiceHooks() {
   GetServiceHooks() = DefaultHooks();
+}
+
+void MetricsBegin(const std::string &name, const char *operation, const char *status,
+                    const char *phase) {
+  if (auto begin = GetServiceHooks().beginOperation) {
+    begin(name, operation, status, phase);
+  }
+}
+
+void MetricsEnd(const std::string &name, const char *status, const char *phase) {
+  if (auto end = GetServiceHooks().endOperation) {
+    end(name, status, phase);
+  }
 }

@@ -20,23 +20,10 @@
 // The limit of a pre-start command's run.
 #define PRE_START_EXEC_TIMEOUT_SECS 300
 
-static void BeginOperation(const std::string &name, const char *operation, const char *status,
-                           const char *phase) {
-  if (auto begin = GetServiceHooks().beginOperation) {
-    begin(name, operation, status, phase);
-  }
-}
-
-static void EndOperation(const std::string &name, const char *status, const char *phase) {
-  if (auto end = GetServiceHooks().endOperation) {
-    end(name, status, phase);
-  }
-}
-
 void Service::SetStart(ServiceCompletion completion, void *context) {
   if (state_ == ServiceState::Started) {
     if (completion != nullptr) {
-      EndOperation(name_, "NONE", "COMPLETED");
+      MetricsEnd(name_, "NONE", "COMPLETED");
       completion(Ok, this, context);
     }
     return;
@@ -62,7 +49,7 @@ void Service::SetStart(ServiceCompletion completion, void *context) {
   if (admission == Admission::Superseded) {
     return;
   }
-  BeginOperation(name_, "START", "UNHEALTHY", "PENDING");
+  MetricsBegin(name_, "START", "UNHEALTHY", "PENDING");
   ApplyStartRouteRule();
   lastStopFailed_ = false;
   BeginStart();
@@ -89,7 +76,7 @@ void Service::SetRestart(ServiceCompletion completion, void *context, RestartOri
   if (admission == Admission::Superseded) {
     return;
   }
-  BeginOperation(name_, "RESTART", "HEALTHY", "PENDING");
+  MetricsBegin(name_, "RESTART", "HEALTHY", "PENDING");
   lastStopFailed_ = false;
   if (state_ != ServiceState::Stopped) {
     StopProcess();  // the start follows in DecideAfterExit
@@ -221,7 +208,7 @@ void Service::StartTimerFired(void *context) {
 // The service did not report itself ready in time: it is stopped, and the
 // end of its process completes the request with TimedOut.
 void Service::OnStartTimeout() {
-  EndOperation(name_, "TIMED-OUT", "COMPLETED");
+  MetricsEnd(name_, "TIMED-OUT", "COMPLETED");
   LogAtLevel(LOG_INFO, "<%s> Service start operation timed out.\n", name_.c_str());
   startTimedOut_ = true;
   StopProcess();
@@ -247,7 +234,7 @@ void Service::OnHealthOutcome(bool timedOut) {
     return;
   }
   if (health_ == HealthStatus::Healthy || health_ == HealthStatus::Initialized) {
-    EndOperation(name_, "HEALTHY", "COMPLETED");
+    MetricsEnd(name_, "HEALTHY", "COMPLETED");
     LogAtLevel(LOG_INFO, "<%s> Service STARTED successfully.\n", name_.c_str());
     SetState(ServiceState::Started);
     // Frontgate coming up while atrium-ui runs: its direct-response route for

@@ -11,12 +11,6 @@
 #include "src/service/ServiceInternal.h"
 #include "src/service/ServiceRoute.h"
 
-static void EndOperation(const std::string &name, const char *status, const char *phase) {
-  if (auto end = GetServiceHooks().endOperation) {
-    end(name, status, phase);
-  }
-}
-
 static bool IsShuttingDown() {
   auto shuttingDown = GetServiceHooks().isShutdownStarted;
   return shuttingDown != nullptr && shuttingDown();
@@ -31,7 +25,7 @@ static void CreateCrashedRoute() {
 void Service::SetStop(ServiceCompletion completion, void *context) {
   if (state_ == ServiceState::Stopped) {
     if (completion != nullptr) {
-      EndOperation(name_, "NONE", "COMPLETED");
+      MetricsEnd(name_, "NONE", "COMPLETED");
       completion(Ok, this, context);
     }
     return;
@@ -137,7 +131,7 @@ void Service::DecideAfterExit(ServiceState stateAtEnd, ServiceRequest requestAtE
   bool isUi = name_ == ROUTE_UI_SERVICE;
 
   if (request_ == ReqStop) {
-    EndOperation(name_, "STOPPED", "COMPLETED");
+    MetricsEnd(name_, "STOPPED", "COMPLETED");
     LogAtLevel(LOG_INFO, "<%s> Service STOPPED sucessfully.\n", name_.c_str());
     CompleteRequest(Ok);
     return;
@@ -190,7 +184,7 @@ void Service::DecideAfterExit(ServiceState stateAtEnd, ServiceRequest requestAtE
     }
     return;
   }
-  EndOperation(name_, "CRASHED", "COMPLETED");
+  MetricsEnd(name_, "CRASHED", "COMPLETED");
   LogAtLevel(LOG_INFO,
              "<%s> Service exited unexpectedly. Crash count %d. Recovery action is disabled\n",
              name_.c_str(), counters_.processCrash);
