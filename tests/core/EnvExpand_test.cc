@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "LogCapture.h"
+#include "support/LogCapture.h"
 #include "lib/log/log.h"
 
 namespace {

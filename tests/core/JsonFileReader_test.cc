@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "LogCapture.h"
-#include "TempFiles.h"
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
 #include "lib/log/log.h"
 
 namespace {

@@ -7,8 +7,8 @@
 
 #include <cerrno>
 
-#include "LogCapture.h"
-#include "TempFiles.h"
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
 #include "lib/log/log.h"
 #include "src/core/JsonFileReader.h"
 

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <thread>
 
-#include "LogCapture.h"
-#include "TempFiles.h"
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
 #include "lib/log/log.h"
 
 namespace {

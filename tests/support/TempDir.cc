@@ -25,6 +25,22 @@ TempDir::~TempDir() {
   }
 }
 
+std::string TempDir::Write(const std::string &name, const std::string &contents) const {
+  std::string path = File(name);
+  WriteFile(path, contents);
+  return path;
+}
+
+std::string ReadWholeFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    return "<missing>";
+  }
+  std::stringstream contents;
+  contents << in.rdbuf();
+  return contents.str();
+}
+
 void WriteFile(const std::string &path, const std::string &content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   ASSERT_TRUE(out.good()) << "cannot write " << path;

@@ -1,0 +1,149 @@
+// Feeds arbitrary bytes to the control server as one client connection: the
+// header validation, the payload read and the dispatch against a registry of
+// three manual services must end in a reply or a dropped connection, never
+// in a crash or a leak. The services' start command does not exist, so a
+// start request fails fast instead of leaving processes behind.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "lib/pollDefault/poll.h"
+#include "src/control/ControlServer.h"
+#include "src/core/SentroConfig.h"
+#include "src/core/SysPaths.h"
+#include "src/manager/ServiceManager.h"
+#include "src/process/ProcessTable.h"
+#include "src/process/SysProcess.h"
+
+namespace {
+
+std::string scratchDir;
+
+// Loop steps per input: enough for a request to be read, dispatched and
+// answered; an operation still running after them finishes in a later input.
+const int kLoopSteps = 64;
+
+void WriteText(const std::string &path, const std::string &text) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    abort();
+  }
+  close(fd);
+}
+
+void RemoveScratchDir() {
+  std::string command = "rm -rf '" + scratchDir + "'";
+  if (system(command.c_str()) != 0) {
+    // Leaving a scratch directory behind is harmless.
+  }
+}
+
+int ConnectClient() {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  struct sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  snprintf(address.sun_path, sizeof address.sun_path, "%s",
+           SentroConfig::Get()->ControlSocketPath().c_str());
+  if (fd < 0 || connect(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof address) != 0) {
+    abort();
+  }
+  return fd;
+}
+
+void RunLoopStep() {
+  static volatile uint8_t never = 0;
+  PollRun(false, &never, 0, 1000);
+}
+
+// Reads what the server sent; true once it closed the connection.
+bool DrainReply(int fd) {
+  uint8_t chunk[4096];
+  for (;;) {
+    ssize_t got = read(fd, chunk, sizeof chunk);
+    if (got == 0) {
+      return true;
+    }
+    if (got < 0) {
+      return errno != EAGAIN && errno != EINTR;
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  const char *base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+  std::string pattern = std::string(base) + "/sentro-control-fuzz-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    abort();
+  }
+  scratchDir = pattern;
+  atexit(RemoveScratchDir);
+  // Every fixed system path (core directory, gcore) resolves in here.
+  mkdir((scratchDir + "/sysroot").c_str(), 0700);
+  setenv("SENTRO_SYSROOT", (scratchDir + "/sysroot").c_str(), 1);
+  SysrootReset();
+
+  mkdir((scratchDir + "/svcCfgfiles").c_str(), 0700);
+  mkdir((scratchDir + "/.svcStats").c_str(), 0700);
+  WriteText(scratchDir + "/config.json",
+            "{\"LogLevel\": 1, \"SocketIOTimeout\": 1, \"EnableLivenessCheck\": false,"
+            " \"PerformPeriodicHealthCheck\": false, \"RecoverOnServiceCrash\": false,"
+            " \"RecoverOnServiceHealthFail\": false}");
+  for (const char *name : {"alpha", "beta", "gamma"}) {
+    WriteText(scratchDir + "/svcCfgfiles/" + name + ".json",
+              std::string("{\"Name\": \"") + name +
+                  "\", \"StartupType\": \"MANUAL\", \"StartCommand\": \"" + scratchDir +
+                  "/no-such-program\"" +
+                  (std::string(name) == "gamma" ? ", \"DependsOn\": [\"alpha\"]" : "") + "}");
+  }
+  WriteText(scratchDir + "/profiles.json", "{\"CORE\": [\"alpha\", \"gamma\"]}");
+
+  if (SentroConfig::Load(scratchDir, scratchDir) == nullptr) {
+    abort();
+  }
+  PollInstallDefault();
+  CreateProcessTable();
+  if (GetServiceManager() == nullptr || !CreateServer(SentroConfig::Get()->ControlSocketPath())) {
+    abort();
+  }
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  int fd = ConnectClient();
+  size_t sent = 0;
+  bool closed = false;
+  for (int step = 0; step < kLoopSteps && !closed; step++) {
+    if (sent < size) {
+      ssize_t written = write(fd, data + sent, size - sent);
+      if (written > 0) {
+        sent += static_cast<size_t>(written);
+      } else if (errno != EAGAIN && errno != EINTR) {
+        sent = size;  // the server has gone away from this connection
+      }
+      if (sent == size) {
+        shutdown(fd, SHUT_WR);
+      }
+    } else if (size == 0 && step == 0) {
+      shutdown(fd, SHUT_WR);
+    }
+    RunLoopStep();
+    ReapChildren();
+    closed = DrainReply(fd);
+  }
+  close(fd);
+  // Let the server notice the close and clean up before the next input.
+  for (int step = 0; step < 4; step++) {
+    RunLoopStep();
+  }
+  return 0;
+}
