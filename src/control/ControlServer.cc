@@ -10,6 +10,7 @@
 #include "lib/log/log.h"
 #include "lib/pollDefault/poll.h"
 #include "src/control/ControlRequest.h"
+#include "src/control/TimedRecv.h"
 #include "src/control/protocol/MessageHeader.h"
 #include "src/control/protocol/ReplyMessage.h"
 #include "src/control/protocol/ResultCode.h"
@@ -51,17 +52,9 @@ void CleanupStep(void *clientData) {
   DestroyRequest(request);
 }
 
-bool StartTimedRecv(ControlRequest *request, std::vector<uint8_t> *buffer) {
+bool StartRequestRecv(ControlRequest *request, std::vector<uint8_t> *buffer) {
   int64_t timeoutUs = static_cast<int64_t>(SentroConfig::Get()->SocketIOTimeout()) * 1000000;
-  if (PollAddTimer(TimerHandler, request, timeoutUs, false, nullptr) != POLL_OK) {
-    return false;
-  }
-  if (AsyncSocket_Recv(request->socket, buffer->data(), static_cast<int>(buffer->size()),
-                       RecvHandler, request) != ASOCKERR_SUCCESS) {
-    PollRemoveTimer(TimerHandler, request, false);
-    return false;
-  }
-  return true;
+  return StartTimedRecv(request->socket, buffer, timeoutUs, TimerHandler, RecvHandler, request);
 }
 
 void TimerHandler(void *clientData) {
@@ -167,7 +160,7 @@ void EnterRequestState(ControlRequest *request, RequestState state) {
   switch (state) {
     case RequestState::RecvHeader:
       request->headerBuffer.assign(MESSAGE_HEADER_SIZE, 0);
-      if (!StartTimedRecv(request, &request->headerBuffer)) {
+      if (!StartRequestRecv(request, &request->headerBuffer)) {
         LogAtLevel(LOG_ERROR, "Failed to retrieve header. Cleaning up...\n");
         EnterRequestState(request, RequestState::Cleanup);
       }
@@ -175,7 +168,7 @@ void EnterRequestState(ControlRequest *request, RequestState state) {
     case RequestState::RecvPayload: {
       MessageHeader header = DecodeMessageHeader(request->headerBuffer.data());
       request->payloadBuffer.assign(header.payloadLength, 0);
-      if (!StartTimedRecv(request, &request->payloadBuffer)) {
+      if (!StartRequestRecv(request, &request->payloadBuffer)) {
         LogAtLevel(LOG_ERROR, "Failed to retrieve payload. Cleaning up...\n");
         EnterRequestState(request, RequestState::Cleanup);
       }

@@ -1,4 +1,5 @@
 #include "src/control/FailoverClient.h"
+#include "src/control/TimedRecv.h"
 
 #include <vector>
 
@@ -91,17 +92,9 @@ void SentHandler(void *, int length, AsyncSocket *, void *clientData) {
   }
 }
 
-bool StartTimedRecv(FailoverRequest *request, std::vector<uint8_t> *buffer) {
+bool StartReplyRecv(FailoverRequest *request, std::vector<uint8_t> *buffer) {
   int64_t timeoutUs = static_cast<int64_t>(request->timeoutSec) * 1000000;
-  if (PollAddTimer(TimerHandler, request, timeoutUs, false, nullptr) != POLL_OK) {
-    return false;
-  }
-  if (AsyncSocket_Recv(request->socket, buffer->data(), static_cast<int>(buffer->size()),
-                       RecvHandler, request) != ASOCKERR_SUCCESS) {
-    PollRemoveTimer(TimerHandler, request, false);
-    return false;
-  }
-  return true;
+  return StartTimedRecv(request->socket, buffer, timeoutUs, TimerHandler, RecvHandler, request);
 }
 
 bool IsValidReply(const FailoverRequest *request, const MessageHeader &reply) {
@@ -152,7 +145,7 @@ void EnterState(FailoverRequest *request, FailoverState state) {
     }
     case FailoverState::RecvReplyHeader:
       request->replyHeader.assign(MESSAGE_HEADER_SIZE, 0);
-      if (!StartTimedRecv(request, &request->replyHeader)) {
+      if (!StartReplyRecv(request, &request->replyHeader)) {
         LogAtLevel(LOG_ERROR, "Could not schedule receive on the header. Cleaning up...\n");
         EnterState(request, FailoverState::Cleanup);
       }
@@ -160,7 +153,7 @@ void EnterState(FailoverRequest *request, FailoverState state) {
     case FailoverState::RecvReplyPayload: {
       MessageHeader reply = DecodeMessageHeader(request->replyHeader.data());
       request->replyPayload.assign(reply.payloadLength, 0);
-      if (!StartTimedRecv(request, &request->replyPayload)) {
+      if (!StartReplyRecv(request, &request->replyPayload)) {
         LogAtLevel(LOG_ERROR, "Could not schedule receive on the payload. Cleaning up...\n");
         EnterState(request, FailoverState::Cleanup);
       }
