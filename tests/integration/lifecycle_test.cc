@@ -268,3 +268,38 @@ TEST_F(Lifecycle, UnsetHubHomeLeavesThePatternAlone) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(LoggerSwitch, ReloadToSyslogSwitchesTheOutputOnce) {
+  SandboxDaemon daemon;
+  daemon.WriteConfig("{\"EnableLivenessCheck\": false}");
+  daemon.Start();
+  ASSERT_TRUE(daemon.WaitForLog("Sentro service is running in")) << daemon.LogText();
+  daemon.WriteConfig("{\"EnableLivenessCheck\": false, \"LogToSyslog\": true}");
+  daemon.Signal(SIGHUP);
+  // Written to the old output, just before it is removed.
+  EXPECT_TRUE(daemon.WaitForLog("Switching logger. logToSyslog=1\n")) << daemon.LogText();
+  daemon.Signal(SIGHUP);  // no change: no second switch
+  daemon.Signal(SIGTERM);
+  EXPECT_EQ(daemon.WaitExit(), 0);
+  std::string log = daemon.LogText();
+  EXPECT_EQ(log.find("Switching logger", log.find("Switching logger") + 1), std::string::npos);
+  EXPECT_EQ(log.find("Initiating Sentro shutdown."), std::string::npos)
+      << "after the switch the file no longer receives messages";
+}
+
+TEST(LoggerSwitch, ABrokenConfigOnReloadKeepsEverything) {
+  SandboxDaemon daemon;
+  daemon.WriteConfig("{\"EnableLivenessCheck\": false}");
+  daemon.Start();
+  ASSERT_TRUE(daemon.WaitForLog("Sentro service is running in")) << daemon.LogText();
+  daemon.WriteConfig("{\"LogToSyslog\": tru");
+  daemon.Signal(SIGHUP);
+  EXPECT_TRUE(daemon.WaitForLog("Failed to reload Sentro configuration.\n")) << daemon.LogText();
+  daemon.Signal(SIGTERM);
+  EXPECT_EQ(daemon.WaitExit(), 0);
+  EXPECT_NE(daemon.LogText().find("Initiating Sentro shutdown."), std::string::npos);
+}
+
+}  // namespace
