@@ -17,6 +17,7 @@
 #include "src/core/LogSwitch.h"
 #include "src/core/SentroConfig.h"
 #include "src/core/StartupProfile.h"
+#include "src/core/SysPaths.h"
 #include "src/core/Utf8Argv.h"
 #include "src/manager/ServiceManager.h"
 #include "src/posix/CorePattern.h"
@@ -72,6 +73,7 @@ int DaemonMain(int argc, char **argv) {
     LogAtLevel(LOG_ERROR, "Failed to load Sentro Configuration. Exiting...\n");
     ExitDaemon(1);
   }
+  LogSetSystemLogDir(SysPath(SYS_LOG_DIR).c_str());
   SwitchLogger(config->LogToSyslog(), config->LogLevel());
   PollInstallDefault();
   CreateProcessTable();
