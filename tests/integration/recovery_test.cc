@@ -11,6 +11,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -425,11 +426,82 @@ TEST_F(Recovery, EventPublisherGetsEveryQueuedChangeInOrder) {
   EXPECT_EQ(CountOf(ReadFile(events), "--eventdata"), 8);
 }
 
-TEST_F(Recovery, LiveCoreDumpOfARunningServiceWithGcore) {
-  if (access("/usr/bin/gcore", X_OK) != 0) {
-    GTEST_SKIP() << "no /usr/bin/gcore";
+char ProcessState(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line) || line.rfind(')') == std::string::npos) {
+    return 0;
   }
-  ASSERT_EQ(symlink("/usr/bin/gcore", (daemon_.sysroot() + "/usr/bin/gcore").c_str()), 0);
+  return line[line.rfind(')') + 2];
+}
+
+TEST_F(Recovery, EventPublisherRunsOnceForTheChangesOfOneLoopTurn) {
+  std::string scriptDir = daemon_.Root("pub");
+  MakeDirs(scriptDir);
+  std::string events = daemon_.Root("events");
+  std::string python = daemon_.Root("python.sh");
+  WriteFile(python, "#!/bin/sh\necho \"$@\" >> \"" + events + "\"\n");
+  chmod(python.c_str(), 0755);
+  WriteFile(events, "");
+  Config(", \"EventPublisherScriptDir\": \"" + scriptDir + "\"");
+  daemon_.SetEnv("NORVANE_PYTHON_BIN=" + python);
+  const std::vector<std::string> names = {"x", "y", "z"};
+  for (const std::string &name : names) {
+    Service(name, ", \"RecoveryActionProfiles\": {\"DEFAULT\": {\"CRASH\": []}}");
+  }
+  StartDaemon();
+  std::vector<pid_t> pids;
+  for (const std::string &name : names) {
+    pids.push_back(StartService(name));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(ReadFile(events), ",INITIALIZED,") == 3; }))
+      << ReadFile(events);
+  std::this_thread::sleep_for(milliseconds(200));
+  std::string before = ReadFile(events);
+
+  // With the daemon held, the three services die; it then reaps all three
+  // in one turn of its loop.
+  daemon_.Signal(SIGSTOP);
+  for (pid_t pid : pids) {
+    kill(pid, SIGKILL);
+  }
+  bool allZombies = WaitUntil([&] {
+    for (pid_t pid : pids) {
+      if (ProcessState(pid) != 'Z') {
+        return false;
+      }
+    }
+    return true;
+  });
+  daemon_.Signal(SIGCONT);
+  ASSERT_TRUE(allZombies);
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(ReadFile(events), ",UNHEALTHY,") == 3; }))
+      << ReadFile(events);
+  std::this_thread::sleep_for(milliseconds(200));
+
+  // The changes in the order the daemon saw the exits.
+  std::string log = daemon_.LogText();
+  std::vector<std::string> order = names;
+  std::sort(order.begin(), order.end(), [&](const std::string &a, const std::string &b) {
+    return log.find("<" + a + "> Service exited unexpectedly") <
+           log.find("<" + b + "> Service exited unexpectedly");
+  });
+  std::string expected = scriptDir + "/sentroEventPublisher.py";
+  for (const std::string &name : order) {
+    expected += " --eventdata " + name + ",UNHEALTHY,INITIALIZED,1";
+  }
+  EXPECT_EQ(ReadFile(events).substr(before.size()), expected + "\n");
+}
+
+TEST_F(Recovery, LiveCoreDumpOfARunningServiceWithGcore) {
+  if (access("/usr/bin/gcore", X_OK) != 0 || access("/usr/bin/gdb", X_OK) != 0) {
+    GTEST_SKIP() << "no /usr/bin/gcore or /usr/bin/gdb";
+  }
+  // gcore runs the gdb that lies beside it.
+  for (const char *tool : {"gcore", "gdb"}) {
+    std::string real = std::string("/usr/bin/") + tool;
+    ASSERT_EQ(symlink(real.c_str(), (daemon_.sysroot() + real).c_str()), 0);
+  }
   Service("dumpme");
   StartDaemon();
   pid_t pid = StartService("dumpme");
@@ -503,6 +575,8 @@ TEST_F(Recovery, CrashLoopLeavesNoZombieAndNoDescriptor) {
   StartDaemon();
   pid_t pid = StartService("loop");
   ASSERT_GT(pid, 0);
+  // Let the daemon close the connections of the requests so far.
+  std::this_thread::sleep_for(milliseconds(300));
   int before = OpenDescriptors(daemon_.pid());
   ASSERT_GT(before, 0);
   // One crash while started, then kills of each restart as soon as it runs.
@@ -522,6 +596,7 @@ TEST_F(Recovery, CrashLoopLeavesNoZombieAndNoDescriptor) {
     pid = next;
   }
   ASSERT_GT(WaitForNewPid("loop", 0), 0) << daemon_.LogText();
+  std::this_thread::sleep_for(milliseconds(300));
   EXPECT_TRUE(WaitUntil([&] { return ZombieChildren(daemon_.pid()).empty(); }, seconds(2)));
   EXPECT_TRUE(WaitUntil([&] { return OpenDescriptors(daemon_.pid()) == before; }, seconds(2)))
       << before << " before, " << OpenDescriptors(daemon_.pid()) << " after";

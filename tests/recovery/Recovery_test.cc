@@ -449,6 +449,12 @@ TEST_F(RecoveryTest, LiveCoreEndCancelsARunningHealthCheck) {
   FindFake("both-live-core")->Exit(0);
   EXPECT_EQ(check.results, (std::vector<ServiceResult>{Cancelled}));
   EXPECT_EQ(dump.results, (std::vector<ServiceResult>{Ok}));
+  // The cancelled check's command ending later leads to nothing.
+  HealthCmd("both")->Exit(65);
+  EXPECT_EQ(check.results.size(), 1u);
+  EXPECT_EQ(service->failCounters().apiHealthFail, 0);
+  EXPECT_EQ(service->state(), ServiceState::Started);
+  EXPECT_EQ(service->request(), ReqNone);
 }
 
 // Fail counter reset.
