@@ -282,6 +282,8 @@ TEST_F(BatchTest, DependenciesOutsideTheProfileOrUnknownAreSatisfied) {
   Turn();
   EXPECT_TRUE(b->dispatched());
   EXPECT_TRUE(log.Has(8, "Dependent service ghost for service b unknown to Sentro.\n"));
+  b->Report(0);
+  EXPECT_TRUE(outcome.done);
 }
 
 TEST_F(BatchTest, MembersOfACycleAreNeverDispatched) {
