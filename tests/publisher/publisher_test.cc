@@ -27,8 +27,7 @@ class Publisher : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = new TempDir();
-    WriteFile(dir_->File("config.json"),
-              "{\"EventPublisherScriptDir\": \"" + dir_->path() + "\"}");
+    WriteFile(dir_->File("config.json"), "{\"EventPublisherScriptDir\": \"" + dir_->path() + "\"}");
     ASSERT_NE(SentroConfig::Load(dir_->path(), dir_->path()), nullptr);
     WriteFile(dir_->File("python"), kRecorder);
     chmod(dir_->File("python").c_str(), 0755);
@@ -75,8 +74,9 @@ TEST_F(Publisher, WithoutAnInterpreterEveryChangeIsDroppedWithAWarning) {
   unsetenv("NORVANE_PYTHON_BIN");
   PublishHealthChange("web", HealthStatus::Healthy, HealthStatus::Unhealthy, false);
   EXPECT_TRUE(RunLoopUntil([] {
-    return Logged("Error executing publisher cmd. Make sure NORVANE_PYTHON_BIN env variable is "
-                  "set correctly.");
+    return Logged(
+        "Error executing publisher cmd. Make sure NORVANE_PYTHON_BIN env variable is "
+        "set correctly.");
   }));
   setenv("NORVANE_PYTHON_BIN", dir_->File("python").c_str(), 1);
   // Nothing is retried: the next change starts a fresh run with itself alone.
