@@ -303,3 +303,23 @@ TEST(LoggerSwitch, ABrokenConfigOnReloadKeepsEverything) {
 }
 
 }  // namespace
+
+namespace {
+
+// The daemon locks all its memory: libcurl and OpenSSL would pin megabytes
+// and cannot be unloaded, so the push and the FIPS query run in children.
+TEST(Memory, NeitherCurlNorOpenSslIsMappedInTheDaemon) {
+  SandboxDaemon daemon;
+  daemon.WriteConfig("{\"EnableLivenessCheck\": false}");
+  daemon.Start();
+  ASSERT_TRUE(daemon.WaitForLog("Sentro service is running in")) << daemon.LogText();
+  std::string maps = ReadFile("/proc/" + std::to_string(daemon.pid()) + "/maps");
+  ASSERT_FALSE(maps.empty());
+  EXPECT_EQ(maps.find("libcurl"), std::string::npos);
+  EXPECT_EQ(maps.find("libssl"), std::string::npos);
+  EXPECT_EQ(maps.find("libcrypto"), std::string::npos);
+  daemon.Signal(SIGTERM);
+  EXPECT_EQ(daemon.WaitExit(), 0);
+}
+
+}  // namespace
