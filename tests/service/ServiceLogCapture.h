@@ -5,10 +5,9 @@
 #include <string>
 #include <vector>
 
-struct LoggedMessage {
-  int level;
-  std::string text;
-};
+#include "support/LogCapture.h"
+
+using LoggedMessage = CapturedMessage;
 
 namespace servicetest {
 

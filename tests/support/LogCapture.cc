@@ -42,13 +42,22 @@ class CaptureEnvironment : public ::testing::Environment {
 
 }  // namespace
 
+std::vector<CapturedMessage> CapturedMessages() {
+  std::lock_guard<std::mutex> guard(Capture()->lock);
+  return Capture()->messages;
+}
+
+void ClearCapturedMessages() {
+  std::lock_guard<std::mutex> guard(Capture()->lock);
+  Capture()->messages.clear();
+}
+
 LogCapture::LogCapture() {
   Clear();
 }
 
 std::vector<CapturedMessage> LogCapture::Messages() const {
-  std::lock_guard<std::mutex> guard(Capture()->lock);
-  return Capture()->messages;
+  return CapturedMessages();
 }
 
 std::string LogCapture::Text() const {
@@ -69,6 +78,5 @@ bool LogCapture::Has(int level, const std::string &text) const {
 }
 
 void LogCapture::Clear() {
-  std::lock_guard<std::mutex> guard(Capture()->lock);
-  Capture()->messages.clear();
+  ClearCapturedMessages();
 }

@@ -11,6 +11,10 @@ struct CapturedMessage {
   std::string text;
 };
 
+// The recording itself, for helpers that keep their own interface over it.
+std::vector<CapturedMessage> CapturedMessages();
+void ClearCapturedMessages();
+
 class LogCapture {
  public:
   LogCapture();  // starts with an empty record

@@ -13,28 +13,6 @@
 
 namespace {
 
-struct CaptureOutput : LogOutput {
-  bool TakesWholeMessages() const override { return true; }
-  void Write(const LogLineHeader &header, const char *text, size_t length) override {
-    std::lock_guard<std::mutex> guard(lock);
-    messages.push_back({header.level, std::string(text, length)});
-  }
-  std::mutex lock;
-  std::vector<LoggedMessage> messages;
-};
-
-// Installed once and never removed, so no message waits in the facility's
-// early ring for a later test.
-CaptureOutput *Capture() {
-  static CaptureOutput *output = [] {
-    auto *created = new CaptureOutput();
-    created->level = LOG_MAX_LEVEL;
-    InstallOutput(created);
-    return created;
-  }();
-  return output;
-}
-
 double fakeNow = TEST_EPOCH;
 double FakeClock() {
   return fakeNow;
@@ -67,8 +45,7 @@ TelemetryLog::TelemetryLog() {
 }
 
 std::vector<LoggedMessage> TelemetryLog::Messages() const {
-  std::lock_guard<std::mutex> guard(Capture()->lock);
-  return Capture()->messages;
+  return CapturedMessages();
 }
 
 bool TelemetryLog::Has(int level, const std::string &text) const {
@@ -107,8 +84,7 @@ std::string TelemetryLog::TextWithoutLauncher() const {
 }
 
 void TelemetryLog::Clear() {
-  std::lock_guard<std::mutex> guard(Capture()->lock);
-  Capture()->messages.clear();
+  ClearCapturedMessages();
 }
 
 std::string SourceDir() {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 // A scratch directory on tmpfs when the machine has one (SQLite syncs every
@@ -26,10 +27,7 @@ class ScratchDir {
   std::string path_;
 };
 
-struct LoggedMessage {
-  int level;
-  std::string text;
-};
+using LoggedMessage = CapturedMessage;
 
 // Every message logged since construction or the last Clear.
 class TelemetryLog {
