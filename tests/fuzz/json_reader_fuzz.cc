@@ -12,25 +12,11 @@
 #include "src/core/JsonFileReader.h"
 #include "src/core/SentroConfig.h"
 
+#include "tests/fuzz/FuzzFiles.h"
+
 namespace {
 
 std::string scratchDir;
-
-void WriteFile(const std::string &path, const uint8_t *data, size_t size) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    abort();
-  }
-  while (size > 0) {
-    ssize_t written = write(fd, data, size);
-    if (written <= 0) {
-      abort();
-    }
-    data += written;
-    size -= static_cast<size_t>(written);
-  }
-  close(fd);
-}
 
 void ReadEveryWay(const JsonFileReader &reader, const char *key) {
   bool flag = false;
@@ -78,7 +64,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string path = scratchDir + "/config.json";
-  WriteFile(path, data, size);
+  WriteFuzzFile(path, data, size);
 
   JsonFileReader reader;
   if (reader.Load(path)) {

@@ -14,25 +14,11 @@
 #include "src/core/SentroConfig.h"
 #include "src/service/Service.h"
 
+#include "tests/fuzz/FuzzFiles.h"
+
 namespace {
 
 std::string scratchDir;
-
-void WriteFile(const std::string &path, const uint8_t *data, size_t size) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    abort();
-  }
-  while (size > 0) {
-    ssize_t written = write(fd, data, size);
-    if (written <= 0) {
-      abort();
-    }
-    data += written;
-    size -= static_cast<size_t>(written);
-  }
-  close(fd);
-}
 
 std::string DefinitionPath() {
   return scratchDir + "/svcCfgfiles/fuzz.json";
@@ -67,7 +53,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   mkdir((scratchDir + "/svcCfgfiles").c_str(), 0700);
   mkdir((scratchDir + "/.svcStats").c_str(), 0700);
   const uint8_t config[] = "{}";
-  WriteFile(scratchDir + "/config.json", config, sizeof config - 1);
+  WriteFuzzFile(scratchDir + "/config.json", config, sizeof config - 1);
   if (SentroConfig::Load(scratchDir, scratchDir) == nullptr) {
     abort();
   }
@@ -78,11 +64,11 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   unlink(RunStatePath().c_str());
-  WriteFile(DefinitionPath(), data, size);
-  WriteFile(StatsPath(), data, size);
+  WriteFuzzFile(DefinitionPath(), data, size);
+  WriteFuzzFile(StatsPath(), data, size);
   std::unique_ptr<Service> service = CreateService("fuzz.json");
   if (service != nullptr) {
-    WriteFile(RunStatePath(), data, size);
+    WriteFuzzFile(RunStatePath(), data, size);
     service->ReloadConfig();
     service->SelectRecoveryActions(FailureType::Crash);
     service->SaveCrashStats();
