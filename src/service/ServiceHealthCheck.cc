@@ -4,6 +4,7 @@
 #include "src/core/SentroConfig.h"
 #include "src/service/Service.h"
 #include "src/service/ServiceHooks.h"
+#include "src/service/ServiceInternal.h"
 #include "src/service/ServiceRecovery.h"
 
 void OnExplicitHealthCheckDone(Service *service);
@@ -17,9 +18,7 @@ void LiveCoreOnHealthFailDone(ServiceResult, Service *service, const std::string
 
 void HandleUnhealthy(Service *service) {
   const char *name = service->name().c_str();
-  if (auto end = GetServiceHooks().endOperation) {
-    end(service->name(), "UNHEALTHY", "COMPLETED");
-  }
+  MetricsEnd(service->name(), "UNHEALTHY", "COMPLETED");
   LogAtLevel(LOG_WARNING, "<%s> Health of service failed. Health data: %s\n", name,
              service->healthData().c_str());
   if (IsLiveCoreInProgress(service)) {
