@@ -232,6 +232,12 @@ void ChildReportFlush(pid_t pid) {
   ReleaseReport(report);
 }
 
+void ChildReportCollect(int readFd) {
+  ReportPipe report{0, readFd, false, {}};
+  DrainReport(&report);
+  close(readFd);
+}
+
 size_t ChildReportOpenCount() {
   return OpenReports().size();
 }

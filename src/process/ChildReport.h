@@ -35,5 +35,10 @@ void ChildReportWatch(pid_t pid, int readFd);
 // has exited the pipe holds everything it wrote.
 void ChildReportFlush(pid_t pid);
 
+// For a child that has already exec'd or exited (as a child spawned with
+// CLONE_VFORK has when the spawn returns): logs everything it wrote and
+// closes readFd, without involving the event loop.
+void ChildReportCollect(int readFd);
+
 // Number of report pipes still open; for tests.
 size_t ChildReportOpenCount();

@@ -26,12 +26,14 @@ namespace {
 }
 
 // The daemon blocks the signals it reads from its signal descriptor and
-// ignores SIGPIPE; a service must start with neither. Handlers are reset by
-// exec, ignored dispositions and the mask are not.
+// ignores SIGPIPE; a service must start with neither. Exec resets handlers
+// but not ignored dispositions or the mask. Handlers are reset here all the
+// same: a child that shares the daemon's memory must not run one between
+// unblocking and exec. The dispositions change before the mask is cleared.
 void RestoreDefaultSignals() {
   for (int sig = 1; sig < NSIG; ++sig) {
     struct sigaction action;
-    if (sigaction(sig, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) {
+    if (sigaction(sig, nullptr, &action) == 0 && action.sa_handler != SIG_DFL) {
       action.sa_handler = SIG_DFL;
       sigaction(sig, &action, nullptr);
     }
@@ -135,9 +137,10 @@ void AskForParentDeathSignal(pid_t parentPid, int reportFd) {
                 ChildErrorText(errno));
     FailChild();
   }
-  // The parent may have died before the request was made.
+  // The parent may have died before the request was made. Not raise(): in a
+  // child that shares the daemon's memory it would name a daemon thread.
   if (getppid() != parentPid) {
-    raise(SIGKILL);
+    kill(getpid(), SIGKILL);
   }
 }
 
@@ -151,7 +154,12 @@ bool MoveOnto(int fd, int target) {
 }
 
 void RedirectToFile(const ChildPlan &plan, const char *file, int target) {
-  int fd = open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  // Non-blocking while opening: a FIFO without a reader fails at once instead
+  // of holding up the daemon, which waits for a memory-sharing child to exec.
+  int fd = open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0600);
+  if (fd >= 0) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  }
   if (fd < 0 || !MoveOnto(fd, target)) {
     ChildReport(plan.reportFd, LOG_ERROR,
                 "<%s> [Process: %d] Failed to redirect std-stream. Error: %s\n", plan.tag, getpid(),

@@ -1,7 +1,10 @@
-// What a forked child does between fork and exec. Everything the child needs
-// is prepared by the parent beforehand (paths, argument and environment
-// arrays), so the child allocates only where the C library must (the
-// password database, setenv).
+// What a new child does before exec. Everything the child needs is prepared
+// by the parent beforehand (paths, argument and environment arrays). Most
+// children share the daemon's memory until they exec (CLONE_VM |
+// CLONE_VFORK), so this code allocates nothing, takes no lock, leaves glibc's
+// thread state alone (no raise, no set*id wrappers) and only writes its own
+// stack and the plan's arrays. A child that changes user is a real fork: the
+// password database allocates and may load modules.
 #pragma once
 
 #include <sys/types.h>

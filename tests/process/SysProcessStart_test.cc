@@ -272,6 +272,18 @@ TEST(ProcessStreams, UnopenableRedirectFileFailsTheChildWithItsMessageFirst) {
   EXPECT_LT(failureAt, exitedAt);
 }
 
+TEST(ProcessStreams, RedirectToAFifoWithoutReaderFailsInsteadOfBlocking) {
+  TempDir dir;
+  ASSERT_EQ(mkfifo(dir.Sub("svc.stdout").c_str(), 0600), 0);
+  ProcessStartOptions options;
+  options.stdStreamFileBase = dir.Sub("svc");
+  alarm(20);  // a blocked start ends the test run instead of hanging it
+  ProcessEvents events = RunScript("exit 0", options);
+  alarm(0);
+  EXPECT_EQ(events.exitCodeAtExit, 254);
+  EXPECT_TRUE(Logged("] Failed to redirect std-stream. Error: No such device or address\n"));
+}
+
 TEST(ProcessEnvironment, WorkingDirectoryIsApplied) {
   TempDir dir;
   ProcessStartOptions options;
@@ -408,6 +420,11 @@ TEST(ProcessSignals, ChildStartsWithNoBlockedAndNoIgnoredSignals) {
   ProcessEvents events;
   auto process = NewProcess();
   bool started = process->Start("/bin/sleep", {"30"}, {}, events.Options());
+  // The start leaves the daemon's own mask and dispositions as they were.
+  sigset_t maskAfter;
+  sigprocmask(SIG_SETMASK, nullptr, &maskAfter);
+  struct sigaction pipeAfter;
+  sigaction(SIGPIPE, nullptr, &pipeAfter);
 
   sigprocmask(SIG_SETMASK, &savedMask, nullptr);
   sigaction(SIGPIPE, &savedPipe, nullptr);
@@ -417,8 +434,45 @@ TEST(ProcessSignals, ChildStartsWithNoBlockedAndNoIgnoredSignals) {
   ASSERT_TRUE(RunLoopUntil([pid] { return ProcField(pid, "status", "Name:") == "\tsleep"; }));
   EXPECT_EQ(ProcField(pid, "status", "SigBlk:"), "\t0000000000000000");
   EXPECT_EQ(ProcField(pid, "status", "SigIgn:"), "\t0000000000000000");
+  for (int signal : {SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGCHLD, SIGUSR1}) {
+    EXPECT_TRUE(sigismember(&maskAfter, signal)) << signal;
+  }
+  EXPECT_FALSE(sigismember(&maskAfter, SIGUSR2));
+  EXPECT_EQ(pipeAfter.sa_handler, SIG_IGN);
   ASSERT_TRUE(process->Stop(true, 0));
   ASSERT_TRUE(WaitForExit(process.get()));
+}
+
+// A child that keeps the daemon's user borrows its memory until exec, so
+// the program is already running when Start returns; one that changes user
+// is forked and catches up on its own.
+TEST(ProcessSpawn, ChildHasExecdWhenStartReturns) {
+  ProcessEvents events;
+  auto process = NewProcess();
+  ASSERT_TRUE(process->Start("/bin/sleep", {"30"}, {}, events.Options()));
+  // The executable, not the name: exec renames the task a moment after it
+  // has let go of the daemon's memory.
+  char sleepPath[PATH_MAX], exePath[PATH_MAX] = {};
+  ASSERT_NE(realpath("/bin/sleep", sleepPath), nullptr);
+  std::string exeLink = "/proc/" + std::to_string(process->GetPid()) + "/exe";
+  ASSERT_GT(readlink(exeLink.c_str(), exePath, sizeof exePath - 1), 0);
+  EXPECT_STREQ(exePath, sleepPath);
+  ASSERT_TRUE(process->Stop(true, 0));
+  ASSERT_TRUE(WaitForExit(process.get()));
+}
+
+TEST(ProcessSpawn, BackToBackStartsAndExecFailuresAllReport) {
+  // The same borrowed stack serves every child; a failure in one leaves
+  // nothing behind for the next.
+  for (int round = 0; round < 20; ++round) {
+    ProcessEvents good = RunScript("exit 3");
+    EXPECT_EQ(good.exitCodeAtExit, 3);
+    auto process = NewProcess("nosuch");
+    ProcessEvents events;
+    ASSERT_TRUE(process->Start("/nonexistent/program", {}, {}, events.Options()));
+    ASSERT_TRUE(WaitForExit(process.get()));
+    EXPECT_EQ(process->GetExitCode(), 254);
+  }
 }
 
 TEST(ProcessSignals, ParentDeathSignalIsRequestedWhenAsked) {
