@@ -3,29 +3,41 @@
 # fork+exec of the same programs measured in the same run. Run by hand:
 #   bench/daemon_scale.sh [build-dir]     (default: build)
 #
-# Two sandboxed runs (own configuration, data and SENTRO_SYSROOT):
-#   flat   200 independent services without health commands
+# Sandboxed runs (own configuration, data and SENTRO_SYSROOT):
+#   flat   200 independent services without health commands (three rounds,
+#          alternating with the baseline; medians compared)
 #   chain  20 services, each depending on the one before
 # For each: the time from "Starting Sentro with profile" to the last
 # "Service STARTED successfully" in the daemon's log. For the flat run also
 # the daemon's VmRSS and VmLck, and (time - 1 s) / baseline, where the
 # baseline forks and execs the same 200 programs until all have exec'd.
-# Targets: ratio <= 1.2, memory < 10 MiB.
+# The first flat run then pushes its operation metrics: a control request flushes
+# the 200 start records into the sandbox's metrics database, the push period
+# is shortened to a few seconds (SENTRO_TELEMETRY_PUSH_SECS, honoured only
+# under SENTRO_SYSROOT) and a small analytics stand-in on 127.0.0.1:15080
+# receives them; memory is read again after the push, which must leave
+# neither libcurl nor OpenSSL in the daemon.
+# Targets: ratio <= 1.2, memory < 10 MiB before and after the push.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-build}
 case $build in /*) ;; *) build=$here/$build ;; esac
 sentro=$build/sentro
+sentroctl=$build/sentroctl
 [ -x "$sentro" ] || { echo "no daemon at $sentro" >&2; exit 2; }
+[ -x "$sentroctl" ] || { echo "no client at $sentroctl" >&2; exit 2; }
 
 flatCount=200
 chainCount=20
 program=/bin/sleep
 programArg=100000
+pushSeconds=3
+rounds=3
 
 root=$(mktemp -d "${TMPDIR:-/tmp}/sentro-scale-XXXXXX")
 daemonPid=
+analyticsPid=
 servicePids=()
 
 # Everything this script started, by PID: the daemon, then what is left of
@@ -38,6 +50,10 @@ cleanup() {
   for pid in "${servicePids[@]}"; do
     kill -KILL "$pid" 2>/dev/null || true
   done
+  if [ -n "$analyticsPid" ]; then
+    kill "$analyticsPid" 2>/dev/null || true
+    wait "$analyticsPid" 2>/dev/null || true
+  fi
   rm -rf "$root"
 }
 trap cleanup EXIT
@@ -63,23 +79,67 @@ write_service() {
 
 start_daemon() {
   local box=$root/$1
-  (cd "$box/work" && exec env SENTRO_SYSROOT="$box/sysroot" "$sentro" -c "$box/cfg" -d "$box/data" \
-    >"$box/stdout" 2>"$box/stderr") &
+  (cd "$box/work" && exec env SENTRO_SYSROOT="$box/sysroot" SENTRO_TELEMETRY_PUSH_SECS=$pushSeconds \
+    "$sentro" -c "$box/cfg" -d "$box/data" >"$box/stdout" 2>"$box/stderr") &
   daemonPid=$!
+}
+
+# wait_log BOX TEXT COUNT SECONDS: waits until the log of BOX holds COUNT
+# lines with TEXT.
+wait_log() {
+  local log=$root/$1/work/sentro.log found=0
+  for _ in $(seq $(($4 * 10))); do
+    found=$(grep -cF "$2" "$log" 2>/dev/null || true)
+    [ "${found:-0}" -ge "$3" ] && return 0
+    kill -0 "$daemonPid" 2>/dev/null || { echo "daemon exited" >&2; return 1; }
+    sleep 0.1
+  done
+  echo "only ${found:-0} of $3 \"$2\" lines in the log after $4 s" >&2
+  return 1
+}
+
+# A stand-in for the analytics service: answers every POST with 200 and
+# keeps "requests rows" received in $root/analytics.count.
+start_analytics() {
+  python3 - "$root/analytics.count" <<'EOF' &
+import http.server, json, sys
+count_file = sys.argv[1]
+requests = rows = 0
+class Handler(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        global requests, rows
+        body = self.rfile.read(int(self.headers.get('Content-Length', 0)))
+        requests += 1
+        rows += len(json.loads(body))
+        open(count_file, 'w').write('%d %d\n' % (requests, rows))
+        self.send_response(200)
+        self.send_header('Content-Length', '0')
+        self.end_headers()
+    def log_message(self, *args):
+        pass
+http.server.HTTPServer(('127.0.0.1', 15080), Handler).serve_forever()
+EOF
+  analyticsPid=$!
+}
+
+# The metrics database of BOX, installed as on an appliance.
+install_database() {
+  "$here/scripts/install-telemetry-db.sh" "$root/$1/sysroot" >/dev/null
+}
+
+# "ROWS UNSENT" of the operation metrics table of BOX.
+metrics_rows() {
+  python3 - "$root/$1/sysroot/etc/norvane/norvane-sentro/telemetry/db/SentroTelemetry.db" <<'EOF'
+import sqlite3, sys
+db = sqlite3.connect(sys.argv[1])
+print(db.execute("SELECT count(*), count(*) - count(nullif(sentToAnalytics, 0)) FROM svcOpMetrics").fetchone()
+      .__str__().strip('()').replace(',', ''))
+EOF
 }
 
 # Waits until the log of BOX holds COUNT start lines (60 s at most).
 wait_started() {
-  local log=$root/$1/work/sentro.log
-  for _ in $(seq 600); do
-    local started
-    started=$(grep -c "Service STARTED successfully" "$log" 2>/dev/null || true)
-    [ "${started:-0}" -ge "$2" ] && return 0
-    kill -0 "$daemonPid" 2>/dev/null || { echo "daemon exited" >&2; return 1; }
-    sleep 0.1
-  done
-  echo "only ${started:-0} of $2 services started" >&2
-  return 1
+  wait_log "$1" "Service STARTED successfully" "$2" 60
 }
 
 # Seconds from the profile start to the last service start, from the log's
@@ -134,6 +194,10 @@ stop_daemon() {
 # small C program when a compiler is at hand: a Python parent forks its much
 # larger interpreter and would flatter the daemon. Prints "SECONDS HOW".
 baseline_seconds() {
+  if [ -x "$root/forkexec" ]; then
+    echo "$("$root/forkexec" "$1" "$program" "$programArg") C"
+    return
+  fi
   if command -v cc >/dev/null; then
     cat >"$root/forkexec.c" <<'EOF'
 #define _GNU_SOURCE
@@ -209,19 +273,47 @@ print('%.3f python' % elapsed)
 EOF
 }
 
-echo "== flat: $flatCount independent services"
-make_sandbox flat
-for i in $(seq -w 1 $flatCount); do write_service flat "svc$i" ""; done
-start_daemon flat
-wait_started flat $flatCount
-remember_services
-flat=$(startup_seconds flat)
-rssStarted=$(status_kib "$daemonPid" VmRSS)
-lckStarted=$(status_kib "$daemonPid" VmLck)
-sleep 2
-rssIdle=$(status_kib "$daemonPid" VmRSS)
-lckIdle=$(status_kib "$daemonPid" VmLck)
-stop_daemon
+# One flat start-up in a fresh sandbox named BOX; prints its seconds and
+# leaves the daemon running.
+flat_startup() {
+  make_sandbox "$1"
+  install_database "$1"
+  for i in $(seq -w 1 $flatCount); do write_service "$1" "svc$i" ""; done
+  start_daemon "$1"
+  wait_started "$1" $flatCount
+  remember_services
+}
+
+# Start-up times vary with what else the machine does: the flat run and the
+# baseline alternate, and the medians are compared.
+flatTimes=()
+baselineTimes=()
+start_analytics
+for round in $(seq $rounds); do
+  echo "== round $round: baseline fork+exec of $flatCount programs"
+  read -r seconds baselineHow <<<"$(baseline_seconds $flatCount)"
+  baselineTimes+=("$seconds")
+  echo "== round $round: flat, $flatCount independent services"
+  flat_startup "flat$round"
+  flatTimes+=("$(startup_seconds "flat$round")")
+  if [ "$round" = 1 ]; then
+    rssStarted=$(status_kib "$daemonPid" VmRSS)
+    lckStarted=$(status_kib "$daemonPid" VmLck)
+    sleep 2
+    rssIdle=$(status_kib "$daemonPid" VmRSS)
+    lckIdle=$(status_kib "$daemonPid" VmLck)
+    # Any result reply flushes the finished start records into the database.
+    "$sentroctl" --datadir "$root/flat1/data" save-stats >/dev/null
+    wait_log flat1 "Service operation metrics sent successfully." 1 $((pushSeconds * 3 + 10))
+    sleep 1
+    read -r rowsWritten rowsUnsent <<<"$(metrics_rows flat1)"
+    read -r pushRequests pushRows <<<"$(cat "$root/analytics.count" 2>/dev/null || echo 0 0)"
+    rssPushed=$(status_kib "$daemonPid" VmRSS)
+    lckPushed=$(status_kib "$daemonPid" VmLck)
+    mappedAfterPush=$(grep -cE 'libcurl|libssl|libcrypto' "/proc/$daemonPid/maps" || true)
+  fi
+  stop_daemon
+done
 
 echo "== chain: $chainCount services, each depending on the previous"
 make_sandbox chain
@@ -236,13 +328,17 @@ remember_services
 chain=$(startup_seconds chain)
 stop_daemon
 
-echo "== baseline: fork+exec of $flatCount programs"
-read -r baseline baselineHow <<<"$(baseline_seconds $flatCount)"
+median() {
+  printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'
+}
+flat=$(median "${flatTimes[@]}")
+baseline=$(median "${baselineTimes[@]}")
 
 echo
-printf 'flat start-up   %8.3f s  (%d services)\n' "$flat" $flatCount
+printf 'flat start-up   %8.3f s  (%d services; median of %s)\n' "$flat" $flatCount "${flatTimes[*]}"
 printf 'chain start-up  %8.3f s  (%d services)\n' "$chain" $chainCount
-printf 'baseline        %8.3f s  (fork+exec of %d programs, %s)\n' "$baseline" $flatCount "$baselineHow"
+printf 'baseline        %8.3f s  (fork+exec of %d programs, %s; median of %s)\n' "$baseline" $flatCount \
+  "$baselineHow" "${baselineTimes[*]}"
 python3 - "$flat" "$baseline" <<'EOF'
 import sys
 flat, baseline = float(sys.argv[1]), float(sys.argv[2])
@@ -252,3 +348,9 @@ printf 'daemon memory after start-up: VmRSS %d KiB (%.1f MiB), VmLck %d KiB\n' \
   "$rssStarted" "$(echo "$rssStarted / 1024" | bc -l)" "$lckStarted"
 printf 'daemon memory 2 s later:      VmRSS %d KiB (%.1f MiB), VmLck %d KiB  (target < 10 MiB)\n' \
   "$rssIdle" "$(echo "$rssIdle / 1024" | bc -l)" "$lckIdle"
+printf 'telemetry push: %s rows written, %s still unsent; analytics received %s rows in %s requests\n' \
+  "$rowsWritten" "$rowsUnsent" "$pushRows" "$pushRequests"
+printf 'daemon memory after the push: VmRSS %d KiB (%.1f MiB), VmLck %d KiB  (target < 10 MiB)\n' \
+  "$rssPushed" "$(echo "$rssPushed / 1024" | bc -l)" "$lckPushed"
+printf 'libcurl/libssl/libcrypto mappings in the daemon after the push: %s  (target 0)\n' \
+  "$mappedAfterPush"

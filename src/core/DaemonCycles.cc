@@ -1,5 +1,6 @@
 #include "src/core/DaemonCycles.h"
 
+#include <cstdlib>
 #include <memory>
 
 #include "lib/log/log.h"
@@ -79,6 +80,23 @@ void ArmHealthCycle() {
   PollAddTimer(HealthCycleFired, nullptr, delayUs, false, nullptr);
 }
 
+// The push period. A sandboxed daemon (SENTRO_SYSROOT set) takes
+// SENTRO_TELEMETRY_PUSH_SECS instead of the configured hours, so that tests
+// and the memory benchmark see a push without waiting hours; a daemon on the
+// real system ignores it.
+int64_t TelemetryPushPeriodUs() {
+  const char *seconds = SysrootActive() ? getenv("SENTRO_TELEMETRY_PUSH_SECS") : nullptr;
+  if (seconds != nullptr) {
+    char *end = nullptr;
+    long value = strtol(seconds, &end, 10);
+    if (*seconds != '\0' && *end == '\0' && value > 0 && value <= 86400) {
+      return static_cast<int64_t>(value) * 1000000;
+    }
+    LogAtLevel(LOG_WARNING, "Ignoring SENTRO_TELEMETRY_PUSH_SECS=%s.\n", seconds);
+  }
+  return static_cast<int64_t>(SentroConfig::Get()->SentroTelemetryPushFreqHours()) * 3600000000LL;
+}
+
 void TelemetryPushFired(void *) {
   LogAtLevel(LOG_INFO, "Processing service operation metrics from Sentro database\n");
   PushTelemetry();
@@ -97,7 +115,5 @@ void OnStartupProfileDone(int errorCode, const std::string &failedServices, void
   }
   ArmHealthCycle();
   InitializeSvcOpCount();
-  int64_t pushUs =
-      static_cast<int64_t>(SentroConfig::Get()->SentroTelemetryPushFreqHours()) * 3600000000LL;
-  PollAddTimer(TelemetryPushFired, nullptr, pushUs, true, nullptr);
+  PollAddTimer(TelemetryPushFired, nullptr, TelemetryPushPeriodUs(), true, nullptr);
 }
