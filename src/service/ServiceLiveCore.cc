@@ -64,7 +64,8 @@ void TakeLiveCore(Service *service, LiveCoreCompletion completion, void *context
   std::vector<std::string> args;
   BuildLiveCoreCommand(service->process()->GetPid(), service->name(), &program, &args,
                        &run->corePath);
-  run->process.reset(GetServiceHooks().createProcess(service->name() + "-live-core"));
+  auto create = GetServiceHooks().createProcess;
+  run->process.reset(create ? create(service->name() + "-live-core") : nullptr);
   ProcessStartOptions options;
   options.execTimeoutSec = -1;
   options.killOnParentDeath = true;

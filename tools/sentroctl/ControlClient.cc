@@ -114,7 +114,7 @@ ClientError SendAll(int fd, const std::vector<uint8_t> &bytes, ClientDeadline de
       continue;
     }
     *detail = std::string("the daemon closed the connection before taking the request (") +
-              strerror(errno) + ")";
+              (n == 0 ? "nothing sent" : strerror(errno)) + ")";
     return ClientError::Protocol;
   }
   return ClientError::None;
