@@ -7,11 +7,23 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "lib/log/log.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
-#include "lib/log/log.h"
 
 namespace {
+
+// What a capture recorded, one "W text" or "E text" entry per message.
+std::vector<std::string> Logged(const LogCapture &capture) {
+  std::vector<std::string> logged;
+  for (const CapturedMessage &message : capture.Messages()) {
+    const char *level = message.level == LOG_WARNING ? "W "
+                        : message.level == LOG_ERROR ? "E "
+                                                     : "? ";
+    logged.push_back(level + message.text);
+  }
+  return logged;
+}
 
 class JsonFileReaderTest : public ::testing::Test {
  protected:
@@ -22,103 +34,76 @@ class JsonFileReaderTest : public ::testing::Test {
     EXPECT_EQ(capture.Text(), "");
   }
 
+  std::string String(const char *key) {
+    std::string value = "<absent>";
+    reader.GetString(key, false, &value);
+    return value;
+  }
+
   TempDir dir;
   JsonFileReader reader;
 };
 
-// Loading and the text handed to the parser.
-
-TEST_F(JsonFileReaderTest, IndentedFileWithCommentLinesParsesAsIfTheyWereAbsent) {
-  LoadText(
-      "// A service definition.\n"
-      "{\n"
-      "\t\"Name\": \"web\",\n"
-      "    // \"Name\": \"other\",\n"
-      "\t\t// \"Timeout\": 99,\n"
-      "  \t\"Timeout\": 12\n"
-      "}\n");
-  std::string name;
-  EXPECT_TRUE(reader.GetString("Name", false, &name));
-  EXPECT_EQ(name, "web");
-  int32_t timeout = 0;
-  EXPECT_TRUE(reader.GetInt("Timeout", &timeout));
-  EXPECT_EQ(timeout, 12);
-  std::vector<std::string> names;
-  reader.GetMemberNames(&names);
-  EXPECT_EQ(names, (std::vector<std::string>{"Name", "Timeout"}));
-}
-
-TEST_F(JsonFileReaderTest, LinesAreJoinedWithoutSeparators) {
-  LoadText("{\"Count\": 12\n34,\n\"Path\": \"a\n    b\"}\r\n");
+TEST_F(JsonFileReaderTest, CommentLinesAreDroppedAndLinesJoinedWithoutSeparators) {
+  struct Case {
+    const char *contents;
+    const char *expected;  // the value of "A"
+  } cases[] = {
+      {"// A service definition.\n{\n\t\"A\": \"web\",\n    // \"A\": \"other\",\n"
+       "\t\t// \"B\": 99,\n  \t\"B\": 12\n}\n",
+       "web"},
+      {"{\"A\": \"a\n    b\"}\r\n", "ab"},
+      {"{\"A\": \"x\n  /y\"}", "x/y"},  // a single slash at line start is kept
+      {"{\"A\": \"p\n/\nq\"}", "p/q"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.contents);
+    LoadText(c.contents);
+    EXPECT_EQ(String("A"), c.expected);
+  }
+  LoadText("{\"Count\": 12\n34}");
   int32_t count = 0;
   EXPECT_TRUE(reader.GetInt("Count", &count));
   EXPECT_EQ(count, 1234);
-  std::string path;
-  EXPECT_TRUE(reader.GetString("Path", false, &path));
-  EXPECT_EQ(path, "ab");
 }
 
-TEST_F(JsonFileReaderTest, SingleSlashAtLineStartIsKeptOnce) {
-  LoadText("{\"A\": \"x\n  /y\",\n\"B\": \"p\n/\nq\"}");
-  std::string a, b;
-  EXPECT_TRUE(reader.GetString("A", false, &a));
-  EXPECT_EQ(a, "x/y");
-  EXPECT_TRUE(reader.GetString("B", false, &b));
-  EXPECT_EQ(b, "p/q");
-}
-
-TEST_F(JsonFileReaderTest, CommentAfterTextIsNotAComment) {
-  LogCapture capture;
-  std::string path = dir.Write("c.json", "{\"A\": 1} // trailing\n");
-  EXPECT_FALSE(reader.Load(path));
-  ASSERT_EQ(capture.Messages().size(), 2u);
-  EXPECT_TRUE(capture.Has(LOG_ERROR, "Invalid Json formatted file " + path + "\n"));
-  // kParseErrorDocumentRootNotSingular at the first "/".
-  EXPECT_TRUE(capture.Has(LOG_ERROR, "Parse Error: 2. Offset: 9\n"));
-}
-
-TEST_F(JsonFileReaderTest, ParseErrorOffsetCountsTheJoinedText) {
-  LogCapture capture;
-  std::string path = dir.Write("bad.json", "{\n  // note\n\t\"A\": x\n}\n");
-  EXPECT_FALSE(reader.Load(path));
-  // The joined text is {"A": x}; kParseErrorValueInvalid at the "x".
-  EXPECT_TRUE(capture.Has(LOG_ERROR, "Parse Error: 3. Offset: 6\n"));
-}
-
-TEST_F(JsonFileReaderTest, EmptyFileReportsEmptyDocumentAtOffsetZero) {
-  LogCapture capture;
-  std::string path = dir.Write("empty.json", "// only a comment\n\n");
-  EXPECT_FALSE(reader.Load(path));
-  ASSERT_EQ(capture.Messages().size(), 2u);
-  EXPECT_EQ(capture.Messages()[0].text, "Invalid Json formatted file " + path + "\n");
-  EXPECT_TRUE(capture.Has(LOG_ERROR, "Parse Error: 1. Offset: 0\n"));
-}
-
-TEST_F(JsonFileReaderTest, WellFormedNonObjectRootGetsOnlyTheFormatMessage) {
-  for (const char *contents : {"[1, 2]", "\"text\"", "42", "null"}) {
+TEST_F(JsonFileReaderTest, LoadFailuresLogWhatWentWrong) {
+  std::string dirPath = dir.path();
+  std::string absent = dir.File("absent.json");
+  struct Case {
+    const char *contents;  // nullptr: load the path as it is
+    std::string path;
+    std::vector<std::string> logged;
+  } cases[] = {
+      {nullptr,
+       absent,
+       {"W Failed to open file " + absent + ". Error: No such file or directory\n"}},
+      {nullptr,
+       dirPath,
+       {"E Error reading file. Details Is a directory\n",
+        "E Failed to read json config " + dirPath + "\n"}},
+      // A comment after text is not a comment: kParseErrorDocumentRootNotSingular.
+      {"{\"A\": 1} // trailing\n", dir.File("c.json"), {"", "E Parse Error: 2. Offset: 9\n"}},
+      // The offset counts the joined text {"A": x}.
+      {"{\n  // note\n\t\"A\": x\n}\n",
+       dir.File("bad.json"),
+       {"", "E Parse Error: 3. Offset: 6\n"}},
+      {"// only a comment\n\n", dir.File("empty.json"), {"", "E Parse Error: 1. Offset: 0\n"}},
+      // Well-formed roots that are not objects.
+      {"[1, 2]", dir.File("array.json"), {""}},
+      {"\"text\"", dir.File("string.json"), {""}},
+      {"null", dir.File("null.json"), {""}},
+  };
+  for (Case &c : cases) {
+    SCOPED_TRACE(c.path);
+    if (c.contents != nullptr) {
+      WriteFile(c.path, c.contents);
+      c.logged[0] = "E Invalid Json formatted file " + c.path + "\n";
+    }
     LogCapture capture;
-    std::string path = dir.Write("array.json", contents);
-    EXPECT_FALSE(reader.Load(path)) << contents;
-    ASSERT_EQ(capture.Messages().size(), 1u) << contents;
-    EXPECT_TRUE(capture.Has(LOG_ERROR, "Invalid Json formatted file " + path + "\n"));
+    EXPECT_FALSE(reader.Load(c.path));
+    EXPECT_EQ(Logged(capture), c.logged);
   }
-}
-
-TEST_F(JsonFileReaderTest, MissingFileIsAWarningWithTheSystemError) {
-  LogCapture capture;
-  std::string path = dir.File("absent.json");
-  EXPECT_FALSE(reader.Load(path));
-  ASSERT_EQ(capture.Messages().size(), 1u);
-  EXPECT_TRUE(capture.Has(LOG_WARNING,
-                          "Failed to open file " + path + ". Error: No such file or directory\n"));
-}
-
-TEST_F(JsonFileReaderTest, UnreadableFileIsAReadError) {
-  LogCapture capture;
-  EXPECT_FALSE(reader.Load(dir.path()));
-  ASSERT_EQ(capture.Messages().size(), 2u);
-  EXPECT_TRUE(capture.Has(LOG_ERROR, "Error reading file. Details Is a directory\n"));
-  EXPECT_TRUE(capture.Has(LOG_ERROR, "Failed to read json config " + dir.path() + "\n"));
 }
 
 TEST_F(JsonFileReaderTest, FailedLoadLeavesNoMembers) {
@@ -128,7 +113,6 @@ TEST_F(JsonFileReaderTest, FailedLoadLeavesNoMembers) {
   int32_t a = 7;
   EXPECT_FALSE(reader.GetInt("A", &a));
   EXPECT_EQ(a, 7);
-  EXPECT_FALSE(reader.Load(dir.File("absent.json")));
   std::vector<std::string> names;
   reader.GetMemberNames(&names);
   EXPECT_TRUE(names.empty());
@@ -156,9 +140,9 @@ bool LoadFailsOnExhaustedMemory(JsonFileReader *reader, const std::string &path,
   if (reader->Load(path)) {
     return false;
   }
-  std::string expected = "Failed to parse json config " + path + ".\nException: ";
-  for (const CapturedMessage &message : capture.Messages()) {
-    if (message.level == LOG_ERROR && message.text.rfind(expected, 0) == 0) {
+  std::string expected = "E Failed to parse json config " + path + ".\nException: ";
+  for (const std::string &logged : Logged(capture)) {
+    if (logged.rfind(expected, 0) == 0) {
       return true;
     }
   }
@@ -171,40 +155,30 @@ TEST_F(JsonFileReaderTest, MemoryExhaustionIsLoggedAsAParseFailure) {
 #endif
   // 24 MiB of short lines: the joined text outgrows 8 MiB of headroom while
   // each line stays small.
-  std::string path = dir.File("huge.json");
-  {
-    std::ofstream out(path, std::ios::binary);
-    std::string block(1 << 20, '\n');
-    for (size_t i = 0; i < block.size(); i += 2) {
-      block[i] = 'x';
-    }
-    block[0] = '{';
-    for (int i = 0; i < 24; i++) {
-      out << block;
-      block[0] = 'x';
-    }
-    out << "}";
+  std::string huge(24 << 20, '\n');
+  for (size_t i = 0; i < huge.size(); i += 2) {
+    huge[i] = 'x';
   }
+  huge.front() = '{';
+  huge.back() = '}';
+  std::string path = dir.Write("huge.json", huge);
+  std::string().swap(huge);
   EXPECT_EXIT(_exit(LoadFailsOnExhaustedMemory(&reader, path, 8 << 20) ? 0 : 1),
               ::testing::ExitedWithCode(0), "");
 }
 
-// The common rule of the getters.
-
-TEST_F(JsonFileReaderTest, FirstMemberWithTheNameWins) {
+TEST_F(JsonFileReaderTest, FirstMemberWithTheNameWinsAndNamesAreAppendedInOrder) {
   LoadText("{\"A\": 1, \"S\": \"first\", \"A\": 2, \"S\": \"second\", \"L\": [1], \"L\": [2]}");
   int32_t a = 0;
   EXPECT_TRUE(reader.GetInt("A", &a));
   EXPECT_EQ(a, 1);
-  std::string s;
-  EXPECT_TRUE(reader.GetString("S", false, &s));
-  EXPECT_EQ(s, "first");
+  EXPECT_EQ(String("S"), "first");
   std::vector<int32_t> list;
   EXPECT_TRUE(reader.GetIntList("L", &list));
   EXPECT_EQ(list, std::vector<int32_t>{1});
-  std::vector<std::string> names;
+  std::vector<std::string> names{"existing"};
   reader.GetMemberNames(&names);
-  EXPECT_EQ(names, (std::vector<std::string>{"A", "S", "A", "S", "L", "L"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"existing", "A", "S", "A", "S", "L", "L"}));
 }
 
 TEST_F(JsonFileReaderTest, AbsentOrMistypedKeysLeaveOutUntouchedSilently) {
@@ -270,110 +244,54 @@ TEST_F(JsonFileReaderTest, ScalarGettersAcceptTheirWholeRange) {
   EXPECT_EQ(wide, 0u);
   EXPECT_TRUE(reader.GetUint64("UMax", &wide));
   EXPECT_EQ(wide, UINT64_MAX);
-  EXPECT_TRUE(reader.GetUint64("Max", &wide));
-  EXPECT_EQ(wide, 2147483647u);
   bool flag = false;
   EXPECT_TRUE(reader.GetBool("T", &flag));
   EXPECT_TRUE(flag);
   EXPECT_TRUE(reader.GetBool("F", &flag));
   EXPECT_FALSE(flag);
-  std::string text;
-  EXPECT_TRUE(reader.GetString("S", false, &text));
-  EXPECT_EQ(text, "a\xc3\xa9\"");
+  EXPECT_EQ(String("S"), "a\xc3\xa9\"");
 }
 
-TEST_F(JsonFileReaderTest, StringExpansionFailureLeavesOutUntouched) {
+TEST_F(JsonFileReaderTest, ListsKeepUsableEntriesAndWarnAboutEachSkippedOne) {
   setenv("SENTRO_T_DIR", "/opt/x", 1);
   unsetenv("SENTRO_T_UNSET");
-  LoadText("{\"Good\": \"%SENTRO_T_DIR%/bin\", \"Bad\": \"%SENTRO_T_UNSET%/bin\"}");
-  std::string text;
-  EXPECT_TRUE(reader.GetString("Good", true, &text));
-  EXPECT_EQ(text, "/opt/x/bin");
-  EXPECT_TRUE(reader.GetString("Good", false, &text));
-  EXPECT_EQ(text, "%SENTRO_T_DIR%/bin");
+  LoadText(
+      "{\"Args\": [\"-v\", 1, \"%SENTRO_T_DIR%\", \"%SENTRO_T_UNSET%\", null, \"\"],"
+      " \"Ports\": [1, \"two\", 3.0, 4294967296, -7],"
+      " \"Crash\": [\"RESTART_SERVICE\", 5, \"BOGUS\", \"HA\", \"NO_ACTION\"], \"None\": []}");
+  const std::string nonString = "W Non String entry in Args field. Skipping...\n";
+  const std::string nonInt = "W Non Int entry in Ports field. Skipping...\n";
 
-  LogCapture capture;
-  text = "kept";
-  EXPECT_FALSE(reader.GetString("Bad", true, &text));
-  EXPECT_EQ(text, "kept");
-  EXPECT_EQ(capture.Text(), "Env variable SENTRO_T_UNSET is not set\n");
-}
-
-TEST_F(JsonFileReaderTest, StartupTypeIsMatchedByPrefix) {
-  LoadText("{\"Empty\": \"\", \"Auto\": \"AUTO\", \"Long\": \"AUTOMATICALLY\", \"Dis\": \"DIS\"}");
-  StartupType type = StartupType::Disabled;
-  EXPECT_TRUE(reader.GetStartupType("Empty", &type));
-  EXPECT_EQ(type, StartupType::Manual);
-  EXPECT_TRUE(reader.GetStartupType("Auto", &type));
-  EXPECT_EQ(type, StartupType::Automatic);
-  EXPECT_TRUE(reader.GetStartupType("Dis", &type));
-  EXPECT_EQ(type, StartupType::Disabled);
-
-  LogCapture capture;
-  EXPECT_FALSE(reader.GetStartupType("Long", &type));
-  EXPECT_EQ(type, StartupType::Disabled);
-  ASSERT_EQ(capture.Messages().size(), 1u);
-  EXPECT_TRUE(capture.Has(LOG_WARNING, "Invalid startup type AUTOMATICALLY\n"));
-}
-
-// List readers.
-
-TEST_F(JsonFileReaderTest, StringListSkipsNonStringsAndFailedExpansions) {
-  setenv("SENTRO_T_DIR", "/opt/x", 1);
-  unsetenv("SENTRO_T_UNSET");
-  LoadText("{\"Args\": [\"-v\", 1, \"%SENTRO_T_DIR%\", \"%SENTRO_T_UNSET%\", null, \"\"]}");
   LogCapture capture;
   std::vector<std::string> args{"stale"};
   EXPECT_TRUE(reader.GetStringList("Args", true, &args));
   EXPECT_EQ(args, (std::vector<std::string>{"-v", "/opt/x", ""}));
-  std::vector<CapturedMessage> messages = capture.Messages();
-  ASSERT_EQ(messages.size(), 4u);
-  EXPECT_EQ(messages[0].level, LOG_WARNING);
-  EXPECT_EQ(messages[0].text, "Non String entry in Args field. Skipping...\n");
-  EXPECT_EQ(messages[1].level, LOG_ERROR);
-  EXPECT_EQ(messages[1].text, "Env variable SENTRO_T_UNSET is not set\n");
-  EXPECT_EQ(messages[2].level, LOG_WARNING);
-  EXPECT_EQ(messages[2].text, "Invalid string entry in Args field. Skipping...\n");
-  EXPECT_EQ(messages[3].text, "Non String entry in Args field. Skipping...\n");
-
+  EXPECT_EQ(
+      Logged(capture),
+      (std::vector<std::string>{nonString, "E Env variable SENTRO_T_UNSET is not set\n",
+                                "W Invalid string entry in Args field. Skipping...\n", nonString}));
   capture.Clear();
   EXPECT_TRUE(reader.GetStringList("Args", false, &args));
   EXPECT_EQ(args, (std::vector<std::string>{"-v", "%SENTRO_T_DIR%", "%SENTRO_T_UNSET%", ""}));
-  EXPECT_EQ(capture.Messages().size(), 2u);
-}
+  EXPECT_EQ(Logged(capture), (std::vector<std::string>{nonString, nonString}));
 
-TEST_F(JsonFileReaderTest, IntListKeepsOnlyThirtyTwoBitIntegers) {
-  LoadText("{\"Ports\": [1, \"two\", 3.0, 4294967296, -7]}");
-  LogCapture capture;
+  capture.Clear();
   std::vector<int32_t> ports{99};
   EXPECT_TRUE(reader.GetIntList("Ports", &ports));
   EXPECT_EQ(ports, (std::vector<int32_t>{1, -7}));
-  ASSERT_EQ(capture.Messages().size(), 3u);
-  for (const CapturedMessage &message : capture.Messages()) {
-    EXPECT_EQ(message.level, LOG_WARNING);
-    EXPECT_EQ(message.text, "Non Int entry in Ports field. Skipping...\n");
-  }
-}
+  EXPECT_EQ(Logged(capture), (std::vector<std::string>{nonInt, nonInt, nonInt}));
 
-TEST_F(JsonFileReaderTest, RecoveryActionListKeepsValidNamesInOrder) {
-  LoadText("{\"Crash\": [\"RESTART_SERVICE\", 5, \"BOGUS\", \"HA\", \"NO_ACTION\"], \"None\": []}");
-  LogCapture capture;
+  capture.Clear();
   RecoveryActionList actions;
   EXPECT_TRUE(reader.GetRecoveryActionList("Crash", &actions));
   EXPECT_EQ(actions, (RecoveryActionList{RecoveryAction::RestartService, RecoveryAction::HaFailover,
                                          RecoveryAction::NoAction}));
-  std::vector<CapturedMessage> messages = capture.Messages();
-  ASSERT_EQ(messages.size(), 2u);
-  EXPECT_EQ(messages[0].level, LOG_WARNING);
-  EXPECT_EQ(messages[0].text, "Non String entry in Crash field. Skipping...\n");
-  EXPECT_EQ(messages[1].level, LOG_WARNING);
-  EXPECT_EQ(messages[1].text, "Invalid recovery action entry BOGUS\n");
-
+  EXPECT_EQ(Logged(capture),
+            (std::vector<std::string>{"W Non String entry in Crash field. Skipping...\n",
+                                      "W Invalid recovery action entry BOGUS\n"}));
   EXPECT_TRUE(reader.GetRecoveryActionList("None", &actions));
   EXPECT_TRUE(actions.empty());
 }
-
-// Recovery action profiles.
 
 TEST_F(JsonFileReaderTest, RecoveryProfilesMapNamesAndWarnAboutEachBadPart) {
   LoadText(
@@ -387,7 +305,6 @@ TEST_F(JsonFileReaderTest, RecoveryProfilesMapNamesAndWarnAboutEachBadPart) {
   LogCapture capture;
   RecoveryActionProfiles profiles;
   EXPECT_TRUE(reader.GetRecoveryActionProfiles("RecoveryActionProfiles", &profiles));
-
   RecoveryActionProfiles expected{
       {RecoveryProfile::Default,
        {{FailureType::Crash, {RecoveryAction::RestartService}},
@@ -396,50 +313,35 @@ TEST_F(JsonFileReaderTest, RecoveryProfilesMapNamesAndWarnAboutEachBadPart) {
        {{FailureType::Crash, {}}, {FailureType::HealthFail, {RecoveryAction::HaFailover}}}},
   };
   EXPECT_EQ(profiles, expected);
-
-  std::vector<std::string> texts;
-  for (const CapturedMessage &message : capture.Messages()) {
-    EXPECT_EQ(message.level, LOG_WARNING) << message.text;
-    texts.push_back(message.text);
-  }
-  EXPECT_EQ(texts, (std::vector<std::string>{
-                       "Invalid service failure type BOGUSTYPE\n",
-                       "Invalid recovery action field type. Key RecoveryActionProfiles\n",
-                       "Invalid recovery action profile NOPROFILE\n",
-                       "Invalid recovery action profiles field type. Key RecoveryActionProfiles\n",
-                       "Invalid recovery action entry WHAT\n",
-                   }));
+  EXPECT_EQ(Logged(capture),
+            (std::vector<std::string>{
+                "W Invalid service failure type BOGUSTYPE\n",
+                "W Invalid recovery action field type. Key RecoveryActionProfiles\n",
+                "W Invalid recovery action profile NOPROFILE\n",
+                "W Invalid recovery action profiles field type. Key RecoveryActionProfiles\n",
+                "W Invalid recovery action entry WHAT\n",
+            }));
 }
 
-TEST_F(JsonFileReaderTest, RecoveryProfilesReplaceNamedProfilesAndKeepOthers) {
-  LoadText(
-      "{\"P\": {\"DEFAULT\": {\"CRASH\": [\"NO_ACTION\"], \"CRASH\": [\"HAFAILOVER\"]},"
-      "         \"DEFAULT\": {\"HEALTHFAIL\": [\"RESTART_SERVICE\"]}}}");
+TEST_F(JsonFileReaderTest, RecoveryProfilesReplaceNamedProfilesAndTheLastListOfAType) {
   RecoveryActionProfiles profiles{
       {RecoveryProfile::Default, {{FailureType::Crash, {RecoveryAction::RestartSystem}}}},
       {RecoveryProfile::Failover, {{FailureType::Crash, {RecoveryAction::RestartSystem}}}},
   };
+  LoadText("{\"P\": {\"DEFAULT\": {\"CRASH\": [\"NO_ACTION\"], \"CRASH\": [\"HAFAILOVER\"]}}}");
+  EXPECT_TRUE(reader.GetRecoveryActionProfiles("P", &profiles));
+  EXPECT_EQ(profiles[RecoveryProfile::Default],
+            (FailureRecoveryMap{{FailureType::Crash, {RecoveryAction::HaFailover}}}));
+
+  LoadText(
+      "{\"P\": {\"DEFAULT\": {\"CRASH\": [\"NO_ACTION\"]},"
+      "         \"DEFAULT\": {\"HEALTHFAIL\": [\"RESTART_SERVICE\"]}}}");
   EXPECT_TRUE(reader.GetRecoveryActionProfiles("P", &profiles));
   RecoveryActionProfiles expected{
       {RecoveryProfile::Default, {{FailureType::HealthFail, {RecoveryAction::RestartService}}}},
       {RecoveryProfile::Failover, {{FailureType::Crash, {RecoveryAction::RestartSystem}}}},
   };
   EXPECT_EQ(profiles, expected);
-}
-
-TEST_F(JsonFileReaderTest, LaterFailureTypeInOneProfileReplacesTheEarlierList) {
-  LoadText("{\"P\": {\"DEFAULT\": {\"CRASH\": [\"NO_ACTION\"], \"CRASH\": [\"HAFAILOVER\"]}}}");
-  RecoveryActionProfiles profiles;
-  EXPECT_TRUE(reader.GetRecoveryActionProfiles("P", &profiles));
-  EXPECT_EQ(profiles[RecoveryProfile::Default][FailureType::Crash],
-            RecoveryActionList{RecoveryAction::HaFailover});
-}
-
-TEST_F(JsonFileReaderTest, MemberNamesAreAppendedInDocumentOrder) {
-  LoadText("{\"b\": 1, \"a\": {\"inner\": 2}, \"c\": []}");
-  std::vector<std::string> names{"existing"};
-  reader.GetMemberNames(&names);
-  EXPECT_EQ(names, (std::vector<std::string>{"existing", "b", "a", "c"}));
 }
 
 }  // namespace

@@ -4,13 +4,85 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <thread>
 
+#include "lib/log/log.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
-#include "lib/log/log.h"
 
 namespace {
+
+// A value as it is written in config.json, so one table holds each key's
+// default, a custom value and the getter that reports it.
+template <typename T>
+std::string Json(T value) {
+  return std::to_string(value);
+}
+std::string Json(bool value) {
+  return value ? "true" : "false";
+}
+std::string Json(const std::string &value) {
+  return "\"" + value + "\"";
+}
+std::string Json(StartupType value) {
+  return Json(std::string(StartupTypeName(value)));
+}
+
+struct Key {
+  const char *name;
+  std::function<std::string(const SentroConfig &)> get;
+  const char *byDefault;
+  const char *custom;
+  bool reloaded;  // read again by Reload, not only at start-up
+};
+
+// clang-format off
+#define KEY(name, byDefault, custom, reloaded) \
+  Key{#name, [](const SentroConfig &c) { return Json(c.name()); }, #byDefault, #custom, reloaded}
+// clang-format on
+
+const Key kKeys[] = {
+    KEY(DefaultServiceStartTimeout, 30, 31, false),
+    KEY(DefaultServiceStopTimeout, 10, 11, false),
+    KEY(DefaultServicePostStopTimeout, 10, 12, false),
+    KEY(DefaultApiHealthCmdTimeout, 30, 13, false),
+    KEY(MaxServiceQuickRecoveryCount, 5, 2, false),
+    KEY(DefaultServiceStartupType, "AUTOMATIC", "MANUAL", false),
+    KEY(MaxIncomingRequests, 25, 7, false),
+    KEY(KillServicesOnSentroCrash, true, false, false),
+    KEY(EnableLivenessCheck, true, false, false),
+    KEY(AdditionalServiceStartTimeout, 60, 14, true),
+    KEY(DumpLiveCoreOnApiHealthFail, false, true, true),
+    KEY(ResetServiceFailCounterTime, 86400, 15, true),
+    KEY(ParallelServiceOperation, true, false, true),
+    KEY(ParallelSvcOpThrottleLimit, 0, 3, true),
+    KEY(StreamRedirectedFilesLimit, 5, 9, true),
+    KEY(SocketIOTimeout, 5, 16, true),
+    KEY(CriticalHealthCheckFreqSecs, 300, 60, true),
+    KEY(CriticalToAllHealthCheckFreqRatio, 6, 2, true),
+    KEY(EventPublisherScriptDir, "", "/usr/lib/events", true),
+    KEY(LogLevel, 5, 8, true),
+    KEY(LogToSyslog, false, true, true),
+    KEY(PerformPeriodicHealthCheck, true, false, true),
+    KEY(RecoverOnServiceHealthFail, true, false, true),
+    KEY(RecoverOnServiceCrash, true, false, true),
+    KEY(HaltOnSystemFailHA, true, false, true),
+    KEY(DefaultForceKillTimeoutSec, 30, 17, true),
+    KEY(SentroTelemetryPushFreqHours, 24, 1, true),
+};
+
+// A config.json setting every key of the table to its custom value.
+std::string CustomConfig() {
+  std::string json =
+      "// Operator overrides.\n{\"DefaultCrashRecoveryActions\": [\"RESTART_SYSTEM\", "
+      "\"HAFAILOVER\"],\n\"DefaultApiHealthFailRecoveryActions\": [\"RESTART_SERVICE\"],\n"
+      "\"UnknownKey\": [1, 2, 3]";
+  for (const Key &key : kKeys) {
+    json += ",\n\"" + std::string(key.name) + "\": " + key.custom;
+  }
+  return json + "}";
+}
 
 class SentroConfigTest : public ::testing::Test {
  protected:
@@ -19,8 +91,9 @@ class SentroConfigTest : public ::testing::Test {
 
   void WriteConfig(const std::string &contents) { configDir.Write("config.json", contents); }
 
-  // Loads contents as config.json; fails the test when Load fails.
+  // Loads contents as config.json afresh; fails the test when Load fails.
   SentroConfig *LoadConfig(const std::string &contents) {
+    SentroConfig::ResetForTest();
     WriteConfig(contents);
     SentroConfig *config = SentroConfig::Load(configDir.path(), dataDir.path());
     EXPECT_NE(config, nullptr) << contents;
@@ -31,46 +104,54 @@ class SentroConfigTest : public ::testing::Test {
   TempDir dataDir;
 };
 
-TEST_F(SentroConfigTest, EmptyObjectYieldsAllDefaults) {
+TEST_F(SentroConfigTest, EveryKeyHasItsDefaultAndIsReadFromTheFile) {
   LogCapture capture;
   SentroConfig *config = LoadConfig("{}");
   ASSERT_NE(config, nullptr);
-  EXPECT_EQ(capture.Text(), "");
   EXPECT_EQ(SentroConfig::Get(), config);
-
+  for (const Key &key : kKeys) {
+    EXPECT_EQ(key.get(*config), key.byDefault) << key.name;
+  }
   EXPECT_EQ(config->RecoveryActionsFor(FailureType::Crash),
             RecoveryActionList{RecoveryAction::RestartService});
   EXPECT_EQ(config->RecoveryActionsFor(FailureType::HealthFail),
             (RecoveryActionList{RecoveryAction::NoAction, RecoveryAction::RestartService}));
   EXPECT_TRUE(config->RecoveryActionsFor(FailureType::CoreDump).empty());
-  EXPECT_EQ(config->DefaultServiceStartTimeout(), 30);
-  EXPECT_EQ(config->DefaultServiceStopTimeout(), 10);
-  EXPECT_EQ(config->DefaultServicePostStopTimeout(), 10);
-  EXPECT_EQ(config->DefaultApiHealthCmdTimeout(), 30);
-  EXPECT_EQ(config->AdditionalServiceStartTimeout(), 60);
-  EXPECT_EQ(config->MaxServiceQuickRecoveryCount(), 5);
-  EXPECT_EQ(config->DefaultServiceStartupType(), StartupType::Automatic);
-  EXPECT_FALSE(config->DumpLiveCoreOnApiHealthFail());
-  EXPECT_EQ(config->ResetServiceFailCounterTime(), 86400);
   EXPECT_EQ(config->ActiveRecoveryProfile(), RecoveryProfile::Default);
-  EXPECT_TRUE(config->ParallelServiceOperation());
-  EXPECT_EQ(config->ParallelSvcOpThrottleLimit(), 0);
-  EXPECT_EQ(config->StreamRedirectedFilesLimit(), 5);
-  EXPECT_EQ(config->SocketIOTimeout(), 5);
-  EXPECT_EQ(config->MaxIncomingRequests(), 25);
-  EXPECT_EQ(config->CriticalHealthCheckFreqSecs(), 300);
-  EXPECT_EQ(config->CriticalToAllHealthCheckFreqRatio(), 6);
-  EXPECT_EQ(config->EventPublisherScriptDir(), "");
-  EXPECT_EQ(config->LogLevel(), 5);
-  EXPECT_FALSE(config->LogToSyslog());
-  EXPECT_TRUE(config->KillServicesOnSentroCrash());
-  EXPECT_TRUE(config->PerformPeriodicHealthCheck());
-  EXPECT_TRUE(config->RecoverOnServiceHealthFail());
-  EXPECT_TRUE(config->RecoverOnServiceCrash());
-  EXPECT_TRUE(config->HaltOnSystemFailHA());
-  EXPECT_TRUE(config->EnableLivenessCheck());
-  EXPECT_EQ(config->DefaultForceKillTimeoutSec(), 30);
-  EXPECT_EQ(config->SentroTelemetryPushFreqHours(), 24);
+
+  config = LoadConfig(CustomConfig());
+  ASSERT_NE(config, nullptr);
+  for (const Key &key : kKeys) {
+    EXPECT_EQ(key.get(*config), key.custom) << key.name;
+  }
+  EXPECT_EQ(config->RecoveryActionsFor(FailureType::Crash),
+            (RecoveryActionList{RecoveryAction::RestartSystem, RecoveryAction::HaFailover}));
+  EXPECT_EQ(config->RecoveryActionsFor(FailureType::HealthFail),
+            RecoveryActionList{RecoveryAction::RestartService});
+  EXPECT_EQ(capture.Text(), "");
+}
+
+TEST_F(SentroConfigTest, ReloadReadsOnlyRunTimeKeysAndKeepsMissingOnes) {
+  SentroConfig *config = LoadConfig(CustomConfig());
+  ASSERT_NE(config, nullptr);
+  WriteConfig("{}");
+  EXPECT_TRUE(config->Reload());
+  for (const Key &key : kKeys) {
+    EXPECT_EQ(key.get(*config), key.custom) << key.name;
+  }
+  std::string defaults = "{\"DefaultCrashRecoveryActions\": []";
+  for (const Key &key : kKeys) {
+    defaults += ", \"" + std::string(key.name) + "\": " + key.byDefault;
+  }
+  WriteConfig(defaults + "}");
+  EXPECT_TRUE(config->Reload());
+  for (const Key &key : kKeys) {
+    EXPECT_EQ(key.get(*config), key.reloaded ? key.byDefault : key.custom) << key.name;
+  }
+  EXPECT_EQ(config->RecoveryActionsFor(FailureType::Crash),
+            (RecoveryActionList{RecoveryAction::RestartSystem, RecoveryAction::HaFailover}));
+  EXPECT_EQ(config->ConfigDir(), configDir.path());
+  EXPECT_EQ(config->DataDir(), dataDir.path());
 }
 
 TEST_F(SentroConfigTest, PathsAreBuiltFromTheDirectories) {
@@ -79,8 +160,6 @@ TEST_F(SentroConfigTest, PathsAreBuiltFromTheDirectories) {
   ASSERT_NE(config, nullptr);
   const std::string &cfg = configDir.path();
   const std::string &data = dataDir.path();
-  EXPECT_EQ(config->ConfigDir(), cfg);
-  EXPECT_EQ(config->DataDir(), data);
   EXPECT_EQ(config->ConfigFilePath(), cfg + "/config.json");
   EXPECT_EQ(config->ProfilesFilePath(), cfg + "/profiles.json");
   EXPECT_EQ(config->ServiceDefinitionDir(), cfg + "/svcCfgfiles");
@@ -89,109 +168,43 @@ TEST_F(SentroConfigTest, PathsAreBuiltFromTheDirectories) {
   EXPECT_EQ(config->FailoverListenerPath(), data + "/duolistener");
   EXPECT_EQ(config->DefaultStartProfilePath(), data + "/defaultStartProfile");
   EXPECT_EQ(config->ControlSocketPath(), data + "/sentroserver");
-  EXPECT_EQ(config->EventPublisherScriptDir(), "/opt/hub/events");
   EXPECT_EQ(config->EventPublisherScriptPath(), "/opt/hub/events/sentroEventPublisher.py");
 }
 
-TEST_F(SentroConfigTest, EveryKeyIsRead) {
-  LogCapture capture;
-  SentroConfig *config = LoadConfig(R"({
-    // Operator overrides.
-    "DefaultCrashRecoveryActions": ["RESTART_SYSTEM", "HAFAILOVER"],
-    "DefaultApiHealthFailRecoveryActions": ["RESTART_SERVICE"],
-    "DefaultServiceStartTimeout": 31,
-    "DefaultServiceStopTimeout": 11,
-    "DefaultServicePostStopTimeout": 12,
-    "DefaultApiHealthCmdTimeout": 13,
-    "MaxServiceQuickRecoveryCount": 2,
-    "DefaultServiceStartupType": "MANUAL",
-    "MaxIncomingRequests": 7,
-    "KillServicesOnSentroCrash": false,
-    "EnableLivenessCheck": false,
-    "AdditionalServiceStartTimeout": 14,
-    "DumpLiveCoreOnApiHealthFail": true,
-    "ResetServiceFailCounterTime": 15,
-    "ParallelServiceOperation": false,
-    "ParallelSvcOpThrottleLimit": 3,
-    "StreamRedirectedFilesLimit": 9,
-    "SocketIOTimeout": 16,
-    "CriticalHealthCheckFreqSecs": 60,
-    "CriticalToAllHealthCheckFreqRatio": 2,
-    "EventPublisherScriptDir": "/usr/lib/events",
-    "LogLevel": 8,
-    "LogToSyslog": true,
-    "PerformPeriodicHealthCheck": false,
-    "RecoverOnServiceHealthFail": false,
-    "RecoverOnServiceCrash": false,
-    "HaltOnSystemFailHA": false,
-    "DefaultForceKillTimeoutSec": 17,
-    "SentroTelemetryPushFreqHours": 1,
-    "UnknownKey": [1, 2, 3]
-  })");
-  ASSERT_NE(config, nullptr);
-  EXPECT_EQ(capture.Text(), "");
-  EXPECT_EQ(config->RecoveryActionsFor(FailureType::Crash),
-            (RecoveryActionList{RecoveryAction::RestartSystem, RecoveryAction::HaFailover}));
-  EXPECT_EQ(config->RecoveryActionsFor(FailureType::HealthFail),
-            RecoveryActionList{RecoveryAction::RestartService});
-  EXPECT_EQ(config->DefaultServiceStartTimeout(), 31);
-  EXPECT_EQ(config->DefaultServiceStopTimeout(), 11);
-  EXPECT_EQ(config->DefaultServicePostStopTimeout(), 12);
-  EXPECT_EQ(config->DefaultApiHealthCmdTimeout(), 13);
-  EXPECT_EQ(config->MaxServiceQuickRecoveryCount(), 2);
-  EXPECT_EQ(config->DefaultServiceStartupType(), StartupType::Manual);
-  EXPECT_EQ(config->MaxIncomingRequests(), 7);
-  EXPECT_FALSE(config->KillServicesOnSentroCrash());
-  EXPECT_FALSE(config->EnableLivenessCheck());
-  EXPECT_EQ(config->AdditionalServiceStartTimeout(), 14);
-  EXPECT_TRUE(config->DumpLiveCoreOnApiHealthFail());
-  EXPECT_EQ(config->ResetServiceFailCounterTime(), 15);
-  EXPECT_FALSE(config->ParallelServiceOperation());
-  EXPECT_EQ(config->ParallelSvcOpThrottleLimit(), 3);
-  EXPECT_EQ(config->StreamRedirectedFilesLimit(), 9);
-  EXPECT_EQ(config->SocketIOTimeout(), 16);
-  EXPECT_EQ(config->CriticalHealthCheckFreqSecs(), 60);
-  EXPECT_EQ(config->CriticalToAllHealthCheckFreqRatio(), 2);
-  EXPECT_EQ(config->EventPublisherScriptDir(), "/usr/lib/events");
-  EXPECT_EQ(config->LogLevel(), 8);
-  EXPECT_TRUE(config->LogToSyslog());
-  EXPECT_FALSE(config->PerformPeriodicHealthCheck());
-  EXPECT_FALSE(config->RecoverOnServiceHealthFail());
-  EXPECT_FALSE(config->RecoverOnServiceCrash());
-  EXPECT_FALSE(config->HaltOnSystemFailHA());
-  EXPECT_EQ(config->DefaultForceKillTimeoutSec(), 17);
-  EXPECT_EQ(config->SentroTelemetryPushFreqHours(), 1);
-}
+TEST_F(SentroConfigTest, LogLevelOutsideOneToEighteenWarnsAndBecomesFiveOnLoadAndReload) {
+  struct Case {
+    int level;
+    int expected;
+  } cases[] = {{0, 5}, {19, 5}, {-3, 5}, {1, 1}, {18, 18}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.level);
+    std::string json = "{\"LogLevel\": " + std::to_string(c.level) + "}";
+    std::string warning =
+        c.expected != c.level ? "LogLevel config value must be in the range 1 and 18\n" : "";
+    LogCapture capture;
+    SentroConfig *config = LoadConfig(json);
+    ASSERT_NE(config, nullptr);
+    EXPECT_EQ(config->LogLevel(), c.expected);
+    EXPECT_EQ(capture.Text(), warning);
 
-TEST_F(SentroConfigTest, LogLevelOutsideOneToEighteenWarnsAndBecomesFive) {
-  for (int level : {0, 19, -3}) {
-    SentroConfig::ResetForTest();
-    LogCapture capture;
-    SentroConfig *config = LoadConfig("{\"LogLevel\": " + std::to_string(level) + "}");
-    ASSERT_NE(config, nullptr);
-    EXPECT_EQ(config->LogLevel(), 5) << level;
-    ASSERT_EQ(capture.Messages().size(), 1u);
-    EXPECT_TRUE(capture.Has(LOG_WARNING, "LogLevel config value must be in the range 1 and 18\n"));
-  }
-  for (int level : {1, 18}) {
-    SentroConfig::ResetForTest();
-    LogCapture capture;
-    SentroConfig *config = LoadConfig("{\"LogLevel\": " + std::to_string(level) + "}");
-    ASSERT_NE(config, nullptr);
-    EXPECT_EQ(config->LogLevel(), level);
-    EXPECT_EQ(capture.Text(), "");
+    WriteConfig("{\"LogLevel\": 8}");
+    ASSERT_TRUE(config->Reload());
+    WriteConfig(json);
+    capture.Clear();
+    ASSERT_TRUE(config->Reload());
+    EXPECT_EQ(config->LogLevel(), c.expected);
+    EXPECT_EQ(capture.Text(), warning);
   }
 }
 
-TEST_F(SentroConfigTest, WrongValueTypesAreIgnoredSilently) {
+TEST_F(SentroConfigTest, WrongOrInvalidValuesKeepTheDefaults) {
   LogCapture capture;
   SentroConfig *config = LoadConfig(
       "{\"CriticalHealthCheckFreqSecs\": 60.5, \"SocketIOTimeout\": \"9\","
       " \"LogToSyslog\": 1, \"DefaultServiceStartTimeout\": 3000000000,"
-      " \"DefaultServiceStartupType\": 1, \"DefaultCrashRecoveryActions\": \"HAFAILOVER\","
-      " \"EventPublisherScriptDir\": [\"/x\"]}");
+      " \"DefaultServiceStartupType\": \"SOMETIMES\", \"DefaultCrashRecoveryActions\": "
+      "\"HAFAILOVER\", \"EventPublisherScriptDir\": [\"/x\"]}");
   ASSERT_NE(config, nullptr);
-  EXPECT_EQ(capture.Text(), "");
   EXPECT_EQ(config->CriticalHealthCheckFreqSecs(), 300);
   EXPECT_EQ(config->SocketIOTimeout(), 5);
   EXPECT_FALSE(config->LogToSyslog());
@@ -200,10 +213,11 @@ TEST_F(SentroConfigTest, WrongValueTypesAreIgnoredSilently) {
   EXPECT_EQ(config->RecoveryActionsFor(FailureType::Crash),
             RecoveryActionList{RecoveryAction::RestartService});
   EXPECT_EQ(config->EventPublisherScriptDir(), "");
+  // Only the invalid startup type text is worth a message.
+  EXPECT_EQ(capture.Text(), "Invalid startup type SOMETIMES\n");
 }
 
 TEST_F(SentroConfigTest, RecoveryListsAreReplacedAsAWhole) {
-  LogCapture capture;
   SentroConfig *config = LoadConfig(
       "{\"DefaultCrashRecoveryActions\": [],"
       " \"DefaultApiHealthFailRecoveryActions\": [5, \"RESTART_SYSTEM\"],"
@@ -213,28 +227,14 @@ TEST_F(SentroConfigTest, RecoveryListsAreReplacedAsAWhole) {
   EXPECT_EQ(config->RecoveryActionsFor(FailureType::HealthFail),
             RecoveryActionList{RecoveryAction::RestartSystem});
   EXPECT_TRUE(config->RecoveryActionsFor(FailureType::CoreDump).empty());
-  ASSERT_EQ(capture.Messages().size(), 1u);
-  EXPECT_TRUE(capture.Has(
-      LOG_WARNING, "Non String entry in DefaultApiHealthFailRecoveryActions field. Skipping...\n"));
-}
-
-TEST_F(SentroConfigTest, InvalidStartupTypeWarnsAndKeepsTheDefault) {
-  LogCapture capture;
-  SentroConfig *config = LoadConfig("{\"DefaultServiceStartupType\": \"SOMETIMES\"}");
-  ASSERT_NE(config, nullptr);
-  EXPECT_EQ(config->DefaultServiceStartupType(), StartupType::Automatic);
-  ASSERT_EQ(capture.Messages().size(), 1u);
-  EXPECT_TRUE(capture.Has(LOG_WARNING, "Invalid startup type SOMETIMES\n"));
+  EXPECT_DEATH(config->RecoveryActionsFor(static_cast<FailureType>(3)), "");
 }
 
 TEST_F(SentroConfigTest, FailedExpansionKeepsThePreviousScriptDir) {
   unsetenv("SENTRO_T_UNSET");
-  LogCapture capture;
   SentroConfig *config = LoadConfig("{\"EventPublisherScriptDir\": \"%SENTRO_T_UNSET%/x\"}");
   ASSERT_NE(config, nullptr);
   EXPECT_EQ(config->EventPublisherScriptDir(), "");
-  EXPECT_TRUE(capture.Has(LOG_ERROR, "Env variable SENTRO_T_UNSET is not set\n"));
-
   WriteConfig("{\"EventPublisherScriptDir\": \"/opt/events\"}");
   ASSERT_TRUE(config->Reload());
   WriteConfig("{\"EventPublisherScriptDir\": \"/opt/%SENTRO_T_UNSET\"}");
@@ -247,8 +247,6 @@ TEST_F(SentroConfigTest, UnusableFileMakesLoadFail) {
   EXPECT_EQ(SentroConfig::Load(configDir.path(), dataDir.path()), nullptr);
   EXPECT_TRUE(capture.Has(LOG_WARNING, "Failed to open file " + configDir.path() +
                                            "/config.json. Error: No such file or directory\n"));
-  EXPECT_EQ(SentroConfig::Get(), nullptr);
-
   for (const char *contents : {"", "[]", "{\"LogLevel\": 3", "{} {}"}) {
     WriteConfig(contents);
     EXPECT_EQ(SentroConfig::Load(configDir.path(), dataDir.path()), nullptr) << contents;
@@ -266,84 +264,30 @@ TEST_F(SentroConfigTest, LaterLoadsReturnTheFirstInstanceUnchanged) {
   EXPECT_EQ(config->ConfigDir(), configDir.path());
 }
 
-TEST_F(SentroConfigTest, ReloadReadsOnlyRunTimeKeysAndKeepsMissingOnes) {
-  SentroConfig *config = LoadConfig(
-      "{\"LogLevel\": 8, \"SocketIOTimeout\": 9, \"DefaultServiceStartTimeout\": 40,"
-      " \"DefaultCrashRecoveryActions\": [\"HAFAILOVER\"], \"EnableLivenessCheck\": false}");
-  ASSERT_NE(config, nullptr);
-
-  WriteConfig(
-      "{\"SocketIOTimeout\": 3, \"DefaultServiceStartTimeout\": 99, \"LogToSyslog\": true,"
-      " \"DefaultCrashRecoveryActions\": [], \"EnableLivenessCheck\": true,"
-      " \"DefaultServiceStartupType\": \"DISABLED\", \"MaxIncomingRequests\": 1}");
-  EXPECT_TRUE(config->Reload());
-  EXPECT_EQ(config->LogLevel(), 8);
-  EXPECT_EQ(config->SocketIOTimeout(), 3);
-  EXPECT_TRUE(config->LogToSyslog());
-  EXPECT_EQ(config->DefaultServiceStartTimeout(), 40);
-  EXPECT_EQ(config->RecoveryActionsFor(FailureType::Crash),
-            RecoveryActionList{RecoveryAction::HaFailover});
-  EXPECT_FALSE(config->EnableLivenessCheck());
-  EXPECT_EQ(config->DefaultServiceStartupType(), StartupType::Automatic);
-  EXPECT_EQ(config->MaxIncomingRequests(), 25);
-  EXPECT_EQ(config->ConfigDir(), configDir.path());
-  EXPECT_EQ(config->DataDir(), dataDir.path());
-}
-
-TEST_F(SentroConfigTest, ReloadChecksTheLogLevelRange) {
-  SentroConfig *config = LoadConfig("{\"LogLevel\": 8}");
-  ASSERT_NE(config, nullptr);
-  WriteConfig("{\"LogLevel\": 40}");
-  LogCapture capture;
-  EXPECT_TRUE(config->Reload());
-  EXPECT_EQ(config->LogLevel(), 5);
-  EXPECT_TRUE(capture.Has(LOG_WARNING, "LogLevel config value must be in the range 1 and 18\n"));
-}
-
 TEST_F(SentroConfigTest, FailedReloadChangesNothing) {
   SentroConfig *config = LoadConfig("{\"SocketIOTimeout\": 9}");
   ASSERT_NE(config, nullptr);
   WriteConfig("{\"SocketIOTimeout\": 1,");
-  LogCapture capture;
   EXPECT_FALSE(config->Reload());
   EXPECT_EQ(config->SocketIOTimeout(), 9);
-  EXPECT_TRUE(
-      capture.Has(LOG_ERROR, "Invalid Json formatted file " + config->ConfigFilePath() + "\n"));
 }
 
-TEST_F(SentroConfigTest, ActiveProfileIsSeenByAnotherThread) {
+TEST_F(SentroConfigTest, ActiveProfileIsSeenByAnotherThreadAndSurvivesReload) {
   SentroConfig *config = LoadConfig("{}");
   ASSERT_NE(config, nullptr);
   bool seen = false;
   std::thread watcher([config, &seen] {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (config->ActiveRecoveryProfile() == RecoveryProfile::Failover) {
-        seen = true;
-        return;
-      }
+    while (!seen && std::chrono::steady_clock::now() < deadline) {
+      seen = config->ActiveRecoveryProfile() == RecoveryProfile::Failover;
       std::this_thread::yield();
     }
   });
   config->SetActiveRecoveryProfile(RecoveryProfile::Failover);
   watcher.join();
   EXPECT_TRUE(seen);
-  config->SetActiveRecoveryProfile(RecoveryProfile::Default);
-  EXPECT_EQ(config->ActiveRecoveryProfile(), RecoveryProfile::Default);
-}
-
-TEST_F(SentroConfigTest, ActiveProfileSurvivesReload) {
-  SentroConfig *config = LoadConfig("{}");
-  ASSERT_NE(config, nullptr);
-  config->SetActiveRecoveryProfile(RecoveryProfile::Failover);
   EXPECT_TRUE(config->Reload());
   EXPECT_EQ(config->ActiveRecoveryProfile(), RecoveryProfile::Failover);
-}
-
-TEST_F(SentroConfigTest, RecoveryActionsForAnUnknownFailureTypeIsFatal) {
-  SentroConfig *config = LoadConfig("{}");
-  ASSERT_NE(config, nullptr);
-  EXPECT_DEATH(config->RecoveryActionsFor(static_cast<FailureType>(3)), "");
 }
 
 }  // namespace

@@ -4,60 +4,49 @@
 
 namespace {
 
+// Names are matched by prefix over the text's own length, in enumeration
+// order: the first name the text begins wins.
 TEST(EnumNames, TextSelectsTheFirstNameItBegins) {
+  struct Case {
+    const char *text;
+    const char *const *names;
+    int count;
+    int expected;
+  } cases[] = {
+      {"AUTO", kStartupTypeNames, STARTUP_TYPE_COUNT, static_cast<int>(StartupType::Automatic)},
+      {"", kStartupTypeNames, STARTUP_TYPE_COUNT, static_cast<int>(StartupType::Manual)},
+      {"DISABLED", kStartupTypeNames, STARTUP_TYPE_COUNT, static_cast<int>(StartupType::Disabled)},
+      {"AUTOMATICALLY", kStartupTypeNames, STARTUP_TYPE_COUNT, -1},
+      {"automatic", kStartupTypeNames, STARTUP_TYPE_COUNT, -1},
+      {" AUTOMATIC", kStartupTypeNames, STARTUP_TYPE_COUNT, -1},
+      // "RESTART_S" begins both RESTART_SERVICE and RESTART_SYSTEM.
+      {"RESTART_S", kRecoveryActionNames, RECOVERY_ACTION_COUNT,
+       static_cast<int>(RecoveryAction::RestartService)},
+      {"RESTART_SY", kRecoveryActionNames, RECOVERY_ACTION_COUNT,
+       static_cast<int>(RecoveryAction::RestartSystem)},
+      {"", kRecoveryActionNames, RECOVERY_ACTION_COUNT, static_cast<int>(RecoveryAction::NoAction)},
+      {"RESTART_SERVICES", kRecoveryActionNames, RECOVERY_ACTION_COUNT, -1},
+      {"CORE", kFailureTypeNames, FAILURE_TYPE_COUNT, static_cast<int>(FailureType::CoreDump)},
+      {"", kFailureTypeNames, FAILURE_TYPE_COUNT, static_cast<int>(FailureType::Crash)},
+      {"F", kRecoveryProfileNames, RECOVERY_PROFILE_COUNT,
+       static_cast<int>(RecoveryProfile::Failover)},
+      {"FAILOVERX", kRecoveryProfileNames, RECOVERY_PROFILE_COUNT, -1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(MatchEnumName(c.text, c.names, c.count), c.expected);
+  }
+}
+
+TEST(EnumNames, TypedLookUpsLeaveOutAloneWhenNothingMatches) {
   StartupType startup = StartupType::Disabled;
-  EXPECT_TRUE(StartupTypeFromName("AUTO", &startup));
-  EXPECT_EQ(startup, StartupType::Automatic);
-  EXPECT_TRUE(StartupTypeFromName("DISABLED", &startup));
-  EXPECT_EQ(startup, StartupType::Disabled);
   EXPECT_TRUE(StartupTypeFromName("M", &startup));
+  EXPECT_FALSE(StartupTypeFromName("MANUALLY", &startup));
   EXPECT_EQ(startup, StartupType::Manual);
-
   RecoveryAction action = RecoveryAction::NoAction;
-  // "RESTART_S" begins both RESTART_SERVICE and RESTART_SYSTEM: the first wins.
-  EXPECT_TRUE(RecoveryActionFromName("RESTART_S", &action));
-  EXPECT_EQ(action, RecoveryAction::RestartService);
-  EXPECT_TRUE(RecoveryActionFromName("RESTART_SY", &action));
-  EXPECT_EQ(action, RecoveryAction::RestartSystem);
   EXPECT_TRUE(RecoveryActionFromName("HAFAILOVER", &action));
+  EXPECT_FALSE(RecoveryActionFromName("X", &action));
   EXPECT_EQ(action, RecoveryAction::HaFailover);
-
-  FailureType failure = FailureType::Crash;
-  EXPECT_TRUE(FailureTypeFromName("CORE", &failure));
-  EXPECT_EQ(failure, FailureType::CoreDump);
-  EXPECT_TRUE(FailureTypeFromName("HEALTHFAIL", &failure));
-  EXPECT_EQ(failure, FailureType::HealthFail);
-
-  RecoveryProfile profile = RecoveryProfile::Default;
-  EXPECT_TRUE(RecoveryProfileFromName("F", &profile));
-  EXPECT_EQ(profile, RecoveryProfile::Failover);
-}
-
-TEST(EnumNames, EmptyTextSelectsTheFirstName) {
-  StartupType startup = StartupType::Disabled;
-  EXPECT_TRUE(StartupTypeFromName("", &startup));
-  EXPECT_EQ(startup, StartupType::Manual);
-  RecoveryAction action = RecoveryAction::HaFailover;
-  EXPECT_TRUE(RecoveryActionFromName("", &action));
-  EXPECT_EQ(action, RecoveryAction::NoAction);
-  FailureType failure = FailureType::CoreDump;
-  EXPECT_TRUE(FailureTypeFromName("", &failure));
-  EXPECT_EQ(failure, FailureType::Crash);
-  RecoveryProfile profile = RecoveryProfile::Failover;
-  EXPECT_TRUE(RecoveryProfileFromName("", &profile));
-  EXPECT_EQ(profile, RecoveryProfile::Default);
-}
-
-TEST(EnumNames, LongerOrDifferentTextMatchesNothingAndLeavesOutAlone) {
-  StartupType startup = StartupType::Disabled;
-  EXPECT_FALSE(StartupTypeFromName("AUTOMATICALLY", &startup));
-  EXPECT_FALSE(StartupTypeFromName("automatic", &startup));
-  EXPECT_FALSE(StartupTypeFromName(" AUTOMATIC", &startup));
-  EXPECT_EQ(startup, StartupType::Disabled);
-  RecoveryAction action = RecoveryAction::HaFailover;
-  EXPECT_FALSE(RecoveryActionFromName("RESTART_SERVICES", &action));
-  EXPECT_EQ(action, RecoveryAction::HaFailover);
-  EXPECT_EQ(MatchEnumName("FAILOVERX", kRecoveryProfileNames, RECOVERY_PROFILE_COUNT), -1);
 }
 
 TEST(EnumNames, ValuesPrintTheirTextAndStrangersPrintUnknown) {

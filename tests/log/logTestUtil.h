@@ -1,6 +1,6 @@
-// Helpers shared by the log facility's tests: a temporary directory, an
-// output that records what the facility delivers, and a fixture that leaves
-// the process-wide log state empty before and after each test.
+// Helpers shared by the log facility's tests: an output that records what
+// the facility delivers, a clock that moves only when told, and a fixture
+// that leaves the process-wide log state empty before and after each test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,8 +8,6 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -17,34 +15,7 @@
 #include "lib/log/clock.h"
 #include "lib/log/log.h"
 #include "lib/log/logOutput.h"
-
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/sentro-logtest-XXXXXX";
-    path_ = mkdtemp(pattern);
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::string &Path() const { return path_; }
-  std::string File(const std::string &name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-inline std::string ReadFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-inline void WriteFile(const std::string &path, const std::string &content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
+#include "support/TempDir.h"
 
 inline std::vector<std::string> SplitLines(const std::string &text) {
   std::vector<std::string> lines;
@@ -74,13 +45,13 @@ struct CaptureOutput : LogOutput {
   void Write(const LogLineHeader &header, const char *text, size_t length) override {
     lines.push_back(CapturedLine{header, std::string(text, length)});
   }
-  bool Contains(const std::string &needle) const {
+  bool Contains(const std::string &needle) const { return Count(needle) > 0; }
+  size_t Count(const std::string &needle) const {
+    size_t count = 0;
     for (const CapturedLine &line : lines) {
-      if (line.text.find(needle) != std::string::npos) {
-        return true;
-      }
+      count += line.text.find(needle) != std::string::npos;
     }
-    return false;
+    return count;
   }
   std::vector<CapturedLine> lines;
 };
@@ -97,18 +68,21 @@ class LogTest : public ::testing::Test {
     LogShutdown();
     // The per-user safe log directory goes under the test's own directory.
     const char *previous = getenv("TMPDIR");
-    savedTmpDir_ = previous ? previous : "";
     hadTmpDir_ = previous != nullptr;
-    setenv("TMPDIR", dir_.Path().c_str(), 1);
+    savedTmpDir_ = hadTmpDir_ ? previous : "";
+    setenv("TMPDIR", dir_.path().c_str(), 1);
   }
   void TearDown() override {
     LogShutdown();
     ClockSetMonotonicSource(nullptr);
-    if (hadTmpDir_) {
-      setenv("TMPDIR", savedTmpDir_.c_str(), 1);
-    } else {
-      unsetenv("TMPDIR");
-    }
+    hadTmpDir_ ? setenv("TMPDIR", savedTmpDir_.c_str(), 1) : unsetenv("TMPDIR");
+  }
+
+  // Installs and returns an output that records what reaches it.
+  CaptureOutput *Capture(int level = LOG_MAX_LEVEL) {
+    auto *capture = new CaptureOutput(level);
+    EXPECT_TRUE(InstallOutput(capture));
+    return capture;
   }
 
   // Creates a file output writing to `name` in the test directory.

@@ -51,117 +51,107 @@ class LogSyslogOutputTest : public LogTest {
     LogTest::TearDown();
     SyslogOutputSetApi(nullptr);
   }
-
-  LogOutput *Create(const LogDict &options) {
-    return CreateSyslogOutput("sentro", "syslog", &options, nullptr);
-  }
 };
 
-TEST_F(LogSyslogOutputTest, CreationAnnouncesThePosixInterface) {
-  auto *capture = new CaptureOutput;
-  ASSERT_TRUE(InstallOutput(capture));
-  LogOutput *output = Create(LogDict());
-  ASSERT_NE(output, nullptr);
-  ASSERT_FALSE(capture->lines.empty());
-  EXPECT_EQ(capture->lines[0].text, "Using POSIX syslog APIs\n");
-  EXPECT_EQ(capture->lines[0].header.level, LOG_INFO);
-  DestroyOutput(output);
-}
-
-TEST_F(LogSyslogOutputTest, IdentityMustBeShortPrintableAndWithoutSpaces) {
-  LogDict options;
-  options.Set("log.syslogID", "");
-  EXPECT_EQ(Create(options), nullptr);
-  options.Set("log.syslogID", "has space");
-  EXPECT_EQ(Create(options), nullptr);
-  options.Set("log.syslogID", "tab\there");
-  EXPECT_EQ(Create(options), nullptr);
-  options.Set("log.syslogID", std::string(49, 'x'));
-  EXPECT_EQ(Create(options), nullptr);
-  options.Set("log.syslogID", std::string(48, 'x'));
-  LogOutput *output = Create(options);
-  EXPECT_NE(output, nullptr);
-  DestroyOutput(output);
-}
-
-TEST_F(LogSyslogOutputTest, FacilityMustBeAShiftedFacilityCode) {
-  LogDict options;
-  for (int bad : {3, 1017, 1024}) {
-    options.SetInt("log.syslogFacility", bad);
-    EXPECT_EQ(Create(options), nullptr) << bad;
-  }
-  for (int good : {0, 8, 16 * 8, 1016}) {
-    options.SetInt("log.syslogFacility", good);
-    LogOutput *output = Create(options);
-    EXPECT_NE(output, nullptr) << good;
+TEST_F(LogSyslogOutputTest, CreationChecksIdentityFacilityAndProfile) {
+  struct Case {
+    const char *syslogId;  // nullptr: not set
+    int facility;          // -1: not set
+    const char *progId, *extraId;
+    bool created;
+  } cases[] = {
+      {"", -1, nullptr, nullptr, false},
+      {"has space", -1, nullptr, nullptr, false},
+      {"tab\there", -1, nullptr, nullptr, false},
+      {"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx", -1, nullptr, nullptr, false},  // 49
+      {"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx", -1, nullptr, nullptr, true},    // 48
+      {nullptr, 3, nullptr, nullptr, false},
+      {nullptr, 1017, nullptr, nullptr, false},
+      {nullptr, 1024, nullptr, nullptr, false},
+      {nullptr, 0, nullptr, nullptr, true},
+      {nullptr, 1016, nullptr, nullptr, true},
+      // A profile identity needs a non-empty extra identity.
+      {"$audit", -1, "sentro-audit", nullptr, false},
+      {"$audit", -1, "sentro-audit", "", false},
+      {"$audit", -1, "sentro-audit", "appliance-7", true},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.syslogId ? c.syslogId : "-") + " " + std::to_string(c.facility));
+    LogDict options, config;
+    if (c.syslogId != nullptr) {
+      options.Set("log.syslogID", c.syslogId);
+    }
+    if (c.facility != -1) {
+      options.SetInt("log.syslogFacility", c.facility);
+    }
+    if (c.progId != nullptr) {
+      config.Set("log.syslog.progID.audit", c.progId);
+    }
+    if (c.extraId != nullptr) {
+      config.Set("log.syslog.extraID.audit", c.extraId);
+    }
+    LogOutput *output = CreateSyslogOutput("sentro", "syslog", &options, &config);
+    EXPECT_EQ(output != nullptr, c.created);
     DestroyOutput(output);
   }
-}
-
-TEST_F(LogSyslogOutputTest, ProfileIdentityNeedsAnExtraIdentity) {
-  LogDict options, config;
-  options.Set("log.syslogID", "$audit");
-  config.Set("log.syslog.progID.audit", "sentro-audit");
-  EXPECT_EQ(CreateSyslogOutput("sentro", "syslog", &options, &config), nullptr);
-  config.Set("log.syslog.extraID.audit", "");
-  EXPECT_EQ(CreateSyslogOutput("sentro", "syslog", &options, &config), nullptr);
-  config.Set("log.syslog.extraID.audit", "appliance-7");
-  LogOutput *output = CreateSyslogOutput("sentro", "syslog", &options, &config);
-  ASSERT_NE(output, nullptr);
-  ASSERT_TRUE(InstallOutput(output));
-  Log("profiled");
-  EXPECT_EQ(openedIdentity, "sentro-audit");
-  ASSERT_FALSE(sent.empty());
-  EXPECT_EQ(sent.back().text, "[msg@32473 extraID=\"appliance-7\"] profiled");
 }
 
 TEST_F(LogSyslogOutputTest, OpensOnFirstMessageAndSendsPlainLinesWithLevelPriorities) {
   LogDict options;
   options.Set("log.syslogLevel", "debug");
   options.SetInt("log.syslogFacility", 16 * 8);
-  LogOutput *output = Create(options);
+  LogOutput *output = CreateSyslogOutput("sentro", "syslog", &options, nullptr);
   ASSERT_NE(output, nullptr);
   ASSERT_TRUE(InstallOutput(output));
   EXPECT_EQ(openedFacility, -1);
   LogAtLevel(LOG_ERROR, "first\nsecond");
-  // The creation's own message waited in the early ring until now.
-  ASSERT_GE(sent.size(), 2u);
-  EXPECT_EQ(sent[1].text, "Using POSIX syslog APIs");
-  sent.erase(sent.begin() + 1);
   LogAtLevel(LOG_DEBUG, "debugging");
   EXPECT_EQ(openedIdentity, "<program name>");
   EXPECT_EQ(openedFacility, 128);
-  ASSERT_EQ(sent.size(), 4u);
+  // The creation's own info message waited in the early ring until the first.
+  ASSERT_EQ(sent.size(), 5u);
   EXPECT_EQ(sent[0].priority, 128 | 6);
-  EXPECT_EQ(sent[0].text.rfind("Log for ", 0), 0u);
-  EXPECT_EQ(sent[1].priority, 128 | 3);
-  EXPECT_EQ(sent[1].text, "first");
-  EXPECT_EQ(sent[2].text, "second");
-  EXPECT_EQ(sent[3].priority, 128 | 7);
+  EXPECT_TRUE(sent[0].text.starts_with("Log for ")) << sent[0].text;
+  EXPECT_EQ(sent[1].priority, 128 | 6);
+  EXPECT_EQ(sent[1].text, "Using POSIX syslog APIs");
+  EXPECT_EQ(sent[2].priority, 128 | 3);
+  EXPECT_EQ(sent[2].text, "first");
+  EXPECT_EQ(sent[3].text, "second");
+  EXPECT_EQ(sent[4].priority, 128 | 7);
   RemoveOutput(output);
   EXPECT_EQ(closeCount, 1);
 }
 
 TEST_F(LogSyslogOutputTest, OperationIdAndExtraIdentityFormTheStructuredElement) {
-  LogDict options, config;
-  options.Set("log.syslogID", "$ops");
-  config.Set("log.syslog.progID.ops", "sentro");
-  config.Set("log.syslog.extraID.ops", "node-2");
-  LogOutput *output = CreateSyslogOutput("sentro", "syslog", &options, &config);
-  ASSERT_NE(output, nullptr);
-  ASSERT_TRUE(InstallOutput(output));
-  LogSetOpIdProvider([]() -> const char * { return "op-42"; });
-  Log("with both");
-  LogSetOpIdProvider(nullptr);
-  EXPECT_EQ(sent.back().text, "[msg@32473 opID=\"op-42\" extraID=\"node-2\"] with both");
-
-  RemoveOutput(output);
-  output = Create(LogDict());
-  ASSERT_TRUE(InstallOutput(output));
-  LogSetOpIdProvider([]() -> const char * { return "op-43"; });
-  Log("only the operation");
-  LogSetOpIdProvider(nullptr);
-  EXPECT_EQ(sent.back().text, "[msg@32473 opID=\"op-43\"] only the operation");
+  struct Case {
+    bool profile;
+    const char *opId;
+    const char *identity, *text;
+  } cases[] = {
+      {true, "op-42", "sentro-ops", "[msg@32473 opID=\"op-42\" extraID=\"node-2\"] text"},
+      {true, nullptr, "sentro-ops", "[msg@32473 extraID=\"node-2\"] text"},
+      {false, "op-43", "<program name>", "[msg@32473 opID=\"op-43\"] text"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.text);
+    LogDict options, config;
+    if (c.profile) {
+      options.Set("log.syslogID", "$ops");
+      config.Set("log.syslog.progID.ops", "sentro-ops");
+      config.Set("log.syslog.extraID.ops", "node-2");
+    }
+    LogOutput *output = CreateSyslogOutput("sentro", "syslog", &options, &config);
+    ASSERT_NE(output, nullptr);
+    ASSERT_TRUE(InstallOutput(output));
+    static const char *opId;
+    opId = c.opId;
+    LogSetOpIdProvider(opId ? +[]() -> const char * { return opId; } : nullptr);
+    Log("text");
+    LogSetOpIdProvider(nullptr);
+    EXPECT_EQ(openedIdentity, c.identity);
+    EXPECT_EQ(sent.back().text, c.text);
+    RemoveOutput(output);
+  }
 }
 
 }  // namespace

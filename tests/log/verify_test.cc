@@ -12,22 +12,15 @@ void InstallPanicEcho() {
   InstallOutput(echo);
 }
 
-TEST(LogVerifyDeathTest, FailedVerifyLogsItsLocationAndAborts) {
+TEST(LogVerifyDeathTest, FailedAssertionsLogTheirWordAndLocationAndAbort) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
+  VERIFY(2 + 2 == 4);
   EXPECT_DEATH(
       {
         InstallPanicEcho();
         VERIFY(1 + 1 == 3);
       },
       "VERIFY .*verify_test\\.cc:[0-9]+");
-}
-
-TEST(LogVerifyDeathTest, PassingVerifyDoesNothing) {
-  VERIFY(2 + 2 == 4);
-}
-
-TEST(LogVerifyDeathTest, NotReachedAndNotImplementedAbortWithTheirOwnWords) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(
       {
         InstallPanicEcho();

@@ -51,6 +51,7 @@ TEST_F(MuxServletTest, FirstStartStartsTheContainerAndTheSecondOnlyAttaches) {
   ASSERT_TRUE(StartServlet(second.get(), &b));
   EXPECT_EQ(ContainerPid(), pid);
   EXPECT_EQ(second->GetPid(), pid);
+  EXPECT_FALSE(StartServlet(second.get(), &b));  // already attached
   EXPECT_EQ(server_->servlets.size(), 2u);
 
   ASSERT_TRUE(RunUntil([&] { return StartCount() == 1; }));
@@ -68,15 +69,7 @@ TEST_F(MuxServletTest, FirstStartStartsTheContainerAndTheSecondOnlyAttaches) {
   EXPECT_TRUE(events_.events.empty());
 }
 
-TEST_F(MuxServletTest, StartingAnAttachedServletIsRefused) {
-  auto servlet = NewServlet();
-  ServletProbe probe{"a", &events_};
-  ASSERT_TRUE(StartServlet(servlet.get(), &probe));
-  EXPECT_FALSE(StartServlet(servlet.get(), &probe));
-  EXPECT_EQ(server_->servlets.size(), 1u);
-}
-
-TEST_F(MuxServletTest, StoppingOneOfTwoDetachesItAndReportsItsExitOnTheNextTurn) {
+TEST_F(MuxServletTest, StoppingOneOfTwoDetachesItAndStoppingTheLastStopsTheContainer) {
   auto first = NewServlet();
   auto second = NewServlet();
   ServletProbe a{"a", &events_}, b{"b", &events_};
@@ -90,7 +83,6 @@ TEST_F(MuxServletTest, StoppingOneOfTwoDetachesItAndReportsItsExitOnTheNextTurn)
   EXPECT_EQ(first->state(), MuxServletProcessImpl::Stopping);
   EXPECT_EQ(server_->servlets.count(first.get()), 0u);
   EXPECT_FALSE(first->Stop(false, 10));  // already stopping
-
   RunTurn();
   EXPECT_EQ(events_.events, (std::vector<std::string>{"exit a"}));
   EXPECT_TRUE(first->HasExited());
@@ -98,18 +90,6 @@ TEST_F(MuxServletTest, StoppingOneOfTwoDetachesItAndReportsItsExitOnTheNextTurn)
   RunUntil([] { return false; }, 50);
   EXPECT_TRUE(ProcessAlive(pid));
   EXPECT_EQ(second->state(), MuxServletProcessImpl::Started);
-  EXPECT_EQ(events_.events.size(), 1u);
-}
-
-TEST_F(MuxServletTest, StoppingTheLastServletStopsTheContainerAndEndsWithIt) {
-  auto first = NewServlet();
-  auto second = NewServlet();
-  ServletProbe a{"a", &events_}, b{"b", &events_};
-  ASSERT_TRUE(StartServlet(first.get(), &a));
-  ASSERT_TRUE(StartServlet(second.get(), &b));
-  pid_t pid = ContainerPid();
-  ASSERT_TRUE(first->Stop(false, 10));
-  RunTurn();
 
   ASSERT_TRUE(second->Stop(false, 10));
   // The last servlet stays attached until the container has gone.
@@ -121,20 +101,6 @@ TEST_F(MuxServletTest, StoppingTheLastServletStopsTheContainerAndEndsWithIt) {
   EXPECT_EQ(server_->process->GetExitCode(), 1);
   EXPECT_EQ(b.exitCodeAtExit, 0);
   EXPECT_TRUE(server_->servlets.empty());
-}
-
-TEST_F(MuxServletTest, StopWithCommandIgnoresTheCommandAndStopsTheServlet) {
-  auto servlet = NewServlet();
-  ServletProbe probe{"a", &events_};
-  ASSERT_TRUE(StartServlet(servlet.get(), &probe));
-  std::string marker = dir_.Sub("stop-command-ran");
-  ASSERT_TRUE(servlet->StopWithCommand("/bin/touch", {marker}, 10));
-  EXPECT_TRUE(log_.Has(LOG_WARNING,
-                       "Ignoring stop command /bin/touch of a servlet of MUX server web. Stopping "
-                       "the servlet instead.\n"));
-  ASSERT_TRUE(RunUntil([&] { return servlet->HasExited(); }));
-  EXPECT_FALSE(FileExists(marker));
-  EXPECT_FALSE(servlet->StopWithCommand("/bin/touch", {marker}, 10));
 }
 
 TEST_F(MuxServletTest, ANotStartedServletRefusesToStopAndReportsNothing) {

@@ -64,15 +64,7 @@ class MuxServletServiceTest : public MuxTest {
   MuxServerInstance *server_ = nullptr;
 };
 
-TEST_F(MuxServletServiceTest, AServletDefinitionNeedsNoStartCommandButAKnownInstance) {
-  EXPECT_NE(Servlet("alpha"), nullptr);
-  WriteFile(configDir_ + "/svcCfgfiles/lost.json",
-            R"({"Name": "lost", "Type": "MUX_SERVLET", "MuxServerName": "nowhere"})");
-  EXPECT_EQ(CreateService("lost.json"), nullptr);
-  EXPECT_TRUE(log_.Has(LOG_ERROR, "Unknown MUX server nowhere\n"));
-}
-
-TEST_F(MuxServletServiceTest, TheFirstStartStartsTheContainerAndTheSecondOnlyAttaches) {
+TEST_F(MuxServletServiceTest, TwoServicesShareOneContainerThatStopsWithTheLastOfThem) {
   auto alpha = Servlet("alpha");
   auto beta = Servlet("beta");
   ASSERT_TRUE(alpha && beta);
@@ -80,21 +72,11 @@ TEST_F(MuxServletServiceTest, TheFirstStartStartsTheContainerAndTheSecondOnlyAtt
   pid_t pid = ContainerPid();
   ASSERT_GT(pid, 0);
   StartServlet(beta.get());
+  // One container hosts both.
   EXPECT_EQ(ContainerPid(), pid);
   EXPECT_EQ(alpha->GetStatus().pid, pid);
   EXPECT_EQ(beta->GetStatus().pid, pid);
   ASSERT_TRUE(RunUntil([&] { return StartCount() == 1; }));
-  RunUntil([] { return false; }, 50);
-  EXPECT_EQ(StartCount(), 1);
-}
-
-TEST_F(MuxServletServiceTest, StoppingOneDetachesItAndStoppingTheLastStopsTheContainer) {
-  auto alpha = Servlet("alpha");
-  auto beta = Servlet("beta");
-  ASSERT_TRUE(alpha && beta);
-  StartServlet(alpha.get());
-  StartServlet(beta.get());
-  pid_t pid = ContainerPid();
 
   Completions stopAlpha;
   alpha->SetStop(Completions::Record, &stopAlpha);
@@ -143,31 +125,6 @@ TEST_F(MuxServletServiceTest, AKilledContainerEndsEveryHostedServiceAtOnce) {
   EXPECT_EQ(crashy->failCounters().processCrash, 1);
 }
 
-TEST_F(MuxServletServiceTest, ACoreDumpOfTheContainerReachesEveryHostedService) {
-  auto alpha = Servlet("alpha");
-  auto beta = Servlet("beta");
-  auto idle = Servlet("idle");
-  ASSERT_TRUE(alpha && beta && idle);
-  StartServlet(alpha.get());
-  StartServlet(beta.get());
-  pid_t pid = ContainerPid();
-
-  NotifyCoreDump(pid);
-  EXPECT_TRUE(
-      log_.Has(LOG_INFO, "<alpha> Service is dumping core. Coredump count 0. CurrReq: 0\n"));
-  EXPECT_TRUE(log_.Has(LOG_INFO, "<beta> Service is dumping core. Coredump count 0. CurrReq: 0\n"));
-  EXPECT_EQ(alpha->state(), ServiceState::Stopping);
-  EXPECT_EQ(beta->state(), ServiceState::Stopping);
-  EXPECT_EQ(alpha->failCounters().processCoredump, 1);
-  EXPECT_EQ(idle->failCounters().processCoredump, 0);
-
-  // The dump ends the container; its exit then ends both services.
-  ASSERT_EQ(kill(pid, SIGKILL), 0);
-  ASSERT_TRUE(RunUntil([&] {
-    return alpha->state() == ServiceState::Stopped && beta->state() == ServiceState::Stopped;
-  }));
-}
-
 TEST_F(MuxServletServiceTest, RestartingOneServletWhileAnotherRunsKeepsTheContainer) {
   auto alpha = Servlet("alpha");
   auto beta = Servlet("beta");
@@ -203,14 +160,6 @@ TEST_F(MuxServletServiceTest, AStopCommandOfAServletIsIgnoredAndTheStopCompletes
   EXPECT_TRUE(log_.Has(LOG_WARNING,
                        "Ignoring stop command /bin/false of a servlet of MUX server web. Stopping "
                        "the servlet instead.\n"));
-}
-
-TEST_F(MuxServletServiceTest, TheContainerRunsAsTheUserOfTheServletThatStartsIt) {
-  auto alpha = Servlet("alpha", R"("RunAsUser": "nobody")");
-  ASSERT_NE(alpha, nullptr);
-  StartServlet(alpha.get());
-  ASSERT_TRUE(RunUntil([&] { return StartCount() == 1; }));
-  EXPECT_EQ(ProcStatusField(ContainerPid(), "Uid:").substr(0, 7), "\t65534\t");
 }
 
 TEST_F(MuxServletServiceTest, AContainerThatCannotRunFailsTheStartOfItsServlet) {

@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
-#include <fstream>
+#include <iterator>
 #include <memory>
+#include <sstream>
 
 #include "process/ProcessTestSupport.h"
 #include "src/core/SysPaths.h"
@@ -16,177 +18,155 @@ namespace {
 
 const uint64_t kLimit = 64ull << 20;
 
-class SysrootCgroups : public ::testing::Test {
- protected:
-  void SetUp() override {
-    setenv("SENTRO_SYSROOT", root_.path().c_str(), 1);
-    SysrootReset();
-  }
-  void TearDown() override {
-    unsetenv("SENTRO_SYSROOT");
-    SysrootReset();
-  }
+// The contents of a regular file, or "<none>".
+std::string RegularFile(const std::string &path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) ? ReadFile(path) : "<none>";
+}
 
-  std::string Cgroup(const std::string &relative) const {
-    return root_.Sub("sys/fs/cgroup/" + relative);
-  }
-  void MakeSlices(std::initializer_list<const char *> controllers) {
-    for (const char *controller : controllers) {
-      MakeDirs(Cgroup(std::string(controller) + "/system.slice"));
+// The words of text.
+std::vector<std::string> Words(const std::string &text) {
+  std::istringstream in(text);
+  return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
+
+TEST(SysrootCgroups, ChildJoinsEachMountedControllerOrFailsWithTheStepsMessage) {
+  // dirs are made under the cgroup root; file is written there, in the way
+  // of a directory; joined lists the controllers whose group gets the child.
+  // The message has {pid} and {root}; "" means no cgroup message at all.
+  struct Case {
+    const char *dirs, *file;
+    uint64_t memoryLimit;
+    int exitCode;
+    const char *joined, *message;
+  } cases[] = {
+      {"memory/system.slice cpuacct/system.slice blkio/system.slice", "", kLimit, 0,
+       "memory cpuacct blkio", ""},
+      // An existing group is reused; a zero limit is not written.
+      {"memory/system.slice/svc.service cpuacct/system.slice blkio/system.slice", "", 0, 0,
+       "memory cpuacct blkio", ""},
+      // No hierarchy: no accounting and no memory limit.
+      {"", "", kLimit, 0, "", ""},
+      // A later controller missing stops the step before the memory limit.
+      {"memory/system.slice", "", kLimit, 0, "memory", ""},
+      {"memory", "memory/system.slice", 0, 254, "",
+       "[Child {pid}] Unable to enable memory accounting. Mkdir Error: Not a directory, "
+       "{root}/memory/system.slice/svc.service/\n"},
+      {"memory/system.slice cpuacct/system.slice/svc.service/cgroup.procs blkio/system.slice", "",
+       0, 254, "memory",
+       "Fopen Error: Is a directory, {root}/cpuacct/system.slice/svc.service/cgroup.procs\n"
+       "[Child {pid}] Unable to enable cpuacct accounting.\n"},
+      {"memory/system.slice/svc.service/memory.limit_in_bytes cpuacct/system.slice "
+       "blkio/system.slice",
+       "", kLimit, 254, "memory cpuacct blkio",
+       "Fopen Error: Is a directory, {root}/memory/system.slice/svc.service/memory.limit_in_bytes\n"
+       "[Child {pid}] Unable to set memory limits.\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.dirs) + " / " + c.file);
+    TempDir sysroot;
+    setenv("SENTRO_SYSROOT", sysroot.path().c_str(), 1);
+    SysrootReset();
+    const std::string root = sysroot.Sub("sys/fs/cgroup");
+    for (const std::string &dir : Words(c.dirs)) {
+      MakeDirs(root + "/" + dir);
     }
-  }
-
-  // Runs `sh -c exit 0` with limits for service "svc"; returns its pid.
-  pid_t RunWithLimits(ProcessLimits limits, int *exitCode) {
+    if (*c.file != '\0') {
+      WriteFile(root + "/" + c.file, "not a directory");
+    }
+    size_t logStart = LoggedMessages().size();
+    ProcessLimits limits;
     limits.serviceName = "svc";
+    limits.memoryLimitBytes = c.memoryLimit;
     ProcessEvents events;
     ProcessStartOptions options = events.Options();
     options.limits = &limits;
     std::unique_ptr<SysProcess> process(CreateSysProcess("svc"));
     EXPECT_TRUE(process->Start("/bin/sh", {"-c", "exit 0"}, {}, options));
     EXPECT_TRUE(WaitForExit(process.get()));
-    *exitCode = process->GetExitCode();
-    return process->GetPid();
+    unsetenv("SENTRO_SYSROOT");
+    SysrootReset();
+
+    pid_t pid = process->GetPid();
+    EXPECT_EQ(process->GetExitCode(), c.exitCode);
+    std::vector<std::string> joined = Words(c.joined);
+    for (const char *controller : {"memory", "cpuacct", "blkio"}) {
+      bool member = std::find(joined.begin(), joined.end(), controller) != joined.end();
+      std::string group = root + "/" + controller + "/system.slice/svc.service";
+      EXPECT_EQ(RegularFile(group + "/cgroup.procs"), member ? std::to_string(pid) : "<none>")
+          << controller;
+    }
+    bool limitWritten = c.exitCode == 0 && c.memoryLimit != 0 && joined.size() == 3;
+    EXPECT_EQ(RegularFile(root + "/memory/system.slice/svc.service/memory.limit_in_bytes"),
+              limitWritten ? std::to_string(kLimit) : "<none>");
+    std::vector<std::string> log = LoggedMessages();
+    std::string logged;
+    for (auto line = log.begin() + logStart; line != log.end(); ++line) {
+      if (line->find("accounting") != std::string::npos ||
+          line->find("Fopen") != std::string::npos ||
+          line->find("memory limits") != std::string::npos) {
+        logged += *line;
+      }
+    }
+    std::string expected = c.message;
+    for (auto [key, value] :
+         {std::pair<std::string, std::string>{"{pid}", std::to_string(pid)}, {"{root}", root}}) {
+      for (size_t at; (at = expected.find(key)) != std::string::npos;) {
+        expected.replace(at, key.size(), value);
+      }
+    }
+    EXPECT_EQ(logged, expected);
+    if (c.exitCode == 0 && !joined.empty()) {
+      struct stat info;
+      ASSERT_EQ(stat((root + "/memory/system.slice/svc.service").c_str(), &info), 0);
+      EXPECT_EQ(info.st_mode & 0777, 0755u);
+    }
   }
-
-  TempDir root_;
-};
-
-TEST_F(SysrootCgroups, ChildJoinsTheThreeControllersAndGetsItsMemoryLimit) {
-  MakeSlices({"memory", "cpuacct", "blkio"});
-  ProcessLimits limits;
-  limits.memoryLimitBytes = kLimit;
-  int exitCode = -1;
-  pid_t pid = RunWithLimits(limits, &exitCode);
-  EXPECT_EQ(exitCode, 0);
-  for (const char *controller : {"memory", "cpuacct", "blkio"}) {
-    EXPECT_EQ(ReadFile(Cgroup(std::string(controller) + "/system.slice/svc.service/cgroup.procs")),
-              std::to_string(pid))
-        << controller;
-  }
-  EXPECT_EQ(ReadFile(Cgroup("memory/system.slice/svc.service/memory.limit_in_bytes")),
-            std::to_string(kLimit));
-  struct stat info;
-  ASSERT_EQ(stat(Cgroup("memory/system.slice/svc.service").c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0755u);
-}
-
-TEST_F(SysrootCgroups, ExistingGroupIsReusedAndNoLimitWrittenWhenZero) {
-  MakeSlices({"memory", "cpuacct", "blkio"});
-  MakeDirs(Cgroup("memory/system.slice/svc.service"));
-  int exitCode = -1;
-  RunWithLimits(ProcessLimits(), &exitCode);
-  EXPECT_EQ(exitCode, 0);
-  EXPECT_FALSE(FileExists(Cgroup("memory/system.slice/svc.service/memory.limit_in_bytes")));
-}
-
-TEST_F(SysrootCgroups, NoHierarchyMeansNoAccountingNoLimitAndNoMessage) {
-  ProcessLimits limits;
-  limits.memoryLimitBytes = kLimit;
-  int exitCode = -1;
-  RunWithLimits(limits, &exitCode);
-  EXPECT_EQ(exitCode, 0);
-  EXPECT_FALSE(FileExists(Cgroup("memory")));
-  EXPECT_FALSE(Logged("accounting"));
-  EXPECT_FALSE(Logged("Fopen Error"));
-}
-
-TEST_F(SysrootCgroups, MissingLaterControllerStopsBeforeTheMemoryLimit) {
-  MakeSlices({"memory"});
-  ProcessLimits limits;
-  limits.memoryLimitBytes = kLimit;
-  int exitCode = -1;
-  pid_t pid = RunWithLimits(limits, &exitCode);
-  EXPECT_EQ(exitCode, 0);
-  EXPECT_EQ(ReadFile(Cgroup("memory/system.slice/svc.service/cgroup.procs")), std::to_string(pid));
-  EXPECT_FALSE(FileExists(Cgroup("memory/system.slice/svc.service/memory.limit_in_bytes")));
-}
-
-TEST_F(SysrootCgroups, GroupThatCannotBeMadeFailsTheChild) {
-  MakeDirs(Cgroup("memory"));
-  WriteFile(Cgroup("memory/system.slice"), "not a directory");
-  int exitCode = -1;
-  pid_t pid = RunWithLimits(ProcessLimits(), &exitCode);
-  EXPECT_EQ(exitCode, 254);
-  EXPECT_TRUE(Logged("[Child " + std::to_string(pid) +
-                     "] Unable to enable memory accounting. Mkdir Error: Not a directory, " +
-                     Cgroup("memory/system.slice/svc.service/") + "\n"));
-}
-
-TEST_F(SysrootCgroups, ProcsFileThatCannotBeOpenedFailsTheChild) {
-  MakeSlices({"memory", "cpuacct", "blkio"});
-  MakeDirs(Cgroup("cpuacct/system.slice/svc.service/cgroup.procs"));  // a directory
-  int exitCode = -1;
-  pid_t pid = RunWithLimits(ProcessLimits(), &exitCode);
-  EXPECT_EQ(exitCode, 254);
-  EXPECT_TRUE(Logged("Fopen Error: Is a directory, " +
-                     Cgroup("cpuacct/system.slice/svc.service/cgroup.procs") + "\n"));
-  EXPECT_TRUE(Logged("[Child " + std::to_string(pid) + "] Unable to enable cpuacct accounting.\n"));
-}
-
-TEST_F(SysrootCgroups, LimitFileThatCannotBeOpenedFailsTheChild) {
-  MakeSlices({"memory", "cpuacct", "blkio"});
-  MakeDirs(Cgroup("memory/system.slice/svc.service/memory.limit_in_bytes"));
-  ProcessLimits limits;
-  limits.memoryLimitBytes = kLimit;
-  int exitCode = -1;
-  pid_t pid = RunWithLimits(limits, &exitCode);
-  EXPECT_EQ(exitCode, 254);
-  EXPECT_TRUE(Logged("[Child " + std::to_string(pid) + "] Unable to set memory limits.\n"));
 }
 
 // The real memory controller: only where cgroup v1 memory is mounted and
 // writable. Creates system.slice where missing and removes all it made.
-class RealMemoryCgroup : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const std::string root = "/sys/fs/cgroup";
-    if (SysrootActive() || access((root + "/memory/memory.limit_in_bytes").c_str(), W_OK) != 0) {
-      GTEST_SKIP() << "no writable cgroup v1 memory controller";
-    }
-    for (const char *controller : {"memory", "cpuacct", "blkio"}) {
-      std::string hierarchy = root + "/" + controller;
-      if (access(hierarchy.c_str(), W_OK) != 0) {
-        continue;  // the child stops its cgroup step there, as it should
-      }
-      std::string slice = hierarchy + "/system.slice";
-      if (mkdir(slice.c_str(), 0755) == 0) {
-        made_.push_back(slice);
-      }
-      made_.insert(made_.begin(), slice + "/" + service_ + ".service");
-    }
+TEST(RealMemoryCgroup, ChildRunsUnderTheMemoryLimit) {
+  const std::string root = "/sys/fs/cgroup";
+  if (SysrootActive() || access((root + "/memory/memory.limit_in_bytes").c_str(), W_OK) != 0) {
+    GTEST_SKIP() << "no writable cgroup v1 memory controller";
   }
-  void TearDown() override {
-    // Groups are removed innermost first, each once its tasks have gone.
-    for (const std::string &dir : made_) {
-      for (int attempt = 0; attempt < 100 && rmdir(dir.c_str()) != 0 && errno == EBUSY; ++attempt) {
-        usleep(10000);
-      }
+  const std::string service = "sentro-test-" + std::to_string(getpid());
+  std::vector<std::string> made;
+  for (const char *controller : {"memory", "cpuacct", "blkio"}) {
+    std::string hierarchy = root + "/" + controller;
+    if (access(hierarchy.c_str(), W_OK) != 0) {
+      continue;  // the child stops its cgroup step there, as it should
     }
+    std::string slice = hierarchy + "/system.slice";
+    if (mkdir(slice.c_str(), 0755) == 0) {
+      made.push_back(slice);
+    }
+    made.insert(made.begin(), slice + "/" + service + ".service");
   }
-
-  std::string service_ = "sentro-test-" + std::to_string(getpid());
-  std::vector<std::string> made_;
-};
-
-TEST_F(RealMemoryCgroup, ChildRunsUnderTheMemoryLimit) {
   ProcessLimits limits;
-  limits.serviceName = service_;
+  limits.serviceName = service;
   limits.memoryLimitBytes = kLimit;
   ProcessEvents events;
   ProcessStartOptions options = events.Options();
   options.limits = &limits;
-  std::unique_ptr<SysProcess> process(CreateSysProcess(service_));
+  std::unique_ptr<SysProcess> process(CreateSysProcess(service));
   ASSERT_TRUE(process->Start("/bin/sleep", {"30"}, {}, options));
   pid_t pid = process->GetPid();
-  std::string group = "/system.slice/" + service_ + ".service";
-  ASSERT_TRUE(RunLoopUntil([&] { return ProcField(pid, "status", "Name:") == "\tsleep"; }));
+  std::string group = "/system.slice/" + service + ".service";
+  EXPECT_TRUE(RunLoopUntil([&] { return ProcField(pid, "status", "Name:") == "\tsleep"; }));
   std::string cgroups = ReadFile("/proc/" + std::to_string(pid) + "/cgroup");
   EXPECT_NE(cgroups.find(":memory:" + group + "\n"), std::string::npos) << cgroups;
-  EXPECT_EQ(ReadFile("/sys/fs/cgroup/memory" + group + "/memory.limit_in_bytes"),
+  EXPECT_EQ(ReadFile(root + "/memory" + group + "/memory.limit_in_bytes"),
             std::to_string(kLimit) + "\n");
-  ASSERT_TRUE(process->Stop(true, 0));
-  ASSERT_TRUE(WaitForExit(process.get()));
+  EXPECT_TRUE(process->Stop(true, 0));
+  EXPECT_TRUE(WaitForExit(process.get()));
+  // Groups are removed innermost first, each once its tasks have gone.
+  for (const std::string &dir : made) {
+    for (int attempt = 0; attempt < 100 && rmdir(dir.c_str()) != 0 && errno == EBUSY; ++attempt) {
+      usleep(10000);
+    }
+  }
 }
 
 }  // namespace

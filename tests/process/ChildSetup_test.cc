@@ -13,28 +13,22 @@
 
 namespace {
 
-TEST(ChildFormat, FormatsTheConversionsTheChildUses) {
+TEST(ChildFormat, FormatsTheChildsConversionsAndCutsAtTheBuffer) {
   char buf[256];
   size_t length = ChildFormat(buf, sizeof buf, "[Child %d] %s %ld %lu %llu %u 100%%", -42, "text",
                               LONG_MIN, 7UL, 18446744073709551615ULL, 0u);
   EXPECT_STREQ(buf, "[Child -42] text -9223372036854775808 7 18446744073709551615 0 100%");
   EXPECT_EQ(length, strlen(buf));
-}
-
-TEST(ChildFormat, CutsAtTheBufferAndStaysTerminated) {
-  char buf[8];
-  size_t length = ChildFormat(buf, sizeof buf, "%s/%s", "abcdef", "ghijkl");
-  EXPECT_STREQ(buf, "abcdef/");
-  EXPECT_EQ(length, 7u);
-}
-
-TEST(ChildFormat, ErrorTextNeedsNoLocale) {
+  char small[8];
+  EXPECT_EQ(ChildFormat(small, sizeof small, "%s/%s", "abcdef", "ghijkl"), 7u);
+  EXPECT_STREQ(small, "abcdef/");
+  // Error texts need no locale.
   EXPECT_STREQ(ChildErrorText(ENOENT), "No such file or directory");
   EXPECT_STREQ(ChildErrorText(100000), "Unknown error");
 }
 
 // Runs sweep in a forked child holding extra descriptors; true when every
-// descriptor from 3 up is close-on-exec afterwards.
+// descriptor from 3 up is close-on-exec afterwards and stdout is not.
 bool SweepMarksEverything(void (*sweep)(int)) {
   pid_t pid = fork();
   if (pid == 0) {
@@ -52,11 +46,8 @@ bool SweepMarksEverything(void (*sweep)(int)) {
   return info.si_code == CLD_EXITED && info.si_status == 0;
 }
 
-TEST(DescriptorSweep, CloseRangeMarksEveryDescriptorAboveStderr) {
+TEST(DescriptorSweep, CloseRangeAndProcListingMarkEveryDescriptorAboveStderr) {
   EXPECT_TRUE(SweepMarksEverything(CloseDescriptorsOnExec));
-}
-
-TEST(DescriptorSweep, ProcListingFallbackMarksEveryDescriptorAboveStderr) {
   EXPECT_TRUE(SweepMarksEverything(CloseDescriptorsOnExecByListing));
 }
 

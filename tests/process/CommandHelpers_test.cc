@@ -10,77 +10,46 @@
 
 namespace {
 
-TEST(StreamRedirect, PathsAreTheBaseWithStdoutAndStderr) {
-  std::string out, err;
-  StreamRedirectPaths("/var/log/svc/alpha", &out, &err);
-  EXPECT_EQ(out, "/var/log/svc/alpha.stdout");
-  EXPECT_EQ(err, "/var/log/svc/alpha.stderr");
+TEST(StopSignalNames, TheFiveNamesMapExactlyAndAnyOtherTextFallsBackToSigterm) {
+  struct Case {
+    const char *name;
+    int number;
+  } cases[] = {{"SIGTERM", SIGTERM}, {"SIGINT", SIGINT},   {"SIGHUP", SIGHUP},
+               {"SIGUSR1", SIGUSR1}, {"SIGUSR2", SIGUSR2}, {"sigterm", SIGTERM},
+               {"SIGKILL", SIGTERM}};
+  for (const Case &c : cases) {
+    EXPECT_EQ(SignalFromName(c.name), c.number) << c.name;
+  }
+  std::vector<std::string> log = LoggedMessages();
+  EXPECT_EQ(
+      log, (std::vector<std::string>{"Signal sigterm is not supported. Defaulting to SIGTERM.\n",
+                                     "Signal SIGKILL is not supported. Defaulting to SIGTERM.\n"}));
 }
 
-TEST(StopSignalNames, TheFiveNamesMapToTheirNumbers) {
-  EXPECT_EQ(SignalFromName("SIGTERM"), SIGTERM);
-  EXPECT_EQ(SignalFromName("SIGINT"), SIGINT);
-  EXPECT_EQ(SignalFromName("SIGHUP"), SIGHUP);
-  EXPECT_EQ(SignalFromName("SIGUSR1"), SIGUSR1);
-  EXPECT_EQ(SignalFromName("SIGUSR2"), SIGUSR2);
-  EXPECT_FALSE(Logged("is not supported"));
-}
-
-TEST(StopSignalNames, AnyOtherTextFallsBackToSigtermWithAWarning) {
-  EXPECT_EQ(SignalFromName("sigterm"), SIGTERM);
-  EXPECT_TRUE(Logged("Signal sigterm is not supported. Defaulting to SIGTERM.\n"));
-  EXPECT_EQ(SignalFromName("SIGKILL"), SIGTERM);
-  EXPECT_TRUE(Logged("Signal SIGKILL is not supported. Defaulting to SIGTERM.\n"));
-}
-
-// 09:05:07 UTC on 2 March 2021.
-const time_t kExampleTime = 1614675907;
-
-TEST(LiveCoreCommand, NamesTheDumpAfterServiceAndUtcTime) {
-  std::string command, core;
-  std::vector<std::string> args = {"kept"};
-  BuildLiveCoreCommandAt(kExampleTime, 1234, "alpha", &command, &args, &core);
-  EXPECT_EQ(command, SysPath("/usr/bin/gcore"));
-  ASSERT_EQ(args.size(), 4u);
-  EXPECT_EQ(args[0], "kept");
-  EXPECT_EQ(args[1], "-o");
-  EXPECT_EQ(args[2], SysPath("/var/core/") + "livecore.alpha-03-02-21-09-05-07");
-  EXPECT_EQ(args[3], "1234");
-  EXPECT_EQ(core, SysPath("/var/core/") + "livecore.alpha-03-02-21-09-05-07.1234");
-}
-
-TEST(LiveCoreCommand, UsesUtcWhateverTheLocalTimeZone) {
-  const char *saved = getenv("TZ");
-  std::string savedTz = saved ? saved : "";
-  setenv("TZ", "Asia/Kolkata", 1);
+TEST(LiveCoreCommand, NamesTheDumpAfterServiceUtcTimeAndPidUnderTheSysroot) {
+  const char *savedTz = getenv("TZ");
+  std::string tz = savedTz ? savedTz : "";
+  setenv("TZ", "Asia/Kolkata", 1);  // the name uses UTC whatever the local zone
   tzset();
-  std::string command, core;
-  std::vector<std::string> args;
-  BuildLiveCoreCommandAt(kExampleTime, 1, "alpha", &command, &args, &core);
-  saved ? setenv("TZ", savedTz.c_str(), 1) : unsetenv("TZ");
-  tzset();
-  EXPECT_NE(core.find("livecore.alpha-03-02-21-09-05-07.1"), std::string::npos);
-}
-
-TEST(LiveCoreCommand, PathsFollowTheSysroot) {
   setenv("SENTRO_SYSROOT", "/tmp/sentro-root", 1);
   SysrootReset();
-  std::string command, core;
-  std::vector<std::string> args;
-  BuildLiveCoreCommandAt(kExampleTime, 99, "beta", &command, &args, &core);
+  const time_t example = 1614675907;  // 09:05:07 UTC on 2 March 2021
+  std::string command, core, secondCommand, secondCore;
+  std::vector<std::string> args = {"kept"}, secondArgs;
+  BuildLiveCoreCommandAt(example, 1234, "alpha", &command, &args, &core);
+  // A second dump in the same second differs only by its pid.
+  BuildLiveCoreCommandAt(example, 1235, "alpha", &secondCommand, &secondArgs, &secondCore);
   unsetenv("SENTRO_SYSROOT");
   SysrootReset();
-  EXPECT_EQ(command, "/tmp/sentro-root/usr/bin/gcore");
-  EXPECT_EQ(core, "/tmp/sentro-root/var/core/livecore.beta-03-02-21-09-05-07.99");
-}
+  savedTz ? setenv("TZ", tz.c_str(), 1) : unsetenv("TZ");
+  tzset();
 
-TEST(LiveCoreCommand, TwoDumpsInOneSecondDifferOnlyByPid) {
-  std::string command, first, second;
-  std::vector<std::string> firstArgs, secondArgs;
-  BuildLiveCoreCommandAt(kExampleTime, 10, "alpha", &command, &firstArgs, &first);
-  BuildLiveCoreCommandAt(kExampleTime, 11, "alpha", &command, &secondArgs, &second);
-  EXPECT_EQ(firstArgs[1], secondArgs[1]);
-  EXPECT_NE(first, second);
+  const std::string prefix = "/tmp/sentro-root/var/core/livecore.alpha-03-02-21-09-05-07";
+  EXPECT_EQ(command, "/tmp/sentro-root/usr/bin/gcore");
+  EXPECT_EQ(args, (std::vector<std::string>{"kept", "-o", prefix, "1234"}));
+  EXPECT_EQ(core, prefix + ".1234");
+  EXPECT_EQ(secondArgs, (std::vector<std::string>{"-o", prefix, "1235"}));
+  EXPECT_EQ(secondCore, prefix + ".1235");
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "process/ProcessTestSupport.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/signalfd.h>
 #include <time.h>
@@ -9,12 +8,11 @@
 #include <atomic>
 #include <csignal>
 #include <fstream>
-#include <mutex>
 
 #include "lib/log/clock.h"
-#include "lib/log/logOutput.h"
 #include "lib/pollDefault/poll.h"
 #include "src/process/ProcessTable.h"
+#include "support/LogCapture.h"
 
 namespace {
 
@@ -30,18 +28,6 @@ int64_t ShiftedClock() {
   return RealMicros() + clockOffsetMicros.load();
 }
 
-struct CaptureOutput : LogOutput {
-  CaptureOutput() { level = LOG_DEBUG; }
-  void Write(const LogLineHeader &, const char *text, size_t length) override {
-    std::lock_guard<std::mutex> guard(lock);
-    lines.emplace_back(text, length);
-  }
-  std::mutex lock;
-  std::vector<std::string> lines;
-};
-
-CaptureOutput *capture = nullptr;
-
 void ChildSignalReadable(void *clientData) {
   int fd = static_cast<int>(reinterpret_cast<intptr_t>(clientData));
   struct signalfd_siginfo record;
@@ -51,15 +37,13 @@ void ChildSignalReadable(void *clientData) {
 }
 
 // Once per test program: the loop, the process table, SIGCHLD on a signal
-// descriptor as the daemon has it, the shifted clock and the log capture.
+// descriptor as the daemon has it, and the shifted clock.
 class LoopEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
     ClockSetMonotonicSource(ShiftedClock);
     PollInstallDefault();
     CreateProcessTable();
-    capture = new CaptureOutput();
-    InstallOutput(capture);
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGCHLD);
@@ -73,10 +57,7 @@ class LoopEnvironment : public ::testing::Environment {
 
 // Each test sees only its own messages.
 class ClearLog : public ::testing::EmptyTestEventListener {
-  void OnTestStart(const ::testing::TestInfo &) override {
-    std::lock_guard<std::mutex> guard(capture->lock);
-    capture->lines.clear();
-  }
+  void OnTestStart(const ::testing::TestInfo &) override { ClearCapturedMessages(); }
 };
 
 [[maybe_unused]] const int environmentAdded = [] {
@@ -113,8 +94,11 @@ void AdvanceClock(int64_t seconds) {
 }
 
 std::vector<std::string> LoggedMessages() {
-  std::lock_guard<std::mutex> guard(capture->lock);
-  return capture->lines;
+  std::vector<std::string> texts;
+  for (const CapturedMessage &message : CapturedMessages()) {
+    texts.push_back(message.text);
+  }
+  return texts;
 }
 
 bool Logged(const std::string &text) {
@@ -127,7 +111,11 @@ bool Logged(const std::string &text) {
 }
 
 ProcessStartOptions ProcessEvents::Options(bool captureStdout, bool captureStderr) {
-  ProcessStartOptions options;
+  return Wire(ProcessStartOptions(), captureStdout, captureStderr);
+}
+
+ProcessStartOptions ProcessEvents::Wire(ProcessStartOptions options, bool captureStdout,
+                                        bool captureStderr) {
   options.onExit = RecordExit;
   options.onCoreDump = RecordCoreDump;
   options.onStdout = captureStdout ? RecordStream : nullptr;
@@ -140,6 +128,8 @@ void RecordExit(SysProcess *process, void *context) {
   auto *events = static_cast<ProcessEvents *>(context);
   events->exits++;
   events->exitCodeAtExit = process->GetExitCode();
+  events->outputAtExit[0] = events->output[0];
+  events->outputAtExit[1] = events->output[1];
 }
 
 void RecordCoreDump(SysProcess *, void *context) {
@@ -172,18 +162,6 @@ std::string ProcField(pid_t pid, const std::string &file, const std::string &key
     }
   }
   return "";
-}
-
-int OpenDescriptorCount() {
-  int count = 0;
-  DIR *dir = opendir("/proc/self/fd");
-  while (dirent *entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') {
-      ++count;
-    }
-  }
-  closedir(dir);
-  return count - 1;  // the directory's own descriptor
 }
 
 bool ProcessAlive(pid_t pid) {

@@ -1,6 +1,6 @@
 // Shared by the process tests: the real event loop with a SIGCHLD reader that
-// runs the reaper, a clock the tests can move forward, a log output that
-// keeps what it is given, and a recorder of process callbacks.
+// runs the reaper, a clock the tests can move forward, what was logged, and a
+// recorder of process callbacks.
 #pragma once
 
 #include <sys/types.h>
@@ -32,10 +32,14 @@ struct ProcessEvents {
   int coreDumps = 0;
   int forceKillTimeouts = 0;
   int exitCodeAtExit = -1;
-  std::string output[2];  // captured stdout and stderr, read in the callbacks
+  std::string output[2];        // captured stdout and stderr, read in the callbacks
+  std::string outputAtExit[2];  // what had been read when the exit callback ran
 
   // Options wired to this recorder.
   ProcessStartOptions Options(bool captureStdout = false, bool captureStderr = false);
+  // options with its callbacks and context wired to this recorder.
+  ProcessStartOptions Wire(ProcessStartOptions options, bool captureStdout = false,
+                           bool captureStderr = false);
 };
 
 // The callbacks a ProcessEvents uses; usable on their own.
@@ -50,9 +54,6 @@ bool WaitForExit(SysProcess *process, int timeoutMs = 5000);
 // The line of /proc/PID/FILE that starts with key, without the key; "" when
 // there is none.
 std::string ProcField(pid_t pid, const std::string &file, const std::string &key);
-
-// Number of descriptors open in this process.
-int OpenDescriptorCount();
 
 // Whether pid is alive (running, not a zombie).
 bool ProcessAlive(pid_t pid);

@@ -1,11 +1,11 @@
-// Starting real children: what they run with, what they inherit, and how a
-// start that cannot happen leaves nothing behind.
+// Starting real children: what they run with, what they inherit, how a
+// failed set-up step ends them, and how a start that cannot happen leaves
+// nothing behind.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,10 +14,11 @@
 #include <csignal>
 #include <memory>
 #include <set>
+#include <sstream>
 
 #include "process/ProcessTestSupport.h"
+#include "src/process/ChildReport.h"
 #include "src/process/SpawnChild.h"
-#include "src/process/SysProcessImpl.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -28,19 +29,19 @@ std::unique_ptr<SysProcess> NewProcess(const std::string &tag = "test") {
   return std::unique_ptr<SysProcess>(CreateSysProcess(tag));
 }
 
-// Runs `sh -c script` to its end and returns its events.
+// Runs `sh -c script` to its end and returns its events; *pid gets the
+// child's pid.
 ProcessEvents RunScript(const std::string &script, ProcessStartOptions options = {},
-                        bool captureStdout = false, bool captureStderr = false) {
+                        bool captureStdout = false, bool captureStderr = false,
+                        pid_t *pid = nullptr) {
   ProcessEvents events;
-  ProcessStartOptions wired = events.Options(captureStdout, captureStderr);
-  options.onExit = wired.onExit;
-  options.onCoreDump = wired.onCoreDump;
-  options.onStdout = wired.onStdout;
-  options.onStderr = wired.onStderr;
-  options.context = &events;
   auto process = NewProcess();
-  EXPECT_TRUE(process->Start(kShell, {"-c", script}, {}, options));
+  EXPECT_TRUE(process->Start(kShell, {"-c", script}, {},
+                             events.Wire(options, captureStdout, captureStderr)));
   EXPECT_TRUE(WaitForExit(process.get()));
+  if (pid != nullptr) {
+    *pid = process->GetPid();
+  }
   return events;
 }
 
@@ -77,100 +78,99 @@ class DescriptorLimit {
   struct rlimit saved_;
 };
 
-// Whether this process could raise its hard descriptor limit (probed in a
-// child, since a raised limit cannot always be taken back).
+// Whether this process may raise its hard descriptor limit; lowering it back
+// is always allowed.
 bool MayRaiseHardDescriptorLimit() {
-  pid_t pid = fork();
-  if (pid == 0) {
-    struct rlimit limit;
-    getrlimit(RLIMIT_NOFILE, &limit);
-    limit.rlim_max += 1;
-    _exit(setrlimit(RLIMIT_NOFILE, &limit) == 0 ? 0 : 1);
-  }
-  siginfo_t info = {};
-  waitid(P_PID, pid, &info, WEXITED);
-  return info.si_code == CLD_EXITED && info.si_status == 0;
+  struct rlimit limit, raised;
+  getrlimit(RLIMIT_NOFILE, &limit);
+  raised = limit;
+  raised.rlim_max += 1;
+  bool may = setrlimit(RLIMIT_NOFILE, &raised) == 0;
+  setrlimit(RLIMIT_NOFILE, &limit);
+  return may;
 }
 
 // The text with every run of digits replaced by "N".
 std::string WithoutPids(const std::string &text) {
   std::string result;
   for (size_t i = 0; i < text.size(); ++i) {
-    if (isdigit(static_cast<unsigned char>(text[i]))) {
-      if (i == 0 || !isdigit(static_cast<unsigned char>(text[i - 1]))) {
-        result += 'N';
-      }
-    } else {
+    if (!isdigit(static_cast<unsigned char>(text[i]))) {
       result += text[i];
+    } else if (i == 0 || !isdigit(static_cast<unsigned char>(text[i - 1]))) {
+      result += 'N';
     }
   }
   return result;
 }
 
-TEST(ProcessExit, NormalExitStatusIsTheExitCode) {
-  ProcessEvents events = RunScript("exit 7");
-  EXPECT_EQ(events.exits, 1);
-  EXPECT_EQ(events.exitCodeAtExit, 7);
-}
-
-TEST(ProcessExit, DeathByAnySignalIsExitCodeOne) {
-  for (const char *script : {"kill -KILL $$", "kill -SEGV $$", "kill -TERM $$"}) {
-    ProcessEvents events = RunScript(script);
-    EXPECT_EQ(events.exits, 1) << script;
-    EXPECT_EQ(events.exitCodeAtExit, 1) << script;
+TEST(ProcessExit, ExitStatusIsTheCodeAndAnyDeathBySignalIsOne) {
+  struct Case {
+    const char *script;
+    int exitCode;
+  } cases[] = {{"exit 7", 7}, {"kill -KILL $$", 1}, {"kill -SEGV $$", 1}, {"kill -TERM $$", 1}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.script);
+    ProcessEvents events = RunScript(c.script);
+    EXPECT_EQ(events.exits, 1);
+    EXPECT_EQ(events.exitCodeAtExit, c.exitCode);
   }
 }
 
-TEST(ProcessExit, ExecFailureIsExitCode254) {
-  ProcessEvents events;
-  auto process = NewProcess();
-  ASSERT_TRUE(process->Start("/nonexistent/sentro-test-binary", {}, {}, events.Options()));
-  ASSERT_TRUE(WaitForExit(process.get()));
-  EXPECT_EQ(process->GetExitCode(), 254);
-}
-
-TEST(ProcessStart, LogsTheConstructedCommandEndingInABlank) {
-  RunScript("exit 0");
-  EXPECT_TRUE(Logged("<test> Constructed command: /bin/sh -c exit 0 \n"));
-}
-
-TEST(ProcessStart, StartWhileRunningFailsAndForksNothing) {
+TEST(ProcessStart, RefusedWhileTheChildLivesAndAllowedAfterExitOrCancel) {
   ProcessEvents events;
   auto process = NewProcess();
   ASSERT_TRUE(process->Start("/bin/sleep", {"30"}, {}, events.Options()));
   pid_t pid = process->GetPid();
-  EXPECT_FALSE(process->Start("/bin/sleep", {"30"}, {}, events.Options()));
-  EXPECT_EQ(process->GetPid(), pid);
+  EXPECT_FALSE(process->Start("/bin/sleep", {"30"}, {}, events.Options()));  // running
   ASSERT_TRUE(process->StopWithSignal(-1, SIGTERM));
-  EXPECT_FALSE(process->Start("/bin/sleep", {"30"}, {}, events.Options()));
+  EXPECT_FALSE(process->Start("/bin/sleep", {"30"}, {}, events.Options()));  // stopping
+  EXPECT_EQ(process->GetPid(), pid);
   ASSERT_TRUE(WaitForExit(process.get()));
   EXPECT_EQ(events.exits, 1);
-}
 
-TEST(ProcessStart, ExitedProcessCanBeStartedAgain) {
-  ProcessEvents events;
-  auto process = NewProcess();
-  ASSERT_TRUE(process->Start(kShell, {"-c", "exit 3"}, {}, events.Options()));
-  ASSERT_TRUE(WaitForExit(process.get()));
   ASSERT_TRUE(process->Start(kShell, {"-c", "exit 4"}, {}, events.Options()));
   EXPECT_FALSE(process->HasExited());
   ASSERT_TRUE(WaitForExit(process.get()));
-  EXPECT_EQ(process->GetExitCode(), 4);
-  EXPECT_EQ(events.exits, 2);
+  EXPECT_EQ(events.exitCodeAtExit, 4);
+
+  ASSERT_TRUE(process->Start("/bin/sleep", {"30"}, {}, events.Options()));
+  ASSERT_TRUE(process->Stop(true, 0));
+  EXPECT_FALSE(process->Stop(true, 0));  // killing already
+  EXPECT_FALSE(process->Start("/bin/sleep", {"30"}, {}, events.Options()));
+  process->CancelExecution();
+  ASSERT_TRUE(process->Start(kShell, {"-c", "exit 6"}, {}, events.Options()));
+  ASSERT_TRUE(WaitForExit(process.get()));
+  EXPECT_EQ(events.exitCodeAtExit, 6);
+  EXPECT_EQ(events.exits, 3);
 }
 
-TEST(ProcessStreams, CapturedOutputReachesTheStreamCallbacks) {
-  ProcessEvents events = RunScript("echo out; echo err >&2; exit 0", {}, true, true);
-  EXPECT_EQ(events.output[PROCESS_STREAM_STDOUT], "out\n");
-  EXPECT_EQ(events.output[PROCESS_STREAM_STDERR], "err\n");
-  EXPECT_EQ(events.exitCodeAtExit, 0);
-}
-
-TEST(ProcessStreams, LargeCapturedOutputIsNotCutShort) {
+TEST(ProcessStreams, CapturePipesAreTheChildsOnlyExtraDescriptorsAndAreReadInFullBeforeExit) {
+  // Descriptors the daemon forgot to mark close-on-exec.
+  int leaky = open("/dev/null", O_RDONLY);
+  int leakyPipe[2];
+  ASSERT_EQ(pipe(leakyPipe), 0);
+  ProcessEvents events;
+  auto process = NewProcess();
   // More than a pipe holds: the child's end blocks instead of failing.
-  ProcessEvents events = RunScript("head -c 300000 /dev/zero", {}, true, false);
-  EXPECT_EQ(events.output[PROCESS_STREAM_STDOUT].size(), 300000u);
-  EXPECT_EQ(events.exitCodeAtExit, 0);
+  ASSERT_TRUE(process->Start(
+      kShell,
+      {"-c", "ls -l /proc/$$/fd | grep -c pipe: >&2; ls /proc/$$/fd; head -c 300000 /dev/zero"}, {},
+      events.Options(true, true)));
+  close(leaky);
+  close(leakyPipe[0]);
+  close(leakyPipe[1]);
+  char buf[8];
+  EXPECT_EQ(process->ReadStream(2, buf, sizeof buf), -1);
+  ASSERT_TRUE(WaitForExit(process.get()));
+  const std::string &out = events.outputAtExit[PROCESS_STREAM_STDOUT];
+  EXPECT_EQ(out.size(), 6u + 300000u);
+  EXPECT_TRUE(out.starts_with("0\n1\n2\n"));  // no descriptor beyond the standard three
+  EXPECT_EQ(events.outputAtExit[PROCESS_STREAM_STDERR], "2\n");  // stdout and stderr are pipes
+  EXPECT_EQ(process->ReadStream(PROCESS_STREAM_STDOUT, buf, sizeof buf), -1);  // closed at exit
+
+  ASSERT_TRUE(process->Start(kShell, {"-c", "exit 0"}, {}, events.Options()));
+  EXPECT_EQ(process->ReadStream(PROCESS_STREAM_STDOUT, buf, sizeof buf), -1);  // not captured
+  ASSERT_TRUE(WaitForExit(process.get()));
 }
 
 struct StreamCalls {
@@ -203,85 +203,66 @@ TEST(ProcessStreams, StreamClosedEarlyDoesNotKeepTheLoopBusy) {
   ASSERT_TRUE(WaitForExit(process.get()));
 }
 
-TEST(ProcessStreams, UncapturedStreamCannotBeRead) {
-  ProcessEvents events;
-  auto process = NewProcess();
-  ASSERT_TRUE(process->Start(kShell, {"-c", "exit 0"}, {}, events.Options()));
-  char buf[8];
-  EXPECT_EQ(process->ReadStream(PROCESS_STREAM_STDOUT, buf, sizeof buf), -1);
-  EXPECT_EQ(process->ReadStream(2, buf, sizeof buf), -1);
-  ASSERT_TRUE(WaitForExit(process.get()));
-}
-
-TEST(ProcessStreams, RedirectFilesStartWithThePidLineAndAppend) {
+TEST(ProcessStreams, RedirectFilesAppendAfterAPidLineAndACapturePipeWinsOverThem) {
   TempDir dir;
   ProcessStartOptions options;
   options.stdStreamFileBase = dir.Sub("svc");
   RunScript("echo hello; echo oops >&2", options);
-  RunScript("echo again", options);
-  EXPECT_EQ(WithoutPids(ReadFile(dir.Sub("svc.stdout"))),
+  pid_t pid = 0;
+  ProcessEvents captured = RunScript("echo again; echo oops2 >&2", options, true, false, &pid);
+  EXPECT_EQ(captured.output[PROCESS_STREAM_STDOUT], "again\n");
+  std::string out = ReadFile(dir.Sub("svc.stdout"));
+  EXPECT_EQ(WithoutPids(out),
             "Starting service process with pid: N.\nhello\n"
-            "Starting service process with pid: N.\nagain\n");
+            "Starting service process with pid: N.\n");
+  EXPECT_TRUE(out.ends_with("pid: " + std::to_string(pid) + ".\n")) << out;
   EXPECT_EQ(WithoutPids(ReadFile(dir.Sub("svc.stderr"))),
             "Starting service process with pid: N.\noops\n"
-            "Starting service process with pid: N.\n");
+            "Starting service process with pid: N.\noopsN\n");
   struct stat info;
   ASSERT_EQ(stat(dir.Sub("svc.stdout").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
-TEST(ProcessStreams, CapturePipeWinsOverRedirectFile) {
+TEST(ProcessSetup, FailedStepEndsTheChildWith254BeforeExecAndItsMessageComesFirst) {
   TempDir dir;
-  ProcessStartOptions options;
-  options.stdStreamFileBase = dir.Sub("svc");
-  ProcessEvents events;
-  auto process = NewProcess();
-  ProcessStartOptions wired = events.Options(true, false);
-  options.onExit = wired.onExit;
-  options.onStdout = wired.onStdout;
-  options.context = &events;
-  ASSERT_TRUE(process->Start(kShell, {"-c", "echo hello; echo oops >&2"}, {}, options));
-  ASSERT_TRUE(WaitForExit(process.get()));
-  std::string pidLine =
-      "Starting service process with pid: " + std::to_string(process->GetPid()) + ".\n";
-  EXPECT_EQ(events.output[PROCESS_STREAM_STDOUT], "hello\n");
-  EXPECT_EQ(ReadFile(dir.Sub("svc.stdout")), pidLine);
-  EXPECT_EQ(ReadFile(dir.Sub("svc.stderr")), pidLine + "oops\n");
-}
-
-TEST(ProcessStreams, UnopenableRedirectFileFailsTheChildWithItsMessageFirst) {
-  ProcessStartOptions options;
-  options.stdStreamFileBase = "/nonexistent-dir/svc";
-  ProcessEvents events;
-  auto process = NewProcess("redir");
-  ProcessStartOptions wired = events.Options();
-  options.onExit = wired.onExit;
-  options.context = &events;
-  ASSERT_TRUE(process->Start(kShell, {"-c", "exit 0"}, {}, options));
-  ASSERT_TRUE(WaitForExit(process.get()));
-  EXPECT_EQ(process->GetExitCode(), 254);
-  std::string failure = "<redir> [Process: " + std::to_string(process->GetPid()) +
-                        "] Failed to redirect std-stream. Error: No such file or directory\n";
-  std::string exited =
-      "<redir> Pid " + std::to_string(process->GetPid()) + " exited with exit code 254\n";
-  std::vector<std::string> log = LoggedMessages();
-  auto failureAt = std::find(log.begin(), log.end(), failure);
-  auto exitedAt = std::find(log.begin(), log.end(), exited);
-  ASSERT_NE(failureAt, log.end());
-  ASSERT_NE(exitedAt, log.end());
-  EXPECT_LT(failureAt, exitedAt);
-}
-
-TEST(ProcessStreams, RedirectToAFifoWithoutReaderFailsInsteadOfBlocking) {
-  TempDir dir;
-  ASSERT_EQ(mkfifo(dir.Sub("svc.stdout").c_str(), 0600), 0);
-  ProcessStartOptions options;
-  options.stdStreamFileBase = dir.Sub("svc");
-  alarm(20);  // a blocked start ends the test run instead of hanging it
-  ProcessEvents events = RunScript("exit 0", options);
-  alarm(0);
-  EXPECT_EQ(events.exitCodeAtExit, 254);
-  EXPECT_TRUE(Logged("] Failed to redirect std-stream. Error: No such device or address\n"));
+  ASSERT_EQ(mkfifo(dir.Sub("fifo.stdout").c_str(), 0600), 0);
+  struct Case {
+    std::string workingDir, runAsUser, streamBase;
+    std::string before, after;  // the message is before + pid + after
+  } cases[] = {
+      {"/nonexistent-sentro-dir", "", "", "[Child ",
+       "] Failed to set working directory. Error No such file or directory\n"},
+      // Must not go on as root.
+      {"", "sentro-no-such-user", "", "[Child ",
+       "] Entry corresponding to user sentro-no-such-user not found\n"},
+      {"", "", "/nonexistent-dir/svc",
+       "<test> [Process: ", "] Failed to redirect std-stream. Error: No such file or directory\n"},
+      // A FIFO without a reader fails at once instead of blocking the start.
+      {"", "", dir.Sub("fifo"),
+       "<test> [Process: ", "] Failed to redirect std-stream. Error: No such device or address\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.after);
+    ProcessStartOptions options;
+    options.workingDir = c.workingDir;
+    options.runAsUser = c.runAsUser;
+    options.stdStreamFileBase = c.streamBase;
+    pid_t pid = 0;
+    alarm(20);  // a blocked start ends the test run instead of hanging it
+    ProcessEvents events = RunScript("touch " + dir.Sub("ran"), options, false, false, &pid);
+    alarm(0);
+    EXPECT_EQ(events.exitCodeAtExit, 254);
+    EXPECT_FALSE(FileExists(dir.Sub("ran")));
+    std::vector<std::string> log = LoggedMessages();
+    auto failure = std::find(log.begin(), log.end(), c.before + std::to_string(pid) + c.after);
+    auto exited = std::find(log.begin(), log.end(),
+                            "<test> Pid " + std::to_string(pid) + " exited with exit code 254\n");
+    ASSERT_NE(failure, log.end());
+    ASSERT_NE(exited, log.end());
+    EXPECT_LT(failure, exited);
+  }
+  EXPECT_EQ(ChildReportOpenCount(), 0u);  // the forked child's report pipe too
 }
 
 TEST(ProcessEnvironment, WorkingDirectoryIsApplied) {
@@ -294,14 +275,6 @@ TEST(ProcessEnvironment, WorkingDirectoryIsApplied) {
   EXPECT_EQ(events.output[PROCESS_STREAM_STDOUT], std::string(resolved) + "\n");
 }
 
-TEST(ProcessEnvironment, MissingWorkingDirectoryFailsTheChild) {
-  ProcessStartOptions options;
-  options.workingDir = "/nonexistent-sentro-dir";
-  ProcessEvents events = RunScript("exit 0", options);
-  EXPECT_EQ(events.exitCodeAtExit, 254);
-  EXPECT_TRUE(Logged("] Failed to set working directory. Error No such file or directory\n"));
-}
-
 TEST(ProcessEnvironment, ExtraEntriesComeAfterTheInheritedOnes) {
   setenv("SENTRO_TEST_INHERITED", "1", 1);
   ProcessEvents events;
@@ -311,10 +284,8 @@ TEST(ProcessEnvironment, ExtraEntriesComeAfterTheInheritedOnes) {
   ASSERT_TRUE(WaitForExit(process.get()));
   unsetenv("SENTRO_TEST_INHERITED");
   const std::string &out = events.output[PROCESS_STREAM_STDOUT];
-  size_t inherited = out.find("SENTRO_TEST_INHERITED=1\n");
-  ASSERT_NE(inherited, std::string::npos);
-  EXPECT_LT(inherited, out.find("SENTRO_EXTRA_A=2\n"));
-  EXPECT_EQ(out.substr(out.size() - 34), "SENTRO_EXTRA_A=2\nSENTRO_EXTRA_B=3\n");
+  EXPECT_NE(out.find("SENTRO_TEST_INHERITED=1\n"), std::string::npos);
+  EXPECT_TRUE(out.ends_with("\nSENTRO_EXTRA_A=2\nSENTRO_EXTRA_B=3\n")) << out;
 }
 
 TEST(ProcessUser, RunsAsNobodyWithItsGroupsAndEnvironment) {
@@ -325,12 +296,8 @@ TEST(ProcessUser, RunsAsNobodyWithItsGroupsAndEnvironment) {
   options.runAsUser = "nobody";
   ProcessEvents events;
   auto process = NewProcess();
-  ProcessStartOptions wired = events.Options(true);
-  options.onExit = wired.onExit;
-  options.onStdout = wired.onStdout;
-  options.context = &events;
-  ASSERT_TRUE(
-      process->Start(kShell, {"-c", "echo $USER $HOME $SHELL; exec sleep 30"}, {}, options));
+  ASSERT_TRUE(process->Start(kShell, {"-c", "echo $USER $HOME $SHELL; exec sleep 30"}, {},
+                             events.Wire(options, true)));
   pid_t pid = process->GetPid();
   ASSERT_TRUE(RunLoopUntil(
       [&] { return events.output[PROCESS_STREAM_STDOUT].find('\n') != std::string::npos; }));
@@ -347,64 +314,46 @@ TEST(ProcessUser, RunsAsNobodyWithItsGroupsAndEnvironment) {
   ASSERT_TRUE(WaitForExit(process.get()));
 }
 
-TEST(ProcessUser, UnknownUserFailsTheStartInsteadOfRunningAsRoot) {
-  TempDir dir;
-  ProcessStartOptions options;
-  options.runAsUser = "sentro-no-such-user";
-  ProcessEvents events = RunScript("touch " + dir.Sub("ran"), options);
-  EXPECT_EQ(events.exitCodeAtExit, 254);
-  EXPECT_FALSE(FileExists(dir.Sub("ran")));
-  EXPECT_TRUE(Logged("] Entry corresponding to user sentro-no-such-user not found\n"));
-}
-
-TEST(ProcessLimitsTest, DescriptorLimitIsSetAndHardLimitRaised) {
+TEST(ProcessLimitsTest, DescriptorLimitSetsTheSoftLimitRaisesALowerHardOneOrFailsTheChild) {
   struct rlimit own;
   getrlimit(RLIMIT_NOFILE, &own);
+  const uint64_t nrOpen = std::stoull(ReadFile("/proc/sys/fs/nr_open"));
+  std::string hard = own.rlim_max == RLIM_INFINITY ? "unlimited" : std::to_string(own.rlim_max);
+  std::vector<std::pair<uint64_t, std::string>> cases = {{777, "777 " + hard}};  // soft, hard
+  if (own.rlim_max + 1000 <= nrOpen && MayRaiseHardDescriptorLimit()) {
+    std::string raised = std::to_string(own.rlim_max + 1000);
+    cases.push_back({own.rlim_max + 1000, raised + " " + raised});
+  }
   ProcessLimits limits;
-  limits.fdLimit = 777;
   ProcessStartOptions options;
   options.limits = &limits;
-  ProcessEvents events;
-  auto process = NewProcess();
-  options.onExit = RecordExit;
-  options.context = &events;
-  ASSERT_TRUE(process->Start("/bin/sleep", {"30"}, {}, options));
-  pid_t pid = process->GetPid();
-  auto limitLine = [pid] { return ProcField(pid, "limits", "Max open files"); };
-  ASSERT_TRUE(RunLoopUntil([&] { return limitLine().find(" 777 ") != std::string::npos; }));
-  EXPECT_NE(limitLine().find(" " + std::to_string(own.rlim_max) + " "), std::string::npos);
-  ASSERT_TRUE(process->Stop(true, 0));
-  ASSERT_TRUE(WaitForExit(process.get()));
-
-  if (own.rlim_max == RLIM_INFINITY) {
-    return;
-  }
-  // Above the hard limit the child raises the hard limit too, which needs
-  // CAP_SYS_RESOURCE; without it the start fails with the limit's message.
-  limits.fdLimit = own.rlim_max + 1000;
-  ASSERT_TRUE(process->Start("/bin/sleep", {"30"}, {}, options));
-  pid = process->GetPid();
-  std::string raised = " " + std::to_string(limits.fdLimit) + " ";
-  bool hardRaised = RunLoopUntil([&] {
-    std::string line = limitLine();
-    size_t first = line.find(raised);
-    return process->HasExited() ||
-           (first != std::string::npos && line.find(raised, first + 1) != std::string::npos);
-  });
-  ASSERT_TRUE(hardRaised);
-  if (process->HasExited()) {
-    EXPECT_FALSE(MayRaiseHardDescriptorLimit());
-    EXPECT_EQ(process->GetExitCode(), 254);
-    EXPECT_TRUE(Logged("[Child " + std::to_string(pid) +
-                       "] Failed to set fd limit. Error: Operation not permitted\n"));
-  } else {
-    EXPECT_TRUE(MayRaiseHardDescriptorLimit());
+  for (const auto &[fdLimit, softAndHard] : cases) {
+    limits.fdLimit = fdLimit;
+    ProcessEvents events;
+    auto process = NewProcess();
+    ASSERT_TRUE(process->Start("/bin/sleep", {"30"}, {}, events.Wire(options)));
+    pid_t pid = process->GetPid();
+    auto limitsNow = [pid] {
+      std::istringstream line(ProcField(pid, "limits", "Max open files"));
+      std::string soft, hard;
+      line >> soft >> hard;
+      return soft + " " + hard;
+    };
+    EXPECT_TRUE(RunLoopUntil([&] { return limitsNow() == softAndHard; })) << limitsNow();
     ASSERT_TRUE(process->Stop(true, 0));
     ASSERT_TRUE(WaitForExit(process.get()));
   }
+  // Above nr_open not even a privileged child may go.
+  limits.fdLimit = nrOpen + 1;
+  pid_t pid = 0;
+  EXPECT_EQ(RunScript("exit 0", options, false, false, &pid).exitCodeAtExit, 254);
+  EXPECT_TRUE(Logged("[Child " + std::to_string(pid) +
+                     "] Failed to set fd limit. Error: Operation not permitted\n"));
 }
 
-TEST(ProcessSignals, ChildStartsWithNoBlockedAndNoIgnoredSignals) {
+// A child that keeps the daemon's user borrows its memory until exec, so
+// the program is already running when Start returns.
+TEST(ProcessSpawn, ChildHasExecdWithNoBlockedAndNoIgnoredSignalsWhenStartReturns) {
   // What the daemon has: SIGPIPE and others ignored, its signals blocked.
   struct sigaction ignore = {}, savedPipe, savedUsr2;
   ignore.sa_handler = SIG_IGN;
@@ -430,7 +379,14 @@ TEST(ProcessSignals, ChildStartsWithNoBlockedAndNoIgnoredSignals) {
   sigaction(SIGPIPE, &savedPipe, nullptr);
   sigaction(SIGUSR2, &savedUsr2, nullptr);
   ASSERT_TRUE(started);
+  // The executable, not the name: exec renames the task a moment after it
+  // has let go of the daemon's memory.
   pid_t pid = process->GetPid();
+  char sleepPath[PATH_MAX], exePath[PATH_MAX] = {};
+  ASSERT_NE(realpath("/bin/sleep", sleepPath), nullptr);
+  std::string exeLink = "/proc/" + std::to_string(pid) + "/exe";
+  ASSERT_GT(readlink(exeLink.c_str(), exePath, sizeof exePath - 1), 0);
+  EXPECT_STREQ(exePath, sleepPath);
   ASSERT_TRUE(RunLoopUntil([pid] { return ProcField(pid, "status", "Name:") == "\tsleep"; }));
   EXPECT_EQ(ProcField(pid, "status", "SigBlk:"), "\t0000000000000000");
   EXPECT_EQ(ProcField(pid, "status", "SigIgn:"), "\t0000000000000000");
@@ -439,24 +395,6 @@ TEST(ProcessSignals, ChildStartsWithNoBlockedAndNoIgnoredSignals) {
   }
   EXPECT_FALSE(sigismember(&maskAfter, SIGUSR2));
   EXPECT_EQ(pipeAfter.sa_handler, SIG_IGN);
-  ASSERT_TRUE(process->Stop(true, 0));
-  ASSERT_TRUE(WaitForExit(process.get()));
-}
-
-// A child that keeps the daemon's user borrows its memory until exec, so
-// the program is already running when Start returns; one that changes user
-// is forked and catches up on its own.
-TEST(ProcessSpawn, ChildHasExecdWhenStartReturns) {
-  ProcessEvents events;
-  auto process = NewProcess();
-  ASSERT_TRUE(process->Start("/bin/sleep", {"30"}, {}, events.Options()));
-  // The executable, not the name: exec renames the task a moment after it
-  // has let go of the daemon's memory.
-  char sleepPath[PATH_MAX], exePath[PATH_MAX] = {};
-  ASSERT_NE(realpath("/bin/sleep", sleepPath), nullptr);
-  std::string exeLink = "/proc/" + std::to_string(process->GetPid()) + "/exe";
-  ASSERT_GT(readlink(exeLink.c_str(), exePath, sizeof exePath - 1), 0);
-  EXPECT_STREQ(exePath, sleepPath);
   ASSERT_TRUE(process->Stop(true, 0));
   ASSERT_TRUE(WaitForExit(process.get()));
 }
@@ -494,48 +432,33 @@ TEST(ProcessSignals, ParentDeathSignalIsRequestedWhenAsked) {
   }
 }
 
-TEST(ProcessDescriptors, NoDaemonDescriptorLeaksIntoTheChild) {
-  // Descriptors the daemon forgot to mark close-on-exec.
-  int leaky = open("/dev/null", O_RDONLY);
-  int leakyPipe[2];
-  ASSERT_EQ(pipe(leakyPipe), 0);
-
-  ProcessEvents plain = RunScript("ls /proc/$$/fd", {}, true);
-  EXPECT_EQ(plain.output[PROCESS_STREAM_STDOUT], "0\n1\n2\n");
-  ProcessEvents both =
-      RunScript("ls -l /proc/$$/fd | grep -c pipe: >&2; ls /proc/$$/fd", {}, true, true);
-  EXPECT_EQ(both.output[PROCESS_STREAM_STDOUT], "0\n1\n2\n");
-  // Standard output and standard error are the capture pipes.
-  EXPECT_EQ(both.output[PROCESS_STREAM_STDERR], "2\n");
-
-  close(leaky);
-  close(leakyPipe[0]);
-  close(leakyPipe[1]);
-}
-
-TEST(ProcessDescriptors, FailingCapturePipeLeavesNothingOpen) {
+TEST(ProcessDescriptors, FailingPipeLeavesNothingOpenAndForksNothing) {
+  struct Case {
+    int freeDescriptors;  // room left under the lowered limit
+    bool captureStderr;
+    const char *message;
+  } cases[] = {
+      {0, false, "<pipes> stdout pipe creation failed. Too many open files\n"},
+      {2, true, "<pipes> stderr pipe creation failed. Too many open files\n"},
+      // Both capture pipes fit, the child's report pipe does not.
+      {4, true, "<pipes> Child report pipe creation failed. Too many open files\n"},
+  };
   ProcessEvents events;
   auto process = NewProcess("pipes");
+  // A first virtual call outside the lowered limit: UBSan's type check
+  // needs a descriptor of its own the first time it meets the object.
+  EXPECT_EQ(process->GetPid(), 0);
   std::set<int> before = OpenDescriptors();
-  {
-    // Room for the stdout pipe only.
-    DescriptorLimit limit(NthFreeDescriptor(2) + 1);
-    EXPECT_FALSE(process->Start(kShell, {"-c", "exit 0"}, {}, events.Options(true, true)));
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.message);
+    {
+      DescriptorLimit limit(NthFreeDescriptor(c.freeDescriptors + 1));
+      EXPECT_FALSE(
+          process->Start(kShell, {"-c", "exit 0"}, {}, events.Options(true, c.captureStderr)));
+    }
+    EXPECT_EQ(OpenDescriptors(), before);
+    EXPECT_TRUE(Logged(c.message));
   }
-  EXPECT_EQ(OpenDescriptors(), before);
-  EXPECT_TRUE(Logged("<pipes> stderr pipe creation failed. Too many open files\n"));
-  {
-    DescriptorLimit limit(NthFreeDescriptor(1));
-    EXPECT_FALSE(process->Start(kShell, {"-c", "exit 0"}, {}, events.Options(true, false)));
-  }
-  EXPECT_EQ(OpenDescriptors(), before);
-  EXPECT_TRUE(Logged("<pipes> stdout pipe creation failed. Too many open files\n"));
-  {
-    // Both capture pipes fit, the report pipe does not.
-    DescriptorLimit limit(NthFreeDescriptor(4) + 1);
-    EXPECT_FALSE(process->Start(kShell, {"-c", "exit 0"}, {}, events.Options(true, true)));
-  }
-  EXPECT_EQ(OpenDescriptors(), before);
   EXPECT_FALSE(process->HasExited());
   EXPECT_EQ(process->GetPid(), 0);
 }

@@ -3,9 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-
-#include "tools/sentroctl/Sentroctl.h"
+#include "sentroctl/CtlRun.h"
 
 namespace {
 
@@ -16,44 +14,38 @@ CtlOptions Parse(const std::vector<std::string> &args) {
   return options;
 }
 
-struct Printed {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-Printed RunWithoutSocket(const std::vector<std::string> &args) {
-  std::ostringstream out;
-  std::ostringstream err;
-  int status = RunSentroctl(args, nullptr, out, err);
-  return {status, out.str(), err.str()};
+// What sentroctl prints for args without talking to any daemon.
+CtlRun RunOffline(const std::vector<std::string> &args) {
+  std::ostringstream out, err;
+  CtlRun run;
+  run.status = RunSentroctl(args, nullptr, out, err);
+  run.out = out.str();
+  run.err = err.str();
+  return run;
 }
 
 }  // namespace
 
-TEST(SocketPath, SocketOptionWinsOverEverything) {
-  CtlOptions options = Parse({"--socket", "/run/s", "--datadir", "/data", "list"});
-  EXPECT_EQ(ResolveSocketPath(options, "/env", "sentroserver"), "/run/s");
+TEST(CommandLine, SocketOptionThenDataDirOptionThenEnvironmentThenCurrentDirectory) {
+  struct Case {
+    std::vector<std::string> args;
+    const char *dataDirVariable;
+    const char *socketName;
+    const char *expected;
+  } cases[] = {
+      {{"--socket", "/run/s", "--datadir", "/data", "list"}, "/env", "sentroserver", "/run/s"},
+      {{"--datadir=/data", "list"}, "/env", "sentroserver", "/data/sentroserver"},
+      {{"--datadir=/data", "list"}, "/env", "duolistener", "/data/duolistener"},
+      {{"list"}, "/var/lib", "sentroserver", "/var/lib/norvane-sentro/sentroserver"},
+      {{"list"}, nullptr, "sentroserver", "./sentroserver"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.expected);
+    EXPECT_EQ(ResolveSocketPath(Parse(c.args), c.dataDirVariable, c.socketName), c.expected);
+  }
 }
 
-TEST(SocketPath, DataDirOptionHoldsTheSocket) {
-  CtlOptions options = Parse({"--datadir=/data", "list"});
-  EXPECT_EQ(ResolveSocketPath(options, "/env", "sentroserver"), "/data/sentroserver");
-  EXPECT_EQ(ResolveSocketPath(options, "/env", "duolistener"), "/data/duolistener");
-}
-
-TEST(SocketPath, EnvironmentGetsTheProductDirectory) {
-  CtlOptions options = Parse({"list"});
-  EXPECT_EQ(ResolveSocketPath(options, "/var/lib", "sentroserver"),
-            "/var/lib/norvane-sentro/sentroserver");
-}
-
-TEST(SocketPath, DefaultIsTheCurrentDirectory) {
-  CtlOptions options = Parse({"list"});
-  EXPECT_EQ(ResolveSocketPath(options, nullptr, "sentroserver"), "./sentroserver");
-}
-
-TEST(CommandLine, OptionsMayFollowTheCommand) {
+TEST(CommandLine, OptionsMayFollowTheCommandUntilADoubleDash) {
   CtlOptions options =
       Parse({"start-profile", "ALL", "--json", "--timeout", "1.5", "--ignore-failures"});
   EXPECT_EQ(options.command, "start-profile");
@@ -61,42 +53,40 @@ TEST(CommandLine, OptionsMayFollowTheCommand) {
   EXPECT_TRUE(options.json);
   EXPECT_TRUE(options.ignoreFailures);
   EXPECT_DOUBLE_EQ(options.timeoutSeconds, 1.5);
-}
 
-TEST(CommandLine, DoubleDashEndsTheOptions) {
-  CtlOptions options = Parse({"status", "--", "--json"});
+  options = Parse({"status", "--", "--json"});
   EXPECT_FALSE(options.json);
   EXPECT_EQ(options.args, std::vector<std::string>{"--json"});
 }
 
 TEST(Help, MainHelpListsEveryCommandAndTheExitStatuses) {
-  Printed printed = RunWithoutSocket({"--help"});
-  EXPECT_EQ(printed.status, 0);
+  CtlRun help = RunOffline({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("Usage: sentroctl [OPTIONS] COMMAND [ARGS...]\n", 0), 0u);
   for (const char *command :
        {"list", "status", "start", "stop", "restart", "deps", "set-startup", "run-as", "live-core",
         "start-profile", "stop-profile", "health-check-all", "reset-counters", "reload",
         "save-stats", "recovery-profile", "notify-coredump", "ha-failover"}) {
-    EXPECT_NE(printed.out.find(std::string("\n  ") + command + " "), std::string::npos) << command;
+    EXPECT_NE(help.out.find(std::string("\n  ") + command + " "), std::string::npos) << command;
   }
   for (const char *line :
        {"  1  usage error", "  2  daemon not reachable", "  3  timed out",
         "  4  the daemon carried out the request and reported a failure", "  5  protocol error"}) {
-    EXPECT_NE(printed.out.find(line), std::string::npos) << line;
+    EXPECT_NE(help.out.find(line), std::string::npos) << line;
   }
-  EXPECT_EQ(RunWithoutSocket({"help"}).out, printed.out);
+  EXPECT_EQ(RunOffline({"help"}).out, help.out);
 }
 
-TEST(Help, CommandHelpComesBothWays) {
-  Printed viaHelp = RunWithoutSocket({"help", "set-startup"});
-  Printed viaOption = RunWithoutSocket({"set-startup", "--help"});
+TEST(Help, CommandHelpComesBothWaysWithItsTimeOut) {
+  CtlRun viaHelp = RunOffline({"help", "set-startup"});
+  CtlRun viaOption = RunOffline({"set-startup", "--help"});
   EXPECT_EQ(viaHelp.status, 0);
   EXPECT_EQ(viaOption.status, 0);
   EXPECT_EQ(viaHelp.out, viaOption.out);
-  EXPECT_EQ(viaHelp.out.rfind("Usage: sentroctl [OPTIONS] set-startup SERVICE "
-                              "manual|automatic|disabled\n",
-                              0),
+  EXPECT_EQ(viaHelp.out.rfind(
+                "Usage: sentroctl [OPTIONS] set-startup SERVICE manual|automatic|disabled\n", 0),
             0u);
   EXPECT_NE(viaHelp.out.find("Default time-out: 10 seconds."), std::string::npos);
-  EXPECT_NE(RunWithoutSocket({"help", "start"}).out.find("Default time-out: 120 seconds."),
+  EXPECT_NE(RunOffline({"help", "start"}).out.find("Default time-out: 120 seconds."),
             std::string::npos);
 }

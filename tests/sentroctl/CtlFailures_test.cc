@@ -26,30 +26,32 @@ bool Contains(const std::string &text, const std::string &part) {
   return text.find(part) != std::string::npos;
 }
 
-// A socket file that nothing listens on: bound, never listening.
-int BindWithoutListening(const std::string &path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+struct sockaddr_un UnixAddress(const std::string &path) {
   struct sockaddr_un address;
   memset(&address, 0, sizeof(address));
   address.sun_family = AF_UNIX;
   strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+  return address;
+}
+
+// A socket file that nothing listens on: bound, never listening.
+int BindWithoutListening(const std::string &path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_un address = UnixAddress(path);
   EXPECT_EQ(bind(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof(address)), 0);
   return fd;
 }
 
-// Runs sentroctl in a child process as user nobody and returns its exit
+// Runs sentroctl list in a child process as user nobody and returns its exit
 // status, with what it wrote to stderr in *err.
 int RunAsNobody(const std::string &socketPath, std::string *err) {
   struct passwd *nobody = getpwnam("nobody");
-  if (nobody == nullptr) {
+  int pipeFds[2];
+  if (nobody == nullptr || pipe2(pipeFds, O_CLOEXEC) != 0) {
     return -1;
   }
   uid_t uid = nobody->pw_uid;
   gid_t gid = nobody->pw_gid;
-  int pipeFds[2];
-  if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-    return -1;
-  }
   pid_t pid = fork();
   if (pid == 0) {
     close(pipeFds[0]);
@@ -74,20 +76,16 @@ int RunAsNobody(const std::string &socketPath, std::string *err) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::vector<uint8_t> Header(uint32_t magic, uint32_t version, uint32_t type, uint32_t length) {
+std::vector<uint8_t> Header(uint32_t magic, uint32_t version, uint32_t type, uint32_t length,
+                            size_t payload = 0) {
   MessageHeader header;
   header.magic = magic;
   header.version = version;
   header.type = type;
   header.payloadLength = length;
-  std::vector<uint8_t> bytes(16);
+  std::vector<uint8_t> bytes(16 + payload, 0);
   EncodeMessageHeader(header, bytes.data());
   return bytes;
-}
-
-std::vector<uint8_t> Concat(std::vector<uint8_t> first, const std::vector<uint8_t> &second) {
-  first.insert(first.end(), second.begin(), second.end());
-  return first;
 }
 
 class CtlFailures : public ::testing::Test {
@@ -97,17 +95,16 @@ class CtlFailures : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(CtlFailures, MissingSocketMeansTheDaemonIsNotRunning) {
-  CtlRun run = RunCtl(dir_.Sub("sentroserver"), {"start", "web"});
+TEST_F(CtlFailures, MissingOrRefusingSocketMeansTheDaemonIsNotRunning) {
+  std::string path = dir_.Sub("sentroserver");
+  CtlRun run = RunCtl(path, {"start", "web"});
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "sentroctl: the sentro daemon is not running: no control socket at " +
-                         dir_.Sub("sentroserver") + "\n");
-}
+  EXPECT_EQ(run.err,
+            "sentroctl: the sentro daemon is not running: no control socket at " + path + "\n");
 
-TEST_F(CtlFailures, RefusedConnectionMeansTheDaemonIsNotRunning) {
-  int fd = BindWithoutListening(dir_.Sub("sentroserver"));
-  CtlRun run = RunCtl(dir_.Sub("sentroserver"), {"--json", "list"});
+  int fd = BindWithoutListening(path);
+  run = RunCtl(path, {"--json", "list"});
   close(fd);
   EXPECT_EQ(run.status, 2);
   EXPECT_TRUE(Contains(run.err, "not running: connection refused on")) << run.err;
@@ -151,114 +148,99 @@ TEST_F(CtlFailures, SilentDaemonTimesOutWithinTheGivenTime) {
   EXPECT_EQ(server.Requests().size(), 1u);
 }
 
-TEST_F(CtlFailures, PartOfAReplyThenSilenceIsATimeOut) {
+TEST_F(CtlFailures, BrokenRepliesAreTimeOutsOrProtocolErrors) {
   FakeServer server(dir_.Sub("sentroserver"));
-  std::vector<uint8_t> reply = EncodeResultReply(1, "some text");
-  reply.resize(20);
-  server.Silent(reply);
-  CtlRun run = RunCtl(server.path(), {"stop", "web", "--timeout", "0.2"});
-  EXPECT_EQ(run.status, 3);
-  EXPECT_EQ(run.err, "sentroctl: timed out in the middle of the daemon's reply\n");
-}
-
-TEST_F(CtlFailures, TruncatedReplyIsAProtocolError) {
-  FakeServer server(dir_.Sub("sentroserver"));
-  std::vector<uint8_t> reply = EncodeResultReply(1, "some text");
-  reply.resize(20);
-  server.Reply(reply);  // then the connection closes
-  CtlRun run = RunCtl(server.path(), {"--json", "stop", "web"});
-  EXPECT_EQ(run.status, 5);
-  EXPECT_EQ(run.err, "sentroctl: truncated reply: 20 of 37 bytes before the connection ended\n");
-  EXPECT_TRUE(Contains(run.out, "\"errorClass\":\"protocol\"")) << run.out;
-}
-
-TEST_F(CtlFailures, ClosedWithoutReplyIsAProtocolError) {
-  FakeServer server(dir_.Sub("sentroserver"));
-  server.CloseUnanswered();
-  CtlRun run = RunCtl(server.path(), {"reload"});
-  EXPECT_EQ(run.status, 5);
-  EXPECT_EQ(run.err, "sentroctl: the daemon closed the connection without replying\n");
-}
-
-TEST_F(CtlFailures, TruncatedHeaderIsAProtocolError) {
-  FakeServer server(dir_.Sub("sentroserver"));
-  server.Reply({0x22, 0x14, 0, 0, 1, 0});
-  CtlRun run = RunCtl(server.path(), {"reload"});
-  EXPECT_EQ(run.status, 5);
-  EXPECT_EQ(run.err,
-            "sentroctl: truncated reply header: 6 of 16 bytes before the connection ended\n");
-}
-
-TEST_F(CtlFailures, ForeignOrMismatchedRepliesAreProtocolErrors) {
-  FakeServer server(dir_.Sub("sentroserver"));
-  struct {
+  std::vector<uint8_t> partial = EncodeResultReply(1, "some text");
+  partial.resize(20);
+  std::vector<uint8_t> badCount = EncodeNameListReply({"a"});
+  badCount[16] = 2;  // a name count that disagrees with the length
+  enum Step { Reply, Silent, Close };
+  struct Case {
+    Step step;
     std::vector<uint8_t> reply;
-    std::vector<std::string> args;
-    const char *message;
+    std::string args;
+    std::string err;  // stderr after "sentroctl: " when it ends in a newline, else a part of it
   } cases[] = {
-      {Header(0x1234, 1, 15, 0), {"reload"}, "bad magic or version"},
-      {Header(0x1422, 2, 15, 0), {"reload"}, "bad magic or version"},
-      {Header(0x1422, 1, 3, 0), {"reload"}, "the reply has type 3, not a reply type"},
-      {Header(0x1422, 1, 16, 0x7fffffff), {"reload"}, "more than a reply can hold"},
+      {Silent, partial, "stop web --timeout 0.2",
+       "timed out in the middle of the daemon's reply\n"},
+      {Reply, partial, "--json stop web",
+       "truncated reply: 20 of 37 bytes before the connection ended\n"},
+      {Close, {}, "reload", "the daemon closed the connection without replying\n"},
+      {Reply,
+       {0x22, 0x14, 0, 0, 1, 0},
+       "reload",
+       "truncated reply header: 6 of 16 bytes before the connection ended\n"},
+      {Reply, Header(0x1234, 1, 15, 0), "reload", "bad magic or version"},
+      {Reply, Header(0x1422, 2, 15, 0), "reload", "bad magic or version"},
+      {Reply, Header(0x1422, 1, 3, 0), "reload", "the reply has type 3, not a reply type"},
+      {Reply, Header(0x1422, 1, 16, 0x7fffffff), "reload", "more than a reply can hold"},
       // A success header with a payload where a bare result is due.
-      {EncodeNameListReply({}), {"start", "web"}, "malformed reply: expected a result reply"},
+      {Reply, EncodeNameListReply({}), "start web", "malformed reply: expected a result reply"},
       // A result of code 0 inside an ErrorReply.
-      {Concat(Header(0x1422, 1, 16, 12), std::vector<uint8_t>(12, 0)),
-       {"reload"},
-       "malformed reply"},
-      // A name list whose count disagrees with its length.
-      {[] {
-         std::vector<uint8_t> list = EncodeNameListReply({"a"});
-         list[16] = 2;
-         return list;
-       }(),
-       {"list"},
-       "malformed reply: expected a name list"},
-      {EncodeResultReply(0), {"status", "web"}, "malformed reply: expected a service state"},
+      {Reply, Header(0x1422, 1, 16, 12, 12), "reload", "malformed reply"},
+      {Reply, badCount, "list", "malformed reply: expected a name list"},
+      {Reply, EncodeResultReply(0), "status web", "malformed reply: expected a service state"},
   };
-  for (const auto &c : cases) {
-    server.Reply(c.reply);
-    CtlRun run = RunCtl(server.path(), c.args);
-    EXPECT_EQ(run.status, 5) << c.message;
-    EXPECT_TRUE(Contains(run.err, c.message)) << run.err;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.err);
+    if (c.step == Reply) {
+      server.Reply(c.reply);
+    } else if (c.step == Silent) {
+      server.Silent(c.reply);
+    } else {
+      server.CloseUnanswered();
+    }
+    CtlRun run = RunCtl(server.path(), Words(c.args));
+    EXPECT_EQ(run.status, c.step == Silent ? 3 : 5);
+    if (c.err.back() == '\n') {
+      EXPECT_EQ(run.err, "sentroctl: " + c.err);
+    } else {
+      EXPECT_TRUE(Contains(run.err, c.err)) << run.err;
+    }
+    if (c.args.rfind("--json", 0) == 0) {
+      EXPECT_TRUE(Contains(run.out, "\"errorClass\":\"protocol\"")) << run.out;
+    }
   }
 }
 
 TEST_F(CtlFailures, UsageErrorsSendNothing) {
   FakeServer server(dir_.Sub("sentroserver"));
-  std::vector<std::vector<std::string>> cases = {
-      {},
-      {"frobnicate"},
-      {"start"},
-      {"start", "a", "b"},
-      {"start", std::string(32, 'n')},
-      {"status", std::string(32, 'n')},
-      {"set-startup", "web", "sometimes"},
-      {"run-as", "web", std::string(64, 'u')},
-      {"recovery-profile", "both"},
-      {"notify-coredump", "12x"},
-      {"notify-coredump", "0"},
-      {"notify-coredump", "4294967296"},
-      {"start", "web", "--ignore-failures"},
-      {"start", "web", "--timeout", "0"},
-      {"start", "web", "--timeout", "-1"},
-      {"start", "web", "--timeout", "86401"},
-      {"start", "web", "--timeout", "soon"},
-      {"start", "web", "--timeout"},
-      {"start", "web", "--verbose"},
-      {"list", "--json=yes"},
-      {"help", "frobnicate"},
-  };
-  for (const auto &args : cases) {
-    CtlRun run = RunCtl(server.path(), args);
-    EXPECT_EQ(run.status, 1) << (args.empty() ? "(none)" : args[0]);
+  std::string n32(32, 'n');
+  std::string cases[] = {"",
+                         "frobnicate",
+                         "start",
+                         "start a b",
+                         "start " + n32,
+                         "status " + n32,
+                         "set-startup web sometimes",
+                         "run-as web " + std::string(64, 'u'),
+                         "recovery-profile both",
+                         "notify-coredump 12x",
+                         "notify-coredump 0",
+                         "notify-coredump 4294967296",
+                         "start web --ignore-failures",
+                         "start web --timeout 0",
+                         "start web --timeout -1",
+                         "start web --timeout 86401",
+                         "start web --timeout soon",
+                         "start web --timeout",
+                         "start web --verbose",
+                         "list --json=yes",
+                         "help frobnicate"};
+  for (const std::string &args : cases) {
+    SCOPED_TRACE(args);
+    CtlRun run = RunCtl(server.path(), Words(args));
+    EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "");
     EXPECT_TRUE(Contains(run.err, "sentroctl: ")) << run.err;
   }
+  EXPECT_EQ(RunCtl(server.path(), {"start"}).err,
+            "sentroctl: usage: sentroctl start SERVICE\n"
+            "Try 'sentroctl --help' for more information.\n");
   EXPECT_TRUE(server.Requests().empty());
 }
 
-TEST(ControlExchange, GivesUpWhenTheBacklogStaysFull) {
+TEST(ControlExchange, GivesUpOnAFullBacklogAndRefusesAPathTooLong) {
   TempDir dir;
   std::string path = dir.Sub("sentroserver");
   // A listener that never accepts, with a backlog of one connection that is
@@ -266,10 +248,7 @@ TEST(ControlExchange, GivesUpWhenTheBacklogStaysFull) {
   int listener = BindWithoutListening(path);
   ASSERT_EQ(listen(listener, 0), 0);
   int first = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_un address;
-  memset(&address, 0, sizeof(address));
-  address.sun_family = AF_UNIX;
-  strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+  struct sockaddr_un address = UnixAddress(path);
   ASSERT_EQ(connect(first, reinterpret_cast<struct sockaddr *>(&address), sizeof(address)), 0);
 
   ClientReply reply;
@@ -284,12 +263,8 @@ TEST(ControlExchange, GivesUpWhenTheBacklogStaysFull) {
   EXPECT_TRUE(Contains(detail, "did not accept the connection")) << detail;
   EXPECT_GE(elapsed, std::chrono::milliseconds(100));
   EXPECT_LT(elapsed, std::chrono::seconds(2));
-}
 
-TEST(ControlExchange, RefusesASocketPathTooLongForUnixSockets) {
-  ClientReply reply;
-  std::string detail;
-  ClientError error =
+  error =
       ControlExchange("/tmp/" + std::string(120, 'x'), Header(0x1422, 1, 3, 0),
                       std::chrono::steady_clock::now() + std::chrono::seconds(1), &reply, &detail);
   EXPECT_EQ(error, ClientError::Unreachable);

@@ -5,7 +5,6 @@
 #include "sentroctl/CtlRun.h"
 #include "sentroctl/FakeServer.h"
 #include "src/control/protocol/ReplyMessage.h"
-#include "src/control/protocol/RequestMessage.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -20,7 +19,7 @@ std::string Hex(const std::vector<uint8_t> &bytes) {
   return text;
 }
 
-// The header hex of a request of this type and payload length.
+// The header of a request of this type and payload length.
 std::string HeaderHex(uint8_t type, uint8_t length) {
   char text[64];
   snprintf(text, sizeof(text), "22 14 00 00 01 00 00 00 %02x 00 00 00 %02x 00 00 00 ", type,
@@ -28,130 +27,90 @@ std::string HeaderHex(uint8_t type, uint8_t length) {
   return text;
 }
 
+// text in a zero-padded field of size bytes.
 std::string FieldHex(const std::string &text, size_t size) {
   std::vector<uint8_t> field(text.begin(), text.end());
   field.resize(size, 0);
   return Hex(field);
 }
 
+std::vector<uint8_t> StateReply(const std::string &name) {
+  SvcStatePayload status;
+  status.name = name;
+  return EncodeSvcStateReply(status);
+}
+
 class CtlRequests : public ::testing::Test {
  protected:
-  // Runs the command against a server that answers success, and returns the
-  // one request it sent.
-  std::vector<uint8_t> SentBy(std::vector<std::string> args,
-                              const std::vector<uint8_t> &reply = EncodeResultReply(0)) {
-    server_.Reply(reply);
-    CtlRun run = RunCtl(server_.path(), args);
-    EXPECT_EQ(run.status, 0) << run.err;
-    auto requests = server_.Requests();
-    EXPECT_EQ(requests.size(), seen_ + 1);
-    seen_ = requests.size();
-    return requests.empty() ? std::vector<uint8_t>{} : requests.back();
-  }
-
   TempDir dir_;
   FakeServer server_{dir_.Sub("sentroserver")};
-  size_t seen_ = 0;
 };
 
 }  // namespace
 
-TEST_F(CtlRequests, ServiceCommandsSendTheServiceNameInA32ByteField) {
-  struct {
-    const char *command;
-    uint8_t type;
-  } cases[] = {{"start", 0}, {"stop", 1}, {"restart", 2}};
-  for (const auto &c : cases) {
-    EXPECT_EQ(Hex(SentBy({c.command, "web"})), HeaderHex(c.type, 32) + FieldHex("web", 32))
-        << c.command;
+TEST_F(CtlRequests, EachCommandSendsItsRequestByteForByte) {
+  const std::vector<uint8_t> ok = EncodeResultReply(0);
+  const std::string web = FieldHex("web", 32);
+  const std::string n31(31, 'n');
+  struct Case {
+    std::string args;
+    std::vector<uint8_t> reply;
+    std::string request;
+  } cases[] = {
+      {"start web", ok, HeaderHex(0, 32) + web},
+      {"start " + n31, ok, HeaderHex(0, 32) + FieldHex(n31, 32)},  // the longest name, whole
+      {"stop web", ok, HeaderHex(1, 32) + web},
+      {"restart web", ok, HeaderHex(2, 32) + web},
+      {"list", EncodeNameListReply({}), HeaderHex(3, 0)},
+      {"status web", StateReply("web"), HeaderHex(4, 32) + web},
+      {"set-startup db manual", ok, HeaderHex(5, 36) + "00 00 00 00 " + FieldHex("db", 32)},
+      {"set-startup db AUTOMATIC", ok, HeaderHex(5, 36) + "01 00 00 00 " + FieldHex("db", 32)},
+      {"set-startup db Disabled", ok, HeaderHex(5, 36) + "02 00 00 00 " + FieldHex("db", 32)},
+      {"deps web", EncodeNameListReply({}), HeaderHex(6, 32) + web},
+      {"start-profile ALL", ok, HeaderHex(7, 33) + FieldHex("ALL", 32) + "00 "},
+      {"start-profile --ignore-failures CRITICAL", ok,
+       HeaderHex(7, 33) + FieldHex("CRITICAL", 32) + "01 "},
+      {"stop-profile ALL --ignore-failures", ok, HeaderHex(8, 33) + FieldHex("ALL", 32) + "01 "},
+      {"ha-failover", ok, HeaderHex(9, 0)},
+      {"notify-coredump 70000", ok, HeaderHex(10, 8) + "70 11 01 00 00 00 00 00 "},
+      {"recovery-profile default", ok, HeaderHex(11, 4) + "00 00 00 00 "},
+      {"recovery-profile FAILOVER", ok, HeaderHex(11, 4) + "01 00 00 00 "},
+      {"run-as web svcuser", ok, HeaderHex(12, 96) + web + FieldHex("svcuser", 64)},
+      {"health-check-all", ok, HeaderHex(13, 4) + "01 00 00 00 "},
+      {"reset-counters", ok, HeaderHex(13, 4) + "00 01 00 00 "},
+      {"reload", ok, HeaderHex(13, 4) + "00 00 01 00 "},
+      {"save-stats", ok, HeaderHex(13, 4) + "00 00 00 01 "},
+      {"live-core web", EncodeLiveCoreReply(true, "/core"), HeaderHex(14, 32) + web},
+  };
+  size_t seen = 0;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.args);
+    server_.Reply(c.reply);
+    CtlRun run = RunCtl(server_.path(), Words(c.args));
+    EXPECT_EQ(run.status, 0) << run.err;
+    auto requests = server_.Requests();
+    ASSERT_EQ(requests.size(), ++seen);
+    EXPECT_EQ(Hex(requests.back()), c.request);
   }
-  EXPECT_EQ(Hex(SentBy({"deps", "web"}, EncodeNameListReply({}))),
-            HeaderHex(6, 32) + FieldHex("web", 32));
-  EXPECT_EQ(Hex(SentBy({"live-core", "web"}, EncodeLiveCoreReply(true, "/core"))),
-            HeaderHex(14, 32) + FieldHex("web", 32));
-  SvcStatePayload status;
-  status.name = "web";
-  EXPECT_EQ(Hex(SentBy({"status", "web"}, EncodeSvcStateReply(status))),
-            HeaderHex(4, 32) + FieldHex("web", 32));
 }
 
-TEST_F(CtlRequests, ANameOf31CharactersIsSentWhole) {
-  std::string name(31, 'n');
-  EXPECT_EQ(Hex(SentBy({"start", name})), HeaderHex(0, 32) + FieldHex(name, 32));
-}
-
-TEST_F(CtlRequests, ListIsTheBareHeader) {
-  EXPECT_EQ(Hex(SentBy({"list"}, EncodeNameListReply({}))), HeaderHex(3, 0));
-}
-
-TEST_F(CtlRequests, SetStartupSendsTheTypeNumberThenTheName) {
-  const char *types[] = {"manual", "AUTOMATIC", "Disabled"};
-  for (uint8_t value = 0; value < 3; value++) {
-    char number[16];
-    snprintf(number, sizeof(number), "%02x 00 00 00 ", value);
-    EXPECT_EQ(Hex(SentBy({"set-startup", "db", types[value]})),
-              HeaderHex(5, 36) + number + FieldHex("db", 32));
-  }
-}
-
-TEST_F(CtlRequests, RunAsSendsNameAndA64ByteUser) {
-  EXPECT_EQ(Hex(SentBy({"run-as", "web", "svcuser"})),
-            HeaderHex(12, 96) + FieldHex("web", 32) + FieldHex("svcuser", 64));
-}
-
-TEST_F(CtlRequests, ProfileCommandsSendTheIgnoreFailByte) {
-  EXPECT_EQ(Hex(SentBy({"start-profile", "ALL"})), HeaderHex(7, 33) + FieldHex("ALL", 32) + "00 ");
-  EXPECT_EQ(Hex(SentBy({"start-profile", "--ignore-failures", "CRITICAL"})),
-            HeaderHex(7, 33) + FieldHex("CRITICAL", 32) + "01 ");
-  EXPECT_EQ(Hex(SentBy({"stop-profile", "ALL", "--ignore-failures"})),
-            HeaderHex(8, 33) + FieldHex("ALL", 32) + "01 ");
-}
-
-TEST_F(CtlRequests, AllServicesCommandsSetOneFlagEach) {
-  EXPECT_EQ(Hex(SentBy({"health-check-all"})), HeaderHex(13, 4) + "01 00 00 00 ");
-  EXPECT_EQ(Hex(SentBy({"reset-counters"})), HeaderHex(13, 4) + "00 01 00 00 ");
-  EXPECT_EQ(Hex(SentBy({"reload"})), HeaderHex(13, 4) + "00 00 01 00 ");
-  EXPECT_EQ(Hex(SentBy({"save-stats"})), HeaderHex(13, 4) + "00 00 00 01 ");
-}
-
-TEST_F(CtlRequests, RecoveryProfileSendsItsNumber) {
-  EXPECT_EQ(Hex(SentBy({"recovery-profile", "default"})), HeaderHex(11, 4) + "00 00 00 00 ");
-  EXPECT_EQ(Hex(SentBy({"recovery-profile", "FAILOVER"})), HeaderHex(11, 4) + "01 00 00 00 ");
-}
-
-TEST_F(CtlRequests, NotifyCoredumpSendsThePidAndFourZeroBytes) {
-  EXPECT_EQ(Hex(SentBy({"notify-coredump", "70000"})),
-            HeaderHex(10, 8) + "70 11 01 00 00 00 00 00 ");
-}
-
-TEST_F(CtlRequests, HaFailoverSendsTheBareFailoverHeader) {
-  EXPECT_EQ(Hex(SentBy({"ha-failover"})), HeaderHex(9, 0));
-}
-
-TEST_F(CtlRequests, StatusOfTwoServicesUsesOneConnectionEach) {
-  SvcStatePayload status;
-  status.name = "a";
-  server_.Reply(EncodeSvcStateReply(status));
-  status.name = "b";
-  server_.Reply(EncodeSvcStateReply(status));
-  CtlRun run = RunCtl(server_.path(), {"status", "a", "b"});
-  EXPECT_EQ(run.status, 0) << run.err;
-  auto requests = server_.Requests();
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(Hex(requests[0]), HeaderHex(4, 32) + FieldHex("a", 32));
-  EXPECT_EQ(Hex(requests[1]), HeaderHex(4, 32) + FieldHex("b", 32));
-}
-
-TEST_F(CtlRequests, ListAsksForTheStateOfEveryListedService) {
+TEST_F(CtlRequests, ListAndStatusOfManyUseOneConnectionPerService) {
   server_.Reply(EncodeNameListReply({"db", "web"}));
-  SvcStatePayload status;
-  server_.Reply(EncodeSvcStateReply(status));
-  server_.Reply(EncodeSvcStateReply(status));
+  server_.Reply(StateReply("db"));
+  server_.Reply(StateReply("web"));
   CtlRun run = RunCtl(server_.path(), {"list"});
   EXPECT_EQ(run.status, 0) << run.err;
-  auto requests = server_.Requests();
-  ASSERT_EQ(requests.size(), 3u);
-  EXPECT_EQ(Hex(requests[0]), HeaderHex(3, 0));
-  EXPECT_EQ(Hex(requests[1]), HeaderHex(4, 32) + FieldHex("db", 32));
-  EXPECT_EQ(Hex(requests[2]), HeaderHex(4, 32) + FieldHex("web", 32));
+  server_.Reply(StateReply("a"));
+  server_.Reply(StateReply("b"));
+  run = RunCtl(server_.path(), {"status", "a", "b"});
+  EXPECT_EQ(run.status, 0) << run.err;
+
+  std::vector<std::string> sent;
+  for (const auto &request : server_.Requests()) {
+    sent.push_back(Hex(request));
+  }
+  const std::string state = HeaderHex(4, 32);
+  EXPECT_EQ(sent, (std::vector<std::string>{HeaderHex(3, 0), state + FieldHex("db", 32),
+                                            state + FieldHex("web", 32), state + FieldHex("a", 32),
+                                            state + FieldHex("b", 32)}));
 }

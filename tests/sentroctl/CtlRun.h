@@ -13,6 +13,16 @@ struct CtlRun {
   std::string err;
 };
 
+// The space-separated words of text: the arguments of a table row.
+inline std::vector<std::string> Words(const std::string &text) {
+  std::istringstream in(text);
+  std::vector<std::string> words;
+  for (std::string word; in >> word;) {
+    words.push_back(word);
+  }
+  return words;
+}
+
 // sentroctl --socket socketPath args...
 inline CtlRun RunCtl(const std::string &socketPath, std::vector<std::string> args) {
   args.insert(args.begin(), {"--socket", socketPath});

@@ -59,11 +59,11 @@ bool FakeSysProcess::Start(const std::string &pathText, const std::vector<std::s
 }
 
 bool FakeSysProcess::Stop(bool force, int64_t timeoutSec) {
-  if (!(state == State::Running || (state == State::Stopping && force))) {
-    return false;
-  }
   if (!force) {
     return StopWithSignal(timeoutSec, 15);
+  }
+  if (state != State::Running && state != State::Stopping) {
+    return false;
   }
   state = State::Killing;
   return true;
@@ -171,16 +171,6 @@ FakeSysProcess *FindFake(const std::string &tag) {
     }
   }
   return nullptr;
-}
-
-std::vector<FakeSysProcess *> FindFakes(const std::string &tag) {
-  std::vector<FakeSysProcess *> found;
-  for (FakeSysProcess *fake : World().live) {
-    if (fake->tag == tag) {
-      found.push_back(fake);
-    }
-  }
-  return found;
 }
 
 int FakesCreated(const std::string &tag) {

@@ -69,8 +69,6 @@ class FakeSysProcess : public SysProcess {
 SysProcess *CreateFakeProcess(const std::string &tag);
 // The newest live fake with this tag, or null.
 FakeSysProcess *FindFake(const std::string &tag);
-// Every live fake with this tag, oldest first.
-std::vector<FakeSysProcess *> FindFakes(const std::string &tag);
 // How many fakes with this tag were ever created.
 int FakesCreated(const std::string &tag);
 // Start fails for fakes with these tags.

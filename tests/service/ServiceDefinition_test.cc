@@ -1,5 +1,5 @@
-// Reading a service definition file: keys, defaults, expansion, limits, the
-// messages for wrong files, the run-state overlay, and reloads.
+// Reading a service definition file: keys, defaults, expansion, the messages
+// for wrong files, the run-state overlay, and reloads.
 #include <stdlib.h>
 
 #include "ServiceFixture.h"
@@ -16,42 +16,26 @@ class ServiceDefinitionTest : public ServiceFixture {};
 TEST_F(ServiceDefinitionTest, EveryKeyFillsItsFieldWithExpansionWhereMarked) {
   setenv("SVCTEST_ROOT", "/opt/alpha", 1);
   auto service = Create("alpha.json", R"({
-    "Name": "alpha",
-    "Type": "PLAIN",
-    "DependsOn": ["db", "%SVCTEST_ROOT%"],
-    "StopBefore": ["web"],
-    "StartupType": "MANUAL",
-    "RunApiHealthCmdAsUser": "%SVCTEST_ROOT%",
-    "RunAsUser": "svc%SVCTEST_ROOT%",
-    "StartCommand": "%SVCTEST_ROOT%/bin/alpha",
-    "StartCommandArgs": ["-c", "%SVCTEST_ROOT%/etc"],
-    "PreStartCommand": "%SVCTEST_ROOT%/bin/pre",
-    "RunPreStartCmdAsUser": "prer",
-    "PreStartCommandArgs": ["p1"],
-    "StopCommand": "%SVCTEST_ROOT%/bin/stop",
-    "StopCommandArgs": ["s1", "s2"],
-    "PostStopCommand": "%SVCTEST_ROOT%/bin/post",
-    "PostStopCommandArgs": ["q1"],
-    "StopSignal": "SIGUSR2",
-    "ApiHealthCommand": "%SVCTEST_ROOT%/bin/health",
-    "ApiHealthCommandArgs": ["h1"],
-    "ApiHealthFile": "%SVCTEST_ROOT%/health",
-    "StreamRedirectFile": "%SVCTEST_ROOT%/log/alpha",
-    "StartTimeout": 11,
-    "StopTimeout": 12,
-    "PostStopTimeout": 13,
-    "ApiHealthCmdTimeout": 14,
+    "Name": "alpha", "Type": "PLAIN", "DependsOn": ["db", "%SVCTEST_ROOT%"],
+    "StopBefore": ["web"], "StartupType": "MANUAL", "RunApiHealthCmdAsUser": "%SVCTEST_ROOT%",
+    "RunAsUser": "svc%SVCTEST_ROOT%", "StartCommand": "%SVCTEST_ROOT%/bin/alpha",
+    "StartCommandArgs": ["-c", "%SVCTEST_ROOT%/etc"], "PreStartCommand": "%SVCTEST_ROOT%/bin/pre",
+    "RunPreStartCmdAsUser": "prer", "PreStartCommandArgs": ["%SVCTEST_ROOT%"],
+    "StopCommand": "%SVCTEST_ROOT%/bin/stop", "StopCommandArgs": ["s1", "%SVCTEST_ROOT%"],
+    "PostStopCommand": "%SVCTEST_ROOT%/bin/post", "PostStopCommandArgs": ["%SVCTEST_ROOT%"],
+    "StopSignal": "SIGUSR2", "ApiHealthCommand": "%SVCTEST_ROOT%/bin/health",
+    "ApiHealthCommandArgs": ["%SVCTEST_ROOT%"], "ApiHealthFile": "%SVCTEST_ROOT%/health",
+    "StreamRedirectFile": "%SVCTEST_ROOT%/log/alpha", "StartTimeout": 11, "StopTimeout": 12,
+    "PostStopTimeout": 13, "ApiHealthCmdTimeout": 14,
     "RecoveryActionProfiles": {"FAILOVER": {"CRASH": ["HAFAILOVER", "RESTART_SYSTEM"]}},
-    "DumpLiveCoreOnApiHealthFail": true,
-    "WorkingDir": "%SVCTEST_ROOT%/run",
-    "CleanExitCodes": [0, 143],
-    "ProcessFdLimit": 65536,
-    "MemoryLimitBytes": 17179869184
+    "DumpLiveCoreOnApiHealthFail": true, "WorkingDir": "%SVCTEST_ROOT%/run",
+    "CleanExitCodes": [0, 143], "ProcessFdLimit": 65536, "MemoryLimitBytes": 17179869184
   })");
+  unsetenv("SVCTEST_ROOT");
   ASSERT_NE(service, nullptr);
   const ServiceDefinition &d = service->definition();
+  const std::vector<std::string> root = {"/opt/alpha"};
   EXPECT_EQ(service->name(), "alpha");
-  EXPECT_EQ(service->fileName(), "alpha.json");
   EXPECT_EQ(service->type(), "PLAIN");
   EXPECT_FALSE(service->IsServlet());
   EXPECT_EQ(service->dependsOn(), (std::vector<std::string>{"db", "%SVCTEST_ROOT%"}));
@@ -59,35 +43,32 @@ TEST_F(ServiceDefinitionTest, EveryKeyFillsItsFieldWithExpansionWhereMarked) {
   EXPECT_EQ(d.startupType, StartupType::Manual);
   EXPECT_EQ(d.runApiHealthCmdAsUser, "%SVCTEST_ROOT%");
   EXPECT_EQ(d.runAsUser, "svc/opt/alpha");
-  EXPECT_EQ(service->EffectiveRunAsUser(), "svc/opt/alpha");
   EXPECT_EQ(d.startCommand, "/opt/alpha/bin/alpha");
   EXPECT_EQ(d.startCommandArgs, (std::vector<std::string>{"-c", "/opt/alpha/etc"}));
   EXPECT_EQ(d.preStartCommand, "/opt/alpha/bin/pre");
   EXPECT_EQ(d.runPreStartCmdAsUser, "prer");
-  EXPECT_EQ(d.preStartCommandArgs, (std::vector<std::string>{"p1"}));
+  EXPECT_EQ(d.preStartCommandArgs, root);
   EXPECT_EQ(d.stopCommand, "/opt/alpha/bin/stop");
-  EXPECT_EQ(d.stopCommandArgs, (std::vector<std::string>{"s1", "s2"}));
+  EXPECT_EQ(d.stopCommandArgs, (std::vector<std::string>{"s1", "/opt/alpha"}));
   EXPECT_EQ(d.postStopCommand, "/opt/alpha/bin/post");
-  EXPECT_EQ(d.postStopCommandArgs, (std::vector<std::string>{"q1"}));
+  EXPECT_EQ(d.postStopCommandArgs, root);
   EXPECT_EQ(d.stopSignal, 12);
   EXPECT_EQ(d.apiHealthCommand, "/opt/alpha/bin/health");
-  EXPECT_EQ(d.apiHealthCommandArgs, (std::vector<std::string>{"h1"}));
+  EXPECT_EQ(d.apiHealthCommandArgs, root);
   EXPECT_EQ(d.apiHealthFile, "/opt/alpha/health");
   EXPECT_EQ(d.streamRedirectFile, "/opt/alpha/log/alpha");
-  EXPECT_EQ(d.startTimeout, 11);
-  EXPECT_EQ(d.stopTimeout, 12);
-  EXPECT_EQ(d.postStopTimeout, 13);
-  EXPECT_EQ(d.apiHealthCmdTimeout, 14);
+  EXPECT_EQ(d.workingDir, "/opt/alpha/run");
+  EXPECT_EQ(std::vector<int32_t>(
+                {d.startTimeout, d.stopTimeout, d.postStopTimeout, d.apiHealthCmdTimeout}),
+            (std::vector<int32_t>{11, 12, 13, 14}));
   RecoveryActionProfiles expectedProfiles = {
       {RecoveryProfile::Failover,
        {{FailureType::Crash, {RecoveryAction::HaFailover, RecoveryAction::RestartSystem}}}}};
   EXPECT_EQ(d.recoveryActionProfiles, expectedProfiles);
   EXPECT_TRUE(d.dumpLiveCoreOnApiHealthFail);
-  EXPECT_EQ(d.workingDir, "/opt/alpha/run");
   EXPECT_EQ(d.cleanExitCodes, (std::vector<int32_t>{0, 143}));
   EXPECT_EQ(d.processFdLimit, 65536u);
   EXPECT_EQ(d.memoryLimitBytes, 17179869184u);
-  unsetenv("SVCTEST_ROOT");
 }
 
 TEST_F(ServiceDefinitionTest, AbsentKeysTakeTheDefaultsOfTheConfigurationInForce) {
@@ -104,25 +85,27 @@ TEST_F(ServiceDefinitionTest, AbsentKeysTakeTheDefaultsOfTheConfigurationInForce
   EXPECT_EQ(d.startupType, StartupType::Manual);
   EXPECT_TRUE(d.dumpLiveCoreOnApiHealthFail);
   EXPECT_EQ(d.stopSignal, -1);
-  EXPECT_EQ(d.processFdLimit, 0u);
-  EXPECT_EQ(d.memoryLimitBytes, 0u);
-  EXPECT_TRUE(d.cleanExitCodes.empty());
-  EXPECT_TRUE(d.recoveryActionProfiles.empty());
+  EXPECT_EQ(d.processFdLimit + d.memoryLimitBytes, 0u);
+  EXPECT_TRUE(d.cleanExitCodes.empty() && d.recoveryActionProfiles.empty());
   EXPECT_EQ(service->EffectiveRunAsUser(), "root");
   EXPECT_EQ(service->state(), ServiceState::Stopped);
   EXPECT_EQ(service->health(), HealthStatus::Unhealthy);
-  EXPECT_EQ(service->request(), ReqNone);
 }
 
 TEST_F(ServiceDefinitionTest, TimeoutsBelowOneWarnInKeyOrderAndFallBackToTheDefaults) {
-  auto service = Create("c.json", R"({"Name": "c", "StartCommand": "/bin/c",
+  auto below = Create("c.json", R"({"Name": "c", "StartCommand": "/bin/c",
       "ApiHealthCmdTimeout": -1, "PostStopTimeout": 0, "StopTimeout": -5, "StartTimeout": 0,
       "CleanExitCodes": ["x"]})");
-  ASSERT_NE(service, nullptr);
-  EXPECT_EQ(service->definition().startTimeout, 30);
-  EXPECT_EQ(service->definition().stopTimeout, 10);
-  EXPECT_EQ(service->definition().postStopTimeout, 10);
-  EXPECT_EQ(service->definition().apiHealthCmdTimeout, 30);
+  // Mistyped or oversized values count as absent, silently.
+  auto mistyped = Create("d.json", R"({"Name": "d", "StartCommand": "/bin/d",
+      "StartTimeout": "45", "StopTimeout": 4294967296, "PostStopTimeout": 2.5})");
+  ASSERT_TRUE(below && mistyped);
+  for (const ServiceDefinition *d : {&below->definition(), &mistyped->definition()}) {
+    EXPECT_EQ(d->startTimeout, 30);
+    EXPECT_EQ(d->stopTimeout, 10);
+    EXPECT_EQ(d->postStopTimeout, 10);
+    EXPECT_EQ(d->apiHealthCmdTimeout, 30);
+  }
   const char *expected[] = {
       "Non Int entry in CleanExitCodes field. Skipping...\n",
       "StarTimeout value must be greater than 0 and less than or equal to 2147483647\n",
@@ -133,54 +116,55 @@ TEST_F(ServiceDefinitionTest, TimeoutsBelowOneWarnInKeyOrderAndFallBackToTheDefa
   int previous = -1;
   for (const char *text : expected) {
     EXPECT_TRUE(Logged(LOG_WARNING, text)) << text;
-    int index = servicetest::LogIndex(text);
-    EXPECT_GT(index, previous) << text;
-    previous = index;
+    EXPECT_GT(servicetest::LogIndex(text), previous) << text;
+    previous = servicetest::LogIndex(text);
+    EXPECT_EQ(servicetest::CountLogged(text), 1) << text;
   }
 }
 
-TEST_F(ServiceDefinitionTest, MistypedOrOversizedTimeoutsSilentlyKeepTheDefault) {
-  auto service = Create("d.json", R"({"Name": "d", "StartCommand": "/bin/d",
-      "StartTimeout": "45", "StopTimeout": 4294967296, "PostStopTimeout": 2.5})");
-  ASSERT_NE(service, nullptr);
-  EXPECT_EQ(service->definition().startTimeout, 30);
-  EXPECT_EQ(service->definition().stopTimeout, 10);
-  EXPECT_EQ(service->definition().postStopTimeout, 10);
-  for (const LoggedMessage &message : servicetest::LoggedMessages()) {
-    EXPECT_EQ(message.text.find("Timeout value"), std::string::npos) << message.text;
-  }
-}
-
-TEST_F(ServiceDefinitionTest, FileWithoutNameIsRejected) {
-  EXPECT_EQ(Create("noname.json", R"({"StartCommand": "/bin/x"})"), nullptr);
-  EXPECT_TRUE(Logged(LOG_ERROR, "Mandatory field 'Name' missing: noname.json\n"));
-}
-
-TEST_F(ServiceDefinitionTest, FileWithoutStartCommandIsRejected) {
-  EXPECT_EQ(Create("nocmd.json", R"({"Name": "nocmd"})"), nullptr);
-  EXPECT_TRUE(Logged(LOG_ERROR, "Mandatory field 'StartCommand' missing nocmd.json\n"));
-}
-
-TEST_F(ServiceDefinitionTest, StartCommandWithUnsetVariableCountsAsMissing) {
+TEST_F(ServiceDefinitionTest, RejectedFilesSayWhy) {
   unsetenv("SVCTEST_UNSET");
-  EXPECT_EQ(Create("unset.json", R"({"Name": "u", "StartCommand": "%SVCTEST_UNSET%/bin/u"})"),
-            nullptr);
-  EXPECT_TRUE(Logged(LOG_ERROR, "Env variable SVCTEST_UNSET is not set\n"));
-  EXPECT_TRUE(Logged(LOG_ERROR, "Mandatory field 'StartCommand' missing unset.json\n"));
+  struct Case {
+    const char *file;
+    const char *json;  // null: no file at all
+    const char *runState;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"noname.json", R"({"StartCommand": "/bin/x"})", nullptr,
+       "Mandatory field 'Name' missing: noname.json\n"},
+      {"nocmd.json", R"({"Name": "nocmd"})", nullptr,
+       "Mandatory field 'StartCommand' missing nocmd.json\n"},
+      {"unset.json", R"({"Name": "u", "StartCommand": "%SVCTEST_UNSET%/bin/u"})", nullptr,
+       "Env variable SVCTEST_UNSET is not set\n"},
+      {"unset.json", R"({"Name": "u", "StartCommand": "%SVCTEST_UNSET%/bin/u"})", nullptr,
+       "Mandatory field 'StartCommand' missing unset.json\n"},
+      {"broken.json", "{\"Name\": \"b\", ", nullptr, "Invalid service config file: broken.json\n"},
+      {"array.json", "[1, 2]", nullptr, "Invalid service config file: array.json\n"},
+      {"absent.json", nullptr, nullptr, "Invalid service config file: absent.json\n"},
+      {"s.json", R"({"Name":"s","Type":"MUX_SERVLET"})", nullptr,
+       "Mandatory field MuxServerName missing. s.json\n"},
+      {"s.json", R"({"Name":"s","Type":"MUX_SERVLET","MuxServerName":"mux1"})", nullptr,
+       "<s> Servlet services are not supported. MUX server mux1\n"},
+      {"r.json", R"({"Name":"r","StartCommand":"/bin/r"})", "not json",
+       "Invalid Json formatted file " + configDir_ + "/svcCfgfiles/.state_r.json\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.message);
+    servicetest::ClearLog();
+    if (c.runState != nullptr) {
+      WriteFile(configDir_ + "/svcCfgfiles/.state_" + c.file, c.runState);
+    }
+    EXPECT_EQ(c.json ? Create(c.file, c.json) : CreateService(c.file), nullptr);
+    EXPECT_TRUE(Logged(LOG_ERROR, c.message));
+  }
 }
 
-TEST_F(ServiceDefinitionTest, UnparsableOrMissingFileIsRejected) {
-  EXPECT_EQ(Create("broken.json", "{\"Name\": \"b\", "), nullptr);
-  EXPECT_TRUE(Logged(LOG_ERROR, "Invalid service config file: broken.json\n"));
-  EXPECT_EQ(Create("array.json", "[1, 2]"), nullptr);
-  EXPECT_TRUE(Logged(LOG_ERROR, "Invalid service config file: array.json\n"));
-  EXPECT_EQ(CreateService("absent.json"), nullptr);
-  EXPECT_TRUE(Logged(LOG_ERROR, "Invalid service config file: absent.json\n"));
-}
-
-TEST_F(ServiceDefinitionTest, StartupTypeTextsMatchByPrefix) {
-  auto automatic = Create("t1.json", R"({"Name":"t1","StartCommand":"/x","StartupType":"AUTO"})");
-  auto manual = Create("t2.json", R"({"Name":"t2","StartCommand":"/x","StartupType":""})");
+TEST_F(ServiceDefinitionTest, EnumerationTextsMatchByPrefixOrFallBack) {
+  auto automatic = Create("t1.json", R"({"Name":"t1","StartCommand":"/x","StartupType":"AUTO",
+      "StopSignal":"SIGKILL"})");
+  auto manual = Create("t2.json", R"({"Name":"t2","StartCommand":"/x","StartupType":"",
+      "StopSignal":"SIGUSR1"})");
   auto disabled = Create("t3.json", R"({"Name":"t3","StartCommand":"/x","StartupType":"D"})");
   UseConfig(R"({"DefaultServiceStartupType": "MANUAL"})");
   auto invalid = Create("t4.json", R"({"Name":"t4","StartCommand":"/x","StartupType":"ENABLED"})");
@@ -190,18 +174,12 @@ TEST_F(ServiceDefinitionTest, StartupTypeTextsMatchByPrefix) {
   EXPECT_EQ(disabled->startupType(), StartupType::Disabled);
   EXPECT_EQ(invalid->startupType(), StartupType::Manual);
   EXPECT_TRUE(Logged(LOG_WARNING, "Invalid startup type ENABLED\n"));
-}
-
-TEST_F(ServiceDefinitionTest, StopSignalOutsideTheTableFallsBackToSigterm) {
-  auto kill = Create("k.json", R"({"Name":"k","StartCommand":"/x","StopSignal":"SIGKILL"})");
-  auto usr1 = Create("u.json", R"({"Name":"u","StartCommand":"/x","StopSignal":"SIGUSR1"})");
-  ASSERT_TRUE(kill && usr1);
-  EXPECT_EQ(kill->definition().stopSignal, 15);
+  EXPECT_EQ(automatic->definition().stopSignal, 15);
   EXPECT_TRUE(Logged(LOG_WARNING, "Signal SIGKILL is not supported. Defaulting to SIGTERM.\n"));
-  EXPECT_EQ(usr1->definition().stopSignal, 10);
+  EXPECT_EQ(manual->definition().stopSignal, 10);
 }
 
-TEST_F(ServiceDefinitionTest, CreationMakesTheServiceAndHelperProcessObjects) {
+TEST_F(ServiceDefinitionTest, ServiceOwnsItsProcessAndHelperObjects) {
   auto service = CreateNamed("gamma", "");
   ASSERT_NE(service, nullptr);
   EXPECT_EQ(service->process(), FindFake("gamma"));
@@ -209,18 +187,8 @@ TEST_F(ServiceDefinitionTest, CreationMakesTheServiceAndHelperProcessObjects) {
   EXPECT_NE(FindFake("gamma-healthcmd"), nullptr);
   service.reset();
   EXPECT_EQ(FindFake("gamma"), nullptr);
+  EXPECT_EQ(FindFake("gamma-prestart"), nullptr);
   EXPECT_EQ(FindFake("gamma-healthcmd"), nullptr);
-}
-
-TEST_F(ServiceDefinitionTest, ServletWithoutContainerNameIsRejected) {
-  EXPECT_EQ(Create("s.json", R"({"Name":"s","Type":"MUX_SERVLET"})"), nullptr);
-  EXPECT_TRUE(Logged(LOG_ERROR, "Mandatory field MuxServerName missing. s.json\n"));
-}
-
-TEST_F(ServiceDefinitionTest, ServletFailsCreationUntilServletProcessesExist) {
-  EXPECT_EQ(Create("s.json", R"({"Name":"s","Type":"MUX_SERVLET","MuxServerName":"mux1"})"),
-            nullptr);
-  EXPECT_TRUE(Logged(LOG_ERROR, "<s> Servlet services are not supported. MUX server mux1\n"));
 }
 
 std::string lastServletServer;
@@ -261,14 +229,7 @@ TEST_F(ServiceDefinitionTest, RunStateFileOverridesStartupTypeAndHealthUser) {
   EXPECT_EQ(service->startupType(), StartupType::Disabled);
 }
 
-TEST_F(ServiceDefinitionTest, UnparsableRunStateFileRejectsTheService) {
-  WriteFile(configDir_ + "/svcCfgfiles/.state_r.json", "not json");
-  EXPECT_EQ(Create("r.json", R"({"Name":"r","StartCommand":"/bin/r"})"), nullptr);
-  EXPECT_TRUE(Logged(LOG_ERROR,
-                     "Invalid Json formatted file " + configDir_ + "/svcCfgfiles/.state_r.json\n"));
-}
-
-TEST_F(ServiceDefinitionTest, ReloadReadsOnlyTheKeysThatMayChange) {
+TEST_F(ServiceDefinitionTest, ReloadReadsOnlyTheKeysThatMayChangeAndSurvivesABrokenFile) {
   auto service = Create("e.json", R"({"Name":"e","Type":"A","StartCommand":"/bin/e",
       "DependsOn":["x"],"StopBefore":["y"],"StartTimeout":5,"CleanExitCodes":[1,2]})");
   ASSERT_NE(service, nullptr);
@@ -282,66 +243,31 @@ TEST_F(ServiceDefinitionTest, ReloadReadsOnlyTheKeysThatMayChange) {
   EXPECT_EQ(service->definition().startCommand, "/bin/e2");
   EXPECT_EQ(service->definition().startTimeout, 7);
   EXPECT_EQ(service->definition().cleanExitCodes, (std::vector<int32_t>{3}));
-  EXPECT_EQ(service->request(), ReqNone);
+
+  for (const char *broken : {R"({"Name":"e","StartTimeout":9})", "{{{"}) {
+    WriteDefinition("e.json", broken);
+    EXPECT_FALSE(service->ReloadConfig());
+    EXPECT_TRUE(Logged(LOG_WARNING, "<e> Failed to reload configuration of service.\n"));
+    EXPECT_EQ(service->definition().startCommand, "/bin/e2");
+    EXPECT_EQ(service->definition().startTimeout, 7);
+    EXPECT_EQ(service->request(), ReqNone);
+  }
 }
 
-TEST_F(ServiceDefinitionTest, ReloadOfBrokenFileKeepsThePreviousDefinition) {
-  auto service = Create("f.json", R"({"Name":"f","StartCommand":"/bin/f","StartTimeout":5})");
-  ASSERT_NE(service, nullptr);
-  WriteDefinition("f.json", R"({"Name":"f","StartTimeout":9})");
-  EXPECT_FALSE(service->ReloadConfig());
-  EXPECT_TRUE(Logged(LOG_ERROR, "Mandatory field 'StartCommand' missing f.json\n"));
-  EXPECT_TRUE(Logged(LOG_WARNING, "<f> Failed to reload configuration of service.\n"));
-  EXPECT_EQ(service->definition().startCommand, "/bin/f");
-  EXPECT_EQ(service->definition().startTimeout, 5);
-
-  WriteDefinition("f.json", "{{{");
-  EXPECT_FALSE(service->ReloadConfig());
-  EXPECT_EQ(service->definition().startTimeout, 5);
-  EXPECT_EQ(service->request(), ReqNone);
-}
-
-TEST_F(ServiceDefinitionTest, ReloadWhileStartingIsRefused) {
-  auto service = CreateNamed("g", "");
-  ASSERT_NE(service, nullptr);
-  service->SetStart(nullptr, nullptr);
-  ASSERT_EQ(service->state(), ServiceState::Starting);
-  EXPECT_FALSE(service->ReloadConfig());
+TEST_F(ServiceDefinitionTest, ReloadIsRefusedWhileStartingAndCancelsAHealthCheck) {
+  auto starting = CreateNamed("g", "");
+  starting->SetStart(nullptr, nullptr);
+  EXPECT_FALSE(starting->ReloadConfig());
   EXPECT_TRUE(Logged(LOG_WARNING, "<g> ReloadConfig: Invalid State STARTING, Curr request 1.\n"));
-  EXPECT_EQ(service->request(), ReqStart);
-}
+  EXPECT_EQ(starting->request(), ReqStart);
 
-TEST_F(ServiceDefinitionTest, ReloadCancelsAnExplicitHealthCheck) {
-  auto service = CreateNamed("h", R"("ApiHealthCommand": "/bin/probe")");
-  ASSERT_NE(service, nullptr);
-  CompletionRecord start;
-  StartHealthy(service.get(), &start);
+  auto checking = Started("h", R"("ApiHealthCommand": "/bin/probe")");
   CompletionRecord check;
-  ASSERT_TRUE(service->TrySetRequest(ReqHealthCheck, CompletionRecord::Record, &check));
-  service->RunHealthCommand();
-  ASSERT_TRUE(HealthCmd("h")->IsRunning());
-  EXPECT_TRUE(service->ReloadConfig());
-  EXPECT_EQ(check.results, (std::vector<ServiceResult>{Cancelled}));
+  BeginHealthCheck(checking.get(), &check);
+  EXPECT_TRUE(checking->ReloadConfig());
+  EXPECT_EQ(check.results, Results{Cancelled});
   EXPECT_FALSE(HealthCmd("h")->IsRunning());
-  EXPECT_EQ(service->request(), ReqNone);
-}
-
-TEST_F(ServiceDefinitionTest, RecoveryListComesFromTheActiveProfileElseTheDaemonDefault) {
-  auto own = Create("own.json", R"({"Name":"own","StartCommand":"/x",
-      "RecoveryActionProfiles": {"DEFAULT": {"CRASH": []},
-                                 "FAILOVER": {"HEALTHFAIL": ["HAFAILOVER"]}}})");
-  auto plain = Create("plain.json", R"({"Name":"plain","StartCommand":"/x"})");
-  ASSERT_TRUE(own && plain);
-  RecoveryActionList restart = {RecoveryAction::RestartService};
-  RecoveryActionList healthDefault = {RecoveryAction::NoAction, RecoveryAction::RestartService};
-  EXPECT_TRUE(own->SelectRecoveryActions(FailureType::Crash).empty());
-  EXPECT_EQ(own->SelectRecoveryActions(FailureType::HealthFail), healthDefault);
-  EXPECT_EQ(plain->SelectRecoveryActions(FailureType::Crash), restart);
-  SentroConfig::Get()->SetActiveRecoveryProfile(RecoveryProfile::Failover);
-  EXPECT_EQ(own->SelectRecoveryActions(FailureType::Crash), restart);
-  EXPECT_EQ(own->SelectRecoveryActions(FailureType::HealthFail),
-            RecoveryActionList{RecoveryAction::HaFailover});
-  SentroConfig::Get()->SetActiveRecoveryProfile(RecoveryProfile::Default);
+  EXPECT_EQ(checking->request(), ReqNone);
 }
 
 TEST_F(ServiceDefinitionTest, ServiceRunsWithNoPieceHookedIn) {
@@ -353,7 +279,7 @@ TEST_F(ServiceDefinitionTest, ServiceRunsWithNoPieceHookedIn) {
   CompletionRecord start;
   service->SetStart(CompletionRecord::Record, &start);
   AdvanceSeconds(1);
-  EXPECT_EQ(start.results, (std::vector<ServiceResult>{Ok}));
+  EXPECT_EQ(start.results, Results{Ok});
   Main("alone")->ForceKillTimeout();
   Main("alone")->Exit(1);  // a crash with nobody to recover it
   EXPECT_EQ(service->state(), ServiceState::Stopped);

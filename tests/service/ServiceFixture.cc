@@ -12,43 +12,6 @@ int64_t FakeClock() {
   return fakeNowMicros;
 }
 
-void RecordBegin(const std::string &name, const char *operation, const char *status,
-                 const char *phase) {
-  Hooks().operations.push_back("begin " + name + " " + operation + " " + status + " " + phase);
-}
-
-void RecordEnd(const std::string &name, const char *status, const char *phase) {
-  Hooks().operations.push_back("end " + name + " " + status + " " + phase);
-}
-
-void RecordPublish(const std::string &name, HealthStatus newHealth, HealthStatus oldHealth,
-                   bool unsolicited) {
-  Hooks().published.push_back({name, newHealth, oldHealth, unsolicited});
-}
-
-void RecordSystemFailure(const std::string &name) {
-  Hooks().systemFailures.push_back(name);
-}
-
-bool RecordedShutdown() {
-  return Hooks().shuttingDown;
-}
-
-Service *FindRegistered(const std::string &name) {
-  auto it = Hooks().registry.find(name);
-  return it == Hooks().registry.end() ? nullptr : it->second;
-}
-
-void RecordRecovery(Service *service, FailureType failure, int32_t *counter) {
-  Hooks().recoveries.push_back(service->name() + " " + FailureTypeName(failure) + " " +
-                               std::to_string(*counter));
-  ++*counter;
-}
-
-void RecordHealthCheckDone(Service *service) {
-  Hooks().healthChecksDone.push_back(service->name() + " " + HealthStatusName(service->health()));
-}
-
 }  // namespace
 
 HookRecord &Hooks() {
@@ -72,14 +35,32 @@ void ServiceFixture::SetUp() {
   ResetServiceHooks();
   ServiceHooks &hooks = GetServiceHooks();
   hooks.createProcess = CreateFakeProcess;
-  hooks.beginOperation = RecordBegin;
-  hooks.endOperation = RecordEnd;
-  hooks.publishHealthChange = RecordPublish;
-  hooks.reportSystemFailure = RecordSystemFailure;
-  hooks.isShutdownStarted = RecordedShutdown;
-  hooks.findService = FindRegistered;
-  hooks.takeRecoveryAction = RecordRecovery;
-  hooks.onHealthCheckDone = RecordHealthCheckDone;
+  hooks.beginOperation = [](const std::string &name, const char *op, const char *status,
+                            const char *phase) {
+    Hooks().operations.push_back("begin " + name + " " + op + " " + status + " " + phase);
+  };
+  hooks.endOperation = [](const std::string &name, const char *status, const char *phase) {
+    Hooks().operations.push_back("end " + name + " " + status + " " + phase);
+  };
+  hooks.publishHealthChange = [](const std::string &name, HealthStatus newHealth,
+                                 HealthStatus oldHealth, bool unsolicited) {
+    Hooks().published.push_back({name, newHealth, oldHealth, unsolicited});
+  };
+  hooks.reportSystemFailure = [](const std::string &name) {
+    Hooks().systemFailures.push_back(name);
+  };
+  hooks.isShutdownStarted = [] { return Hooks().shuttingDown; };
+  hooks.findService = [](const std::string &name) {
+    auto it = Hooks().registry.find(name);
+    return it == Hooks().registry.end() ? nullptr : it->second;
+  };
+  hooks.takeRecoveryAction = [](Service *service, FailureType failure, int32_t *counter) {
+    Hooks().recoveries.push_back(service->name() + " " + FailureTypeName(failure) + " " +
+                                 std::to_string((*counter)++));
+  };
+  hooks.onHealthCheckDone = [](Service *service) {
+    Hooks().healthChecksDone.push_back(service->name() + " " + HealthStatusName(service->health()));
+  };
   servicetest::ClearLog();
 }
 
@@ -163,4 +144,25 @@ void ServiceFixture::StartHealthy(Service *service, CompletionRecord *record) {
   ASSERT_TRUE(health->IsRunning());
   health->Exit(0);
   ASSERT_EQ(service->state(), ServiceState::Started);
+}
+
+std::unique_ptr<Service> ServiceFixture::Started(const std::string &name,
+                                                 const std::string &extraMembers) {
+  auto service = CreateNamed(name, extraMembers);
+  EXPECT_NE(service, nullptr);
+  if (service) {
+    CompletionRecord start;
+    StartHealthy(service.get(), &start);
+    EXPECT_EQ(start.results, Results{Ok});
+  }
+  Hooks().operations.clear();
+  Hooks().published.clear();
+  servicetest::ClearLog();
+  return service;
+}
+
+void ServiceFixture::BeginHealthCheck(Service *service, CompletionRecord *record) {
+  ASSERT_TRUE(service->TrySetRequest(ReqHealthCheck, CompletionRecord::Record, record));
+  service->RunHealthCommand();
+  ASSERT_TRUE(HealthCmd(service->name())->IsRunning());
 }

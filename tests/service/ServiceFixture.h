@@ -16,7 +16,9 @@
 #include "src/service/Service.h"
 #include "support/TempDir.h"
 
-// One call to a completion.
+using Results = std::vector<ServiceResult>;
+
+// The results a completion was called with, in order.
 struct CompletionRecord {
   std::vector<ServiceResult> results;
   static void Record(ServiceResult result, Service *, void *context) {
@@ -72,6 +74,10 @@ class ServiceFixture : public ::testing::Test {
 
   // Starts the service and answers its first health poll with exit code 0.
   void StartHealthy(Service *service, CompletionRecord *record);
+  // A started service, with the hook records and the log cleared.
+  std::unique_ptr<Service> Started(const std::string &name, const std::string &extraMembers);
+  // Begins an explicit health check whose command is now running.
+  void BeginHealthCheck(Service *service, CompletionRecord *record);
 
   TempDir dir_;
   std::string configDir_;

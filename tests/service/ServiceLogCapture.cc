@@ -1,6 +1,6 @@
 #include "ServiceLogCapture.h"
 
-#include <gtest/gtest.h>
+#include <algorithm>
 
 namespace servicetest {
 
@@ -9,20 +9,16 @@ std::vector<LoggedMessage> LoggedMessages() {
 }
 
 bool Logged(int level, const std::string &text) {
-  for (const LoggedMessage &message : LoggedMessages()) {
-    if (message.level == level && message.text == text) {
-      return true;
-    }
-  }
-  return false;
+  std::vector<LoggedMessage> messages = LoggedMessages();
+  return std::any_of(messages.begin(), messages.end(), [&](const LoggedMessage &message) {
+    return message.level == level && message.text == text;
+  });
 }
 
 int CountLogged(const std::string &text) {
-  int count = 0;
-  for (const LoggedMessage &message : LoggedMessages()) {
-    count += message.text == text;
-  }
-  return count;
+  std::vector<LoggedMessage> messages = LoggedMessages();
+  return static_cast<int>(std::count_if(messages.begin(), messages.end(),
+                                        [&](const LoggedMessage &m) { return m.text == text; }));
 }
 
 int LogIndex(const std::string &text) {

@@ -1,6 +1,6 @@
 // A Service driving real child processes: real health commands with their
-// exit codes and output, stops by signal and by stop command, pre-start and
-// post-stop commands. Timers still run on the hand-driven clock; children end
+// exit codes and output, stops by signal and by stop command, post-stop
+// commands. Timers still run on the hand-driven clock; children end
 // in real time, so each wait is bounded.
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -85,7 +85,7 @@ TEST_F(ServiceRealProcessTest, HealthCommandExitCodesAndOutputDecideTheStart) {
   WriteFile(ready, "");
   AdvanceSeconds(1);
   ASSERT_TRUE(RunUntil([&] { return !start.results.empty(); }));
-  EXPECT_EQ(start.results, (std::vector<ServiceResult>{Ok}));
+  EXPECT_EQ(start.results, Results{Ok});
   EXPECT_EQ(service->state(), ServiceState::Started);
   EXPECT_EQ(service->health(), HealthStatus::Healthy);
   EXPECT_EQ(service->healthData(), "all good\n");
@@ -93,7 +93,7 @@ TEST_F(ServiceRealProcessTest, HealthCommandExitCodesAndOutputDecideTheStart) {
   CompletionRecord stop;
   service->SetStop(CompletionRecord::Record, &stop);
   ASSERT_TRUE(RunUntil([&] { return !stop.results.empty(); }));
-  EXPECT_EQ(stop.results, (std::vector<ServiceResult>{Ok}));
+  EXPECT_EQ(stop.results, Results{Ok});
   EXPECT_TRUE(Logged(LOG_WARNING, "<real> Service exited. Exit code 1\n"));  // died by SIGTERM
 }
 
@@ -118,50 +118,11 @@ TEST_F(ServiceRealProcessTest, StopCommandAndPostStopCommandRun) {
   CompletionRecord stop;
   service->SetStop(CompletionRecord::Record, &stop);
   ASSERT_TRUE(RunUntil([&] { return !stop.results.empty(); }));
-  EXPECT_EQ(stop.results, (std::vector<ServiceResult>{Ok}));
+  EXPECT_EQ(stop.results, Results{Ok});
   EXPECT_EQ(ReadFile(marker), "done\n");
   EXPECT_TRUE(Logged(LOG_WARNING, "<ctl> Service post-stop command's stderr: bye\n\n"));
   EXPECT_TRUE(Logged(LOG_ERROR, "<ctl> Post stop command exec failed. RC=3\n"));
   EXPECT_EQ(service->state(), ServiceState::Stopped);
-}
-
-TEST_F(ServiceRealProcessTest, FailingPreStartCommandFailsTheStart) {
-  auto service = CreateNamed("pre", R"("StartCommand": "/bin/sleep", "StartCommandArgs": ["30"],
-      "PreStartCommand": "/bin/sh", "PreStartCommandArgs": ["-c", "echo nope >&2; exit 4"])");
-  ASSERT_NE(service, nullptr);
-  CompletionRecord start;
-  service->SetStart(CompletionRecord::Record, &start);
-  ASSERT_TRUE(RunUntil([&] { return !start.results.empty(); }));
-  EXPECT_EQ(start.results, (std::vector<ServiceResult>{Failed}));
-  EXPECT_TRUE(Logged(LOG_WARNING, "<pre> Service pre-start command's stderr: nope\n\n"));
-  EXPECT_TRUE(Logged(LOG_ERROR, "<pre> Service pre-start command failed with exit code 4.\n"));
-  EXPECT_EQ(service->state(), ServiceState::Stopped);
-}
-
-TEST_F(ServiceRealProcessTest, ExitCodeOfARealProcessTellsCleanExitFromCrash) {
-  std::string base = dir_.Sub("job");
-  auto job = CreateNamed("job",
-                         "\"StartCommand\": \"/bin/sh\", \"StartCommandArgs\": "
-                         "[\"-c\", \"sleep 0.2; exit 3\"], \"CleanExitCodes\": [3], "
-                         "\"StreamRedirectFile\": \"" +
-                             base + "\"");
-  auto crashy = CreateNamed("crashy", R"("StartCommand": "/bin/sh",
-      "StartCommandArgs": ["-c", "sleep 0.2; exit 1"], "CleanExitCodes": [3])");
-  ASSERT_TRUE(job && crashy);
-  job->SetStart(nullptr, nullptr);
-  crashy->SetStart(nullptr, nullptr);
-  AdvanceSeconds(1);
-  ASSERT_EQ(job->state(), ServiceState::Started);
-  ASSERT_EQ(crashy->state(), ServiceState::Started);
-  ASSERT_TRUE(RunUntil([&] {
-    return job->state() == ServiceState::Stopped && crashy->state() == ServiceState::Stopped;
-  }));
-  EXPECT_TRUE(Logged(LOG_INFO, "<job> Service exited cleanly.\n"));
-  EXPECT_FALSE(job->lastStopFailed());
-  EXPECT_TRUE(crashy->lastStopFailed());
-  EXPECT_EQ(Hooks().recoveries, (std::vector<std::string>{"crashy CRASH 0"}));
-  EXPECT_NE(ReadFile(base + ".stdout").find("Starting service process with pid"),
-            std::string::npos);
 }
 
 }  // namespace

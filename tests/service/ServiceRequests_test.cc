@@ -1,5 +1,7 @@
 // One request at a time: admission, pre-emption, restarts, configuration
 // requests, re-entrant completions, and the direct-response-route rules.
+#include <functional>
+
 #include "ServiceFixture.h"
 #include "lib/log/log.h"
 #include "src/core/SysPaths.h"
@@ -8,25 +10,7 @@ using servicetest::Logged;
 
 namespace {
 
-class ServiceRequestTest : public ServiceFixture {
- protected:
-  std::unique_ptr<Service> Started(const std::string &name, const std::string &extra) {
-    auto service = CreateNamed(name, extra);
-    CompletionRecord start;
-    StartHealthy(service.get(), &start);
-    EXPECT_EQ(start.results, (std::vector<ServiceResult>{Ok}));
-    Hooks().operations.clear();
-    Hooks().published.clear();
-    servicetest::ClearLog();
-    return service;
-  }
-  // Begins an explicit health check whose command is now running.
-  void BeginHealthCheck(Service *service, CompletionRecord *record) {
-    ASSERT_TRUE(service->TrySetRequest(ReqHealthCheck, CompletionRecord::Record, record));
-    service->RunHealthCommand();
-    ASSERT_TRUE(HealthCmd(service->name())->IsRunning());
-  }
-};
+class ServiceRequestTest : public ServiceFixture {};
 
 TEST_F(ServiceRequestTest, AdmissionFollowsTheCurrentRequest) {
   auto service = CreateNamed("adm", "");
@@ -62,7 +46,7 @@ TEST_F(ServiceRequestTest, AdmissionFollowsTheCurrentRequest) {
     EXPECT_EQ(service->TrySetRequest(c.incoming, CompletionRecord::Record, &second), c.admitted)
         << c.current << " then " << c.incoming;
     if (c.admitted && c.current != ReqNone) {
-      EXPECT_EQ(first.results, (std::vector<ServiceResult>{Cancelled}));
+      EXPECT_EQ(first.results, Results{Cancelled});
     } else {
       EXPECT_TRUE(first.results.empty());
     }
@@ -77,13 +61,13 @@ TEST_F(ServiceRequestTest, StopDuringPreStartSucceedsAtOnceAndTheStartGoesOn) {
   ASSERT_TRUE(PreStart("pre")->IsRunning());
   CompletionRecord stop;
   service->SetStop(CompletionRecord::Record, &stop);
-  EXPECT_EQ(stop.results, (std::vector<ServiceResult>{Ok}));
+  EXPECT_EQ(stop.results, Results{Ok});
   EXPECT_TRUE(PreStart("pre")->IsRunning());
   EXPECT_EQ(service->request(), ReqStart);
   PreStart("pre")->Exit(0);
   EXPECT_EQ(service->state(), ServiceState::Starting);
   AdvanceSeconds(1);
-  EXPECT_EQ(start.results, (std::vector<ServiceResult>{Ok}));
+  EXPECT_EQ(start.results, Results{Ok});
 }
 
 TEST_F(ServiceRequestTest, StopWhileStartingCancelsTheStart) {
@@ -94,14 +78,13 @@ TEST_F(ServiceRequestTest, StopWhileStartingCancelsTheStart) {
   ASSERT_TRUE(HealthCmd("web")->IsRunning());
   CompletionRecord stop;
   service->SetStop(CompletionRecord::Record, &stop);
-  EXPECT_EQ(start.results, (std::vector<ServiceResult>{Cancelled}));
+  EXPECT_EQ(start.results, Results{Cancelled});
   EXPECT_TRUE(stop.results.empty());
   EXPECT_FALSE(HealthCmd("web")->IsRunning());
   EXPECT_EQ(Main("web")->signalStops, 1);
 
   Main("web")->Exit(1);
-  EXPECT_EQ(stop.results, (std::vector<ServiceResult>{Ok}));
-  EXPECT_EQ(start.results, (std::vector<ServiceResult>{Cancelled}));
+  EXPECT_EQ(stop.results, Results{Ok});
   EXPECT_EQ(service->state(), ServiceState::Stopped);
   EXPECT_FALSE(service->lastStopFailed());
   // Neither the start timer nor the poll survives the stop.
@@ -116,10 +99,8 @@ TEST_F(ServiceRequestTest, RestartDuringHealthCheckCancelsItAndRestarts) {
   BeginHealthCheck(service.get(), &check);
   CompletionRecord restart;
   service->SetRestart(CompletionRecord::Record, &restart);
-  EXPECT_EQ(check.results, (std::vector<ServiceResult>{Cancelled}));
+  EXPECT_EQ(check.results, Results{Cancelled});
   EXPECT_FALSE(HealthCmd("web")->IsRunning());
-  EXPECT_EQ(HealthCmd("web")->cancelCount, 1);
-  EXPECT_EQ(service->state(), ServiceState::Stopping);
   EXPECT_EQ(Main("web")->signalStops, 1);
   EXPECT_EQ(Hooks().operations.front(), "begin web RESTART HEALTHY PENDING");
 
@@ -130,52 +111,33 @@ TEST_F(ServiceRequestTest, RestartDuringHealthCheckCancelsItAndRestarts) {
   EXPECT_FALSE(service->lastStopFailed());
   AdvanceSeconds(1);
   HealthCmd("web")->Exit(0);
-  EXPECT_EQ(restart.results, (std::vector<ServiceResult>{Ok}));
+  EXPECT_EQ(restart.results, Results{Ok});
   EXPECT_EQ(service->state(), ServiceState::Started);
 }
 
-TEST_F(ServiceRequestTest, RestartWhileStoppingIsRefused) {
-  auto service = Started("web", "");
-  service->SetStop(nullptr, nullptr);
-  CompletionRecord restart;
-  service->SetRestart(CompletionRecord::Record, &restart);
-  EXPECT_EQ(restart.results, (std::vector<ServiceResult>{InvalidState}));
-  EXPECT_TRUE(Logged(LOG_WARNING, "<web> SetRestart: Invalid State STOPPING, Curr request 2.\n"));
-  EXPECT_EQ(service->request(), ReqStop);
-}
-
-TEST_F(ServiceRequestTest, RestartOfAStoppedServiceStartsIt) {
-  auto service = CreateNamed("web", "");
-  CompletionRecord restart;
-  service->SetRestart(CompletionRecord::Record, &restart);
-  EXPECT_EQ(service->state(), ServiceState::Starting);
-  EXPECT_EQ(Main("web")->signalStops, 0);
-  AdvanceSeconds(1);
-  EXPECT_EQ(restart.results, (std::vector<ServiceResult>{Ok}));
-}
-
-TEST_F(ServiceRequestTest, RestartWhoseStartHalfFailsReportsStartFailed) {
-  auto service = Started("web", R"("ApiHealthCommand": "/bin/probe")");
-  CompletionRecord restart;
-  service->SetRestart(CompletionRecord::Record, &restart);
-  Main("web")->Exit(0);
-  ASSERT_EQ(service->state(), ServiceState::Starting);
-  Main("web")->Exit(1);
-  EXPECT_EQ(restart.results, (std::vector<ServiceResult>{StartFailed}));
-  EXPECT_TRUE(service->lastStopFailed());
-  EXPECT_TRUE(Hooks().recoveries.empty());
-}
-
-TEST_F(ServiceRequestTest, RestartWhoseStartHalfTimesOutReportsTimedOut) {
-  auto service = Started("web", R"("ApiHealthCommand": "/bin/probe", "StartTimeout": 5)");
-  CompletionRecord restart;
-  service->SetRestart(CompletionRecord::Record, &restart);
-  Main("web")->Exit(0);
-  AdvanceSeconds(65);  // the poll's health command never answers
-  EXPECT_EQ(service->state(), ServiceState::Stopping);
-  Main("web")->Exit(1);
-  EXPECT_EQ(restart.results, (std::vector<ServiceResult>{TimedOut}));
-  EXPECT_EQ(service->state(), ServiceState::Stopped);
+TEST_F(ServiceRequestTest, RestartWhoseStartHalfFailsReportsHowItFailed) {
+  for (bool timeOut : {false, true}) {
+    SCOPED_TRACE(timeOut ? "timed out" : "start failed");
+    auto service = Started("web", R"("ApiHealthCommand": "/bin/probe", "StartTimeout": 5)");
+    CompletionRecord restart;
+    service->SetRestart(CompletionRecord::Record, &restart);
+    Main("web")->Exit(0);
+    ASSERT_EQ(service->state(), ServiceState::Starting);
+    if (timeOut) {
+      AdvanceSeconds(65);  // the poll's health command never answers
+      EXPECT_EQ(service->state(), ServiceState::Stopping);
+    }
+    Main("web")->Exit(1);
+    EXPECT_EQ(restart.results, Results{timeOut ? TimedOut : StartFailed});
+    EXPECT_EQ(service->state(), ServiceState::Stopped);
+    EXPECT_TRUE(service->lastStopFailed());
+    EXPECT_TRUE(Hooks().recoveries.empty());
+    // A restart of the stopped service only starts it.
+    int stops = Main("web")->signalStops;
+    service->SetRestart(nullptr, nullptr);
+    EXPECT_EQ(service->state(), ServiceState::Starting);
+    EXPECT_EQ(Main("web")->signalStops, stops);
+  }
 }
 
 TEST_F(ServiceRequestTest, StopDuringTheStopHalfOfARestartTakesOver) {
@@ -184,9 +146,9 @@ TEST_F(ServiceRequestTest, StopDuringTheStopHalfOfARestartTakesOver) {
   service->SetRestart(CompletionRecord::Record, &restart);
   CompletionRecord stop;
   service->SetStop(CompletionRecord::Record, &stop);
-  EXPECT_EQ(restart.results, (std::vector<ServiceResult>{Cancelled}));
+  EXPECT_EQ(restart.results, Results{Cancelled});
   Main("web")->Exit(0);
-  EXPECT_EQ(stop.results, (std::vector<ServiceResult>{Ok}));
+  EXPECT_EQ(stop.results, Results{Ok});
   EXPECT_EQ(Main("web")->startCount, 1);
 }
 
@@ -200,7 +162,7 @@ TEST_F(ServiceRequestTest, RecoveryRestartKeepsTheDefinitionAndPublishesUnsolici
   Main("rec")->Exit(0);
   EXPECT_EQ(Main("rec")->args, (std::vector<std::string>{"old"}));
   AdvanceSeconds(1);
-  EXPECT_EQ(restart.results, (std::vector<ServiceResult>{Ok}));
+  EXPECT_EQ(restart.results, Results{Ok});
   ASSERT_EQ(Hooks().published.size(), 2u);  // UNHEALTHY at the stop, INITIALIZED at the start
   EXPECT_TRUE(Hooks().published[0].unsolicited);
   EXPECT_TRUE(Hooks().published[1].unsolicited);
@@ -213,6 +175,56 @@ TEST_F(ServiceRequestTest, RecoveryRestartKeepsTheDefinitionAndPublishesUnsolici
   EXPECT_FALSE(Hooks().published[0].unsolicited);
 }
 
+TEST_F(ServiceRequestTest, RequestForTheStateAlreadyReachedSucceedsAtOnce) {
+  auto service = Started("s", "");
+  CompletionRecord start;
+  service->SetStart(CompletionRecord::Record, &start);
+  EXPECT_EQ(start.results, Results{Ok});
+  EXPECT_EQ(Hooks().operations, (std::vector<std::string>{"end s NONE COMPLETED"}));
+  service->SetStart(nullptr, nullptr);  // no completion: no record either
+  EXPECT_EQ(Hooks().operations.size(), 1u);
+  EXPECT_EQ(Main("s")->startCount, 1);
+
+  auto idle = CreateNamed("idle", "");
+  CompletionRecord stop;
+  idle->SetStop(CompletionRecord::Record, &stop);
+  EXPECT_EQ(stop.results, Results{Ok});
+  EXPECT_EQ(Hooks().operations.back(), "end idle NONE COMPLETED");
+}
+
+TEST_F(ServiceRequestTest, RequestsWhileStoppingAreRefused) {
+  auto service = Started("s", "");
+  CompletionRecord stop;
+  service->SetStop(CompletionRecord::Record, &stop);
+  struct Case {
+    std::function<ServiceResult()> request;
+    std::string message;
+  };
+  CompletionRecord refused;
+  const Case cases[] = {
+      {[&] { return service->SetStart(CompletionRecord::Record, &refused), refused.last(); },
+       "<s> SetStart: Invalid State STOPPING, Curr request 2.\n"},
+      {[&] { return service->SetRestart(CompletionRecord::Record, &refused), refused.last(); },
+       "<s> SetRestart: Invalid State STOPPING, Curr request 2.\n"},
+      {[&] { return service->SetStop(CompletionRecord::Record, &refused), refused.last(); },
+       "<s> SetStop: Invalid State STOPPING, Curr request 2.\n"},
+      {[&] { return service->SetStartupType(StartupType::Manual); },
+       "<s> SetStartupType: Invalid state STOPPING, Curr req. 2\n"},
+      {[&] { return service->SetRunAsUser("x"); },
+       "<s> SetRunAsUser: Invalid state STOPPING, Curr req. 2.\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.message);
+    refused.results.clear();
+    EXPECT_EQ(c.request(), InvalidState);
+    EXPECT_TRUE(Logged(LOG_WARNING, c.message));
+    EXPECT_EQ(service->request(), ReqStop);
+  }
+  Main("s")->Exit(0);
+  EXPECT_EQ(stop.results, Results{Ok});
+  EXPECT_EQ(Main("s")->startCount, 1);
+}
+
 TEST_F(ServiceRequestTest, StartupTypeChangesFollowTheirRules) {
   auto service = Started("cfg", "");
   EXPECT_EQ(service->SetStartupType(StartupType::Disabled), Disabled);
@@ -221,26 +233,13 @@ TEST_F(ServiceRequestTest, StartupTypeChangesFollowTheirRules) {
   EXPECT_EQ(service->SetStartupType(static_cast<StartupType>(3)), InvalidStartupType);
   EXPECT_TRUE(Logged(LOG_ERROR, "<cfg> Invalid given startup type for service.\n"));
   service->SetStop(nullptr, nullptr);
-  EXPECT_EQ(service->SetStartupType(StartupType::Manual), InvalidState);
-  EXPECT_TRUE(Logged(LOG_WARNING, "<cfg> SetStartupType: Invalid state STOPPING, Curr req. 2\n"));
-  EXPECT_EQ(service->SetRunAsUser("x"), InvalidState);
-  EXPECT_TRUE(Logged(LOG_WARNING, "<cfg> SetRunAsUser: Invalid state STOPPING, Curr req. 2.\n"));
   Main("cfg")->Exit(0);
 
   EXPECT_EQ(service->SetStartupType(StartupType::Disabled), Ok);
   EXPECT_EQ(ReadFile(configDir_ + "/svcCfgfiles/.state_cfg.json"), R"({"StartupType":"DISABLED"})");
   CompletionRecord start;
   service->SetStart(CompletionRecord::Record, &start);
-  EXPECT_EQ(start.results, (std::vector<ServiceResult>{Disabled}));
-}
-
-TEST_F(ServiceRequestTest, ConfigurationChangeDuringHealthCheckCancelsTheCheck) {
-  auto service = Started("cfg", R"("ApiHealthCommand": "/bin/probe")");
-  CompletionRecord check;
-  BeginHealthCheck(service.get(), &check);
-  EXPECT_EQ(service->SetStartupType(StartupType::Manual), Ok);
-  EXPECT_EQ(check.results, (std::vector<ServiceResult>{Cancelled}));
-  EXPECT_EQ(service->request(), ReqNone);
+  EXPECT_EQ(start.results, Results{Disabled});
 }
 
 TEST_F(ServiceRequestTest, ExplicitHealthCheckCompletesAndHandsOverItsOutcome) {
@@ -249,7 +248,7 @@ TEST_F(ServiceRequestTest, ExplicitHealthCheckCompletesAndHandsOverItsOutcome) {
   BeginHealthCheck(service.get(), &check);
   HealthCmd("hc")->WriteStdout("db down");
   HealthCmd("hc")->Exit(65);
-  EXPECT_EQ(check.results, (std::vector<ServiceResult>{Ok}));
+  EXPECT_EQ(check.results, Results{Ok});
   EXPECT_EQ(Hooks().healthChecksDone, (std::vector<std::string>{"hc UNHEALTHY"}));
   EXPECT_EQ(service->healthData(), "db down");
   EXPECT_EQ(service->state(), ServiceState::Started);
@@ -259,25 +258,13 @@ TEST_F(ServiceRequestTest, ExplicitHealthCheckCompletesAndHandsOverItsOutcome) {
   CompletionRecord timedOut;
   BeginHealthCheck(service.get(), &timedOut);
   HealthCmd("hc")->ExecTimeout();
-  EXPECT_EQ(timedOut.results, (std::vector<ServiceResult>{TimedOut}));
+  EXPECT_EQ(timedOut.results, Results{TimedOut});
   EXPECT_EQ(service->health(), HealthStatus::Unknown);
-}
-
-TEST_F(ServiceRequestTest, StartPendingAnswerDuringExplicitCheckIsAnUnknownCode) {
-  auto service = Started("hc", R"("ApiHealthCommand": "/bin/probe")");
-  CompletionRecord check;
-  BeginHealthCheck(service.get(), &check);
-  HealthCmd("hc")->Exit(63);
-  EXPECT_TRUE(
-      Logged(LOG_WARNING, "<hc> Service api healthcheck command returned unknown exit code 63\n"));
-  EXPECT_EQ(service->health(), HealthStatus::Unknown);
-  EXPECT_EQ(Hooks().healthChecksDone, (std::vector<std::string>{"hc UNKNOWN"}));
 }
 
 // Re-entrant completions.
 
 struct Reentry {
-  Service *service = nullptr;
   std::unique_ptr<Service> *owner = nullptr;
   std::vector<ServiceResult> results;
   std::vector<ServiceResult> innerResults;
@@ -302,13 +289,13 @@ TEST_F(ServiceRequestTest, CancelledCallerThatStopsTheServicePreventsTheRestart)
   service->SetRestart(CompletionRecord::Record, &restart);
   // The health check's caller stopped the service from its completion: the
   // restart was cancelled in turn and must not go on.
-  EXPECT_EQ(reentry.results, (std::vector<ServiceResult>{Cancelled}));
-  EXPECT_EQ(restart.results, (std::vector<ServiceResult>{Cancelled}));
+  EXPECT_EQ(reentry.results, Results{Cancelled});
+  EXPECT_EQ(restart.results, Results{Cancelled});
   EXPECT_EQ(service->request(), ReqStop);
   EXPECT_EQ(Main("re")->signalStops, 1);
   EXPECT_EQ(Hooks().operations, (std::vector<std::string>{"begin re STOP STOPPING PENDING"}));
   Main("re")->Exit(0);
-  EXPECT_EQ(reentry.innerResults, (std::vector<ServiceResult>{Ok}));
+  EXPECT_EQ(reentry.innerResults, Results{Ok});
   EXPECT_EQ(Main("re")->startCount, 1);
 }
 
@@ -327,7 +314,7 @@ TEST_F(ServiceRequestTest, CompletionMayDestroyTheService) {
   service->RunHealthCommand();
   service->SetRestart(nullptr, nullptr);
   EXPECT_EQ(service, nullptr);
-  EXPECT_EQ(reentry.results, (std::vector<ServiceResult>{Cancelled}));
+  EXPECT_EQ(reentry.results, Results{Cancelled});
   EXPECT_EQ(FindFake("gone"), nullptr);
   AdvanceSeconds(100);  // no timer of the dead service fires
 }
@@ -340,7 +327,7 @@ TEST_F(ServiceRequestTest, StartCompletionMayDestroyTheFrontgateService) {
   front->SetStart(DestroyOnResult, &reentry);
   AdvanceSeconds(1);
   EXPECT_EQ(front, nullptr);
-  EXPECT_EQ(reentry.results, (std::vector<ServiceResult>{Ok}));
+  EXPECT_EQ(reentry.results, Results{Ok});
   Hooks().registry.erase("frontgate");
 }
 
@@ -362,7 +349,7 @@ TEST_F(ServiceRequestTest, CompletionMayRestartTheServiceItJustFailed) {
   Main("again")->Exit(1);  // StartFailed again -> restart again
   EXPECT_EQ(Main("again")->startCount, 3);
   AdvanceSeconds(1);
-  EXPECT_EQ(reentry.results, (std::vector<ServiceResult>{StartFailed, StartFailed, Ok}));
+  EXPECT_EQ(reentry.results, (Results{StartFailed, StartFailed, Ok}));
   EXPECT_EQ(service->state(), ServiceState::Started);
 }
 
@@ -381,6 +368,7 @@ class ServiceRouteTest : public ServiceRequestTest {
 
 TEST_F(ServiceRouteTest, StoppingTheUiCreatesTheRoute) {
   auto ui = Started("atrium-ui", "");
+  EXPECT_EQ(FindFake("static-ui"), nullptr);  // no frontgate, no route to delete
   ui->SetStop(nullptr, nullptr);
   EXPECT_TRUE(Logged(LOG_WARNING,
                      "Informing frontgate to create a direct response route as atrium-ui is "
@@ -396,50 +384,42 @@ TEST_F(ServiceRouteTest, StoppingTheUiCreatesTheRoute) {
   EXPECT_EQ(FindFake("static-ui"), nullptr);
 }
 
-TEST_F(ServiceRouteTest, StartingTheUiWhileFrontgateRunsDeletesTheRoute) {
+TEST_F(ServiceRouteTest, WhicheverOfUiAndFrontgateStartsSecondDeletesTheRoute) {
   auto front = Started("frontgate", "");
   auto ui = CreateNamed("atrium-ui", "");
-  ui->SetStart(nullptr, nullptr);
+  ui->SetStart(nullptr, nullptr);  // at once, before the UI is ready
   EXPECT_TRUE(Logged(LOG_WARNING, "Deleting the direct response route created for atrium-ui\n"));
   EXPECT_EQ(RouteArgs(), (std::vector<std::string>{Script(), "delete"}));
   FindFake("static-ui")->Exit(0);
   EXPECT_TRUE(Logged(LOG_INFO, "Direct response route command completed successfully.\n"));
-}
-
-TEST_F(ServiceRouteTest, StartingTheUiWithoutFrontgateLeavesTheRouteAlone) {
-  auto ui = CreateNamed("atrium-ui", "");
-  ui->SetStart(nullptr, nullptr);
-  EXPECT_EQ(FindFake("static-ui"), nullptr);
-}
-
-TEST_F(ServiceRouteTest, FrontgateStartingWhileTheUiRunsDeletesTheRoute) {
-  auto ui = Started("atrium-ui", "");
-  auto front = CreateNamed("frontgate", "");
-  front->SetStart(nullptr, nullptr);
-  EXPECT_EQ(FindFake("static-ui"), nullptr);
   AdvanceSeconds(1);
-  EXPECT_EQ(front->state(), ServiceState::Started);
+
+  front->SetStop(nullptr, nullptr);
+  Main("frontgate")->Exit(0);
+  front->SetStart(nullptr, nullptr);
+  EXPECT_EQ(FindFake("static-ui"), nullptr);  // only once frontgate is ready
+  AdvanceSeconds(1);
   EXPECT_EQ(RouteArgs(), (std::vector<std::string>{Script(), "delete"}));
   FindFake("static-ui")->Exit(1);
   EXPECT_TRUE(Logged(LOG_INFO, "Direct response route command failed.\n"));
 }
 
-TEST_F(ServiceRouteTest, UiCrashWithRecoveryOffCreatesTheCrashedRoute) {
-  UseConfig(R"({"RecoverOnServiceCrash": false})");
-  auto ui = Started("atrium-ui", "");
-  Main("atrium-ui")->Exit(1);
-  EXPECT_TRUE(Logged(LOG_WARNING,
-                     "Informing frontgate to create a direct response route as atrium-ui is "
-                     "crashed\n"));
-  EXPECT_EQ(RouteArgs(), (std::vector<std::string>{Script(), "create", "crashed"}));
-}
-
-TEST_F(ServiceRouteTest, UiRestartThatFailsToStartCreatesTheCrashedRoute) {
-  auto ui = Started("atrium-ui", "");
-  ui->SetRestart(nullptr, nullptr);
-  Main("atrium-ui")->Exit(0);
-  Main("atrium-ui")->Exit(1);
-  EXPECT_EQ(RouteArgs(), (std::vector<std::string>{Script(), "create", "crashed"}));
+TEST_F(ServiceRouteTest, UiThatCrashesForGoodCreatesTheCrashedRoute) {
+  for (bool recoveryOff : {true, false}) {
+    SCOPED_TRACE(recoveryOff ? "crash without recovery" : "restart that fails to start");
+    UseConfig(recoveryOff ? R"({"RecoverOnServiceCrash": false})" : "{}");
+    auto ui = Started("atrium-ui", "");
+    if (!recoveryOff) {
+      ui->SetRestart(nullptr, nullptr);
+      Main("atrium-ui")->Exit(0);
+    }
+    Main("atrium-ui")->Exit(1);
+    EXPECT_TRUE(Logged(LOG_WARNING,
+                       "Informing frontgate to create a direct response route as atrium-ui is "
+                       "crashed\n"));
+    ASSERT_EQ(RouteArgs(), (std::vector<std::string>{Script(), "create", "crashed"}));
+    FindFake("static-ui")->Exit(0);
+  }
 }
 
 TEST_F(ServiceRouteTest, RouteCommandThatCannotStartIsLogged) {

@@ -5,24 +5,11 @@
 #include "ServiceFixture.h"
 #include "lib/log/log.h"
 
-using servicetest::CountLogged;
 using servicetest::Logged;
 
 namespace {
 
-class ServiceStopTest : public ServiceFixture {
- protected:
-  std::unique_ptr<Service> Started(const std::string &name, const std::string &extra) {
-    auto service = CreateNamed(name, extra);
-    CompletionRecord start;
-    StartHealthy(service.get(), &start);
-    EXPECT_EQ(start.results, (std::vector<ServiceResult>{Ok}));
-    Hooks().operations.clear();
-    Hooks().published.clear();
-    servicetest::ClearLog();
-    return service;
-  }
-};
+class ServiceStopTest : public ServiceFixture {};
 
 TEST_F(ServiceStopTest, StopBySignalCompletesWhenTheProcessHasEnded) {
   auto service = Started("web", R"("StopSignal": "SIGINT", "StopTimeout": 4)");
@@ -40,51 +27,26 @@ TEST_F(ServiceStopTest, StopBySignalCompletesWhenTheProcessHasEnded) {
   EXPECT_FALSE(Hooks().published[0].unsolicited);
 
   main->Exit(0);
-  EXPECT_EQ(stop.results, (std::vector<ServiceResult>{Ok}));
+  EXPECT_EQ(stop.results, Results{Ok});
   EXPECT_EQ(service->state(), ServiceState::Stopped);
   EXPECT_FALSE(service->lastStopFailed());
   EXPECT_TRUE(Logged(LOG_INFO, "<web> Service STOPPED sucessfully.\n"));
   EXPECT_EQ(Hooks().operations.back(), "end web STOPPED COMPLETED");
 }
 
-TEST_F(ServiceStopTest, StopCommandIsUsedWhenDefined) {
-  auto service = Started("web", R"("StopCommand": "/bin/webctl", "StopCommandArgs": ["stop"],
-      "StopTimeout": 6)");
-  service->SetStop(nullptr, nullptr);
-  FakeSysProcess *main = Main("web");
-  EXPECT_EQ(main->signalStops, 0);
-  EXPECT_EQ(main->commandStops, 1);
-  EXPECT_EQ(main->stopCommand, "/bin/webctl");
-  EXPECT_EQ(main->stopCommandArgs, (std::vector<std::string>{"stop"}));
-  EXPECT_EQ(main->lastStopTimeout, 6);
-}
-
-TEST_F(ServiceStopTest, StopOfAStoppedServiceSucceedsAtOnce) {
-  auto service = CreateNamed("idle", "");
-  CompletionRecord stop;
-  service->SetStop(CompletionRecord::Record, &stop);
-  EXPECT_EQ(stop.results, (std::vector<ServiceResult>{Ok}));
-  EXPECT_EQ(Hooks().operations, (std::vector<std::string>{"end idle NONE COMPLETED"}));
-}
-
-TEST_F(ServiceStopTest, SecondStopWhileStoppingIsRefused) {
-  auto service = Started("web", "");
-  CompletionRecord first;
-  CompletionRecord second;
-  service->SetStop(CompletionRecord::Record, &first);
-  service->SetStop(CompletionRecord::Record, &second);
-  EXPECT_EQ(second.results, (std::vector<ServiceResult>{InvalidState}));
-  EXPECT_TRUE(Logged(LOG_WARNING, "<web> SetStop: Invalid State STOPPING, Curr request 2.\n"));
-  Main("web")->Exit(0);
-  EXPECT_EQ(first.results, (std::vector<ServiceResult>{Ok}));
-}
-
-TEST_F(ServiceStopTest, PostStopCommandRunsBeforeTheDecision) {
+TEST_F(ServiceStopTest, StopCommandThenPostStopCommandRunBeforeTheDecision) {
   auto service = Started("web", R"("PostStopCommand": "/bin/cleanup",
       "PostStopCommandArgs": ["--all"], "PostStopTimeout": 3, "RunAsUser": "www",
-      "WorkingDir": "/srv")");
+      "WorkingDir": "/srv", "StopCommand": "/bin/webctl", "StopCommandArgs": ["stop"],
+      "StopTimeout": 6)");
   CompletionRecord stop;
   service->SetStop(CompletionRecord::Record, &stop);
+  // A stop command, when defined, replaces the stop signal.
+  EXPECT_EQ(Main("web")->signalStops, 0);
+  EXPECT_EQ(Main("web")->commandStops, 1);
+  EXPECT_EQ(Main("web")->stopCommand, "/bin/webctl");
+  EXPECT_EQ(Main("web")->stopCommandArgs, (std::vector<std::string>{"stop"}));
+  EXPECT_EQ(Main("web")->lastStopTimeout, 6);
   Main("web")->Exit(0);
   FakeSysProcess *post = PostStop("web");
   ASSERT_NE(post, nullptr);
@@ -101,30 +63,35 @@ TEST_F(ServiceStopTest, PostStopCommandRunsBeforeTheDecision) {
   post->WriteStderr("cleaning");
   post->Exit(0);
   EXPECT_TRUE(Logged(LOG_WARNING, "<web> Service post-stop command's stderr: cleaning\n"));
-  EXPECT_EQ(stop.results, (std::vector<ServiceResult>{Ok}));
+  EXPECT_EQ(stop.results, Results{Ok});
   EXPECT_EQ(service->state(), ServiceState::Stopped);
   EXPECT_EQ(PostStop("web"), nullptr);  // released after its run
 }
 
 TEST_F(ServiceStopTest, FailingPostStopCommandDoesNotChangeTheDecision) {
-  auto service = Started("web", R"("PostStopCommand": "/bin/cleanup")");
-  CompletionRecord stop;
-  service->SetStop(CompletionRecord::Record, &stop);
-  Main("web")->Exit(0);
-  PostStop("web")->Exit(2);
-  EXPECT_TRUE(Logged(LOG_ERROR, "<web> Post stop command exec failed. RC=2\n"));
-  EXPECT_EQ(stop.results, (std::vector<ServiceResult>{Ok}));
-}
-
-TEST_F(ServiceStopTest, PostStopCommandThatCannotStartStillDecides) {
-  auto service = Started("web", R"("PostStopCommand": "/bin/cleanup")");
-  FakeStartFailures().insert("web-post-stop");
-  CompletionRecord stop;
-  service->SetStop(CompletionRecord::Record, &stop);
-  Main("web")->Exit(0);
-  EXPECT_TRUE(Logged(LOG_ERROR, "<web> Failed to execute post stop command.\n"));
-  EXPECT_EQ(stop.results, (std::vector<ServiceResult>{Ok}));
-  EXPECT_EQ(PostStop("web"), nullptr);
+  struct Case {
+    bool cannotStart;
+    std::string message;
+  };
+  const Case cases[] = {{false, "<web> Post stop command exec failed. RC=2\n"},
+                        {true, "<web> Failed to execute post stop command.\n"}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.message);
+    FakeStartFailures().clear();
+    auto service = Started("web", R"("PostStopCommand": "/bin/cleanup")");
+    if (c.cannotStart) {
+      FakeStartFailures().insert("web-post-stop");
+    }
+    CompletionRecord stop;
+    service->SetStop(CompletionRecord::Record, &stop);
+    Main("web")->Exit(0);
+    if (!c.cannotStart) {
+      PostStop("web")->Exit(2);
+    }
+    EXPECT_TRUE(Logged(LOG_ERROR, c.message));
+    EXPECT_EQ(stop.results, Results{Ok});
+    EXPECT_EQ(PostStop("web"), nullptr);
+  }
 }
 
 TEST_F(ServiceStopTest, ServiceDestroyedDuringPostStopReleasesIt) {
@@ -135,58 +102,59 @@ TEST_F(ServiceStopTest, ServiceDestroyedDuringPostStopReleasesIt) {
   EXPECT_EQ(PostStop("web"), nullptr);
 }
 
-TEST_F(ServiceStopTest, CleanExitCodeLeavesTheServiceStoppedWithoutRecovery) {
-  auto service = Started("batch", R"("CleanExitCodes": [0, 3])");
-  Main("batch")->Exit(3);
-  EXPECT_EQ(service->state(), ServiceState::Stopped);
-  EXPECT_FALSE(service->lastStopFailed());
-  EXPECT_TRUE(Logged(LOG_WARNING, "<batch> Service exited. Exit code 3\n"));
-  EXPECT_TRUE(Logged(LOG_INFO, "<batch> Service exited cleanly.\n"));
-  EXPECT_TRUE(Hooks().recoveries.empty());
-  ASSERT_EQ(Hooks().published.size(), 1u);
-  EXPECT_TRUE(Hooks().published[0].unsolicited);
+TEST_F(ServiceStopTest, UnrequestedExitIsACleanExitOrACrashByItsCode) {
+  for (int code : {3, 1}) {
+    SCOPED_TRACE(code);
+    servicetest::ClearLog();
+    Hooks().recoveries.clear();
+    auto service = Started("api", R"("CleanExitCodes": [0, 3])");
+    Main("api")->Exit(code);
+    EXPECT_EQ(service->state(), ServiceState::Stopped);
+    EXPECT_EQ(service->lastStopFailed(), code == 1);
+    EXPECT_TRUE(
+        Logged(LOG_WARNING, "<api> Service exited. Exit code " + std::to_string(code) + "\n"));
+    ASSERT_EQ(Hooks().published.size(), 1u);
+    EXPECT_TRUE(Hooks().published[0].unsolicited);
+    if (code == 3) {
+      EXPECT_TRUE(Logged(LOG_INFO, "<api> Service exited cleanly.\n"));
+      EXPECT_TRUE(Hooks().recoveries.empty());
+    } else {
+      EXPECT_TRUE(Logged(LOG_WARNING,
+                         "<api> Service exited unexpectedly. Crash count 0. Taking configured "
+                         "recovery action.\n"));
+      EXPECT_EQ(Hooks().recoveries, (std::vector<std::string>{"api CRASH 0"}));
+    }
+  }
 }
 
-TEST_F(ServiceStopTest, CrashTakesTheConfiguredRecoveryAction) {
-  auto service = Started("api", "");
-  Main("api")->Exit(1);
-  EXPECT_EQ(service->state(), ServiceState::Stopped);
-  EXPECT_TRUE(service->lastStopFailed());
-  EXPECT_TRUE(Logged(LOG_WARNING,
-                     "<api> Service exited unexpectedly. Crash count 0. Taking configured "
-                     "recovery action.\n"));
-  EXPECT_EQ(Hooks().recoveries, (std::vector<std::string>{"api CRASH 0"}));
-  EXPECT_EQ(service->failCounters().processCrash, 1);  // raised by the recovery step
-}
-
-TEST_F(ServiceStopTest, CrashWithRecoveryDisabledCountsTheCrash) {
+TEST_F(ServiceStopTest, CrashWithRecoveryDisabledCountsTheCrashUpToItsMaximum) {
   UseConfig(R"({"RecoverOnServiceCrash": false})");
+  WriteFile(dataDir_ + "/.svcStats/stats_api.json", R"({"ProcessCrashCount":2147483646})");
   auto service = Started("api", "");
   Main("api")->Exit(1);
   EXPECT_EQ(service->state(), ServiceState::Stopped);
   EXPECT_TRUE(Hooks().recoveries.empty());
-  EXPECT_EQ(service->failCounters().processCrash, 1);
+  EXPECT_EQ(service->failCounters().processCrash, INT_MAX);
   EXPECT_TRUE(Logged(LOG_INFO,
-                     "<api> Service exited unexpectedly. Crash count 0. Recovery action is "
-                     "disabled\n"));
+                     "<api> Service exited unexpectedly. Crash count 2147483646. Recovery action "
+                     "is disabled\n"));
   EXPECT_EQ(Hooks().operations.back(), "end api CRASHED COMPLETED");
-}
 
-TEST_F(ServiceStopTest, CrashCountStopsAtItsMaximum) {
-  UseConfig(R"({"RecoverOnServiceCrash": false})");
-  WriteFile(dataDir_ + "/.svcStats/stats_api.json", R"({"ProcessCrashCount":2147483647})");
-  auto service = Started("api", "");
+  CompletionRecord start;
+  StartHealthy(service.get(), &start);
   Main("api")->Exit(1);
   EXPECT_EQ(service->failCounters().processCrash, INT_MAX);
 }
 
-TEST_F(ServiceStopTest, CoreDumpOfAnIdleServiceIsCountedAndMarksItStopping) {
+TEST_F(ServiceStopTest, CoreDumpOfAnIdleServiceIsCountedWithoutCapAndMarksItStopping) {
+  WriteFile(dataDir_ + "/.svcStats/stats_cd.json", R"({"ProcessCoredumpCount":2147483647})");
   auto service = Started("cd", "");
   Main("cd")->DumpCore();
-  EXPECT_TRUE(Logged(LOG_INFO, "<cd> Service is dumping core. Coredump count 0. CurrReq: 0\n"));
+  EXPECT_TRUE(
+      Logged(LOG_INFO, "<cd> Service is dumping core. Coredump count 2147483647. CurrReq: 0\n"));
   EXPECT_EQ(service->state(), ServiceState::Stopping);
   EXPECT_EQ(service->health(), HealthStatus::Unhealthy);
-  EXPECT_EQ(service->failCounters().processCoredump, 1);
+  EXPECT_EQ(service->failCounters().processCoredump, INT_MIN);
   Main("cd")->Exit(1);
   EXPECT_EQ(service->state(), ServiceState::Stopped);
   EXPECT_EQ(Hooks().recoveries.size(), 1u);
@@ -201,33 +169,25 @@ TEST_F(ServiceStopTest, CoreDumpDuringAStartIsOnlyLogged) {
   EXPECT_EQ(service->failCounters().processCoredump, 0);
 }
 
-TEST_F(ServiceStopTest, CoreDumpCancelsAnExplicitHealthCheck) {
-  auto service = Started("cd", R"("ApiHealthCommand": "/bin/probe")");
-  CompletionRecord check;
-  ASSERT_TRUE(service->TrySetRequest(ReqHealthCheck, CompletionRecord::Record, &check));
-  service->RunHealthCommand();
-  Main("cd")->DumpCore();
-  EXPECT_EQ(check.results, (std::vector<ServiceResult>{Cancelled}));
-  EXPECT_FALSE(HealthCmd("cd")->IsRunning());
-  EXPECT_EQ(service->failCounters().processCoredump, 1);
-  EXPECT_EQ(service->request(), ReqNone);
-}
-
-TEST_F(ServiceStopTest, CoreDumpCountHasNoCap) {
-  WriteFile(dataDir_ + "/.svcStats/stats_cd.json", R"({"ProcessCoredumpCount":2147483647})");
-  auto service = Started("cd", "");
-  Main("cd")->DumpCore();
-  EXPECT_EQ(service->failCounters().processCoredump, INT_MIN);
-}
-
-TEST_F(ServiceStopTest, ProcessEndDuringExplicitHealthCheckCancelsItAndRecovers) {
-  auto service = Started("hc", R"("ApiHealthCommand": "/bin/probe")");
-  CompletionRecord check;
-  ASSERT_TRUE(service->TrySetRequest(ReqHealthCheck, CompletionRecord::Record, &check));
-  service->RunHealthCommand();
-  Main("hc")->Exit(1);
-  EXPECT_EQ(check.results, (std::vector<ServiceResult>{Cancelled}));
-  EXPECT_EQ(Hooks().recoveries, (std::vector<std::string>{"hc CRASH 0"}));
+TEST_F(ServiceStopTest, CoreDumpOrExitDuringAnExplicitHealthCheckCancelsIt) {
+  for (bool dumpCore : {true, false}) {
+    SCOPED_TRACE(dumpCore ? "core dump" : "exit");
+    Hooks().recoveries.clear();
+    auto service = Started("hc", R"("ApiHealthCommand": "/bin/probe")");
+    CompletionRecord check;
+    BeginHealthCheck(service.get(), &check);
+    if (dumpCore) {
+      Main("hc")->DumpCore();
+    } else {
+      Main("hc")->Exit(1);
+    }
+    EXPECT_EQ(check.results, Results{Cancelled});
+    EXPECT_FALSE(HealthCmd("hc")->IsRunning());
+    EXPECT_EQ(service->request(), ReqNone);
+    EXPECT_EQ(service->failCounters().processCoredump, dumpCore ? 1 : 0);
+    EXPECT_EQ(Hooks().recoveries,
+              dumpCore ? std::vector<std::string>{} : std::vector<std::string>{"hc CRASH 0"});
+  }
 }
 
 TEST_F(ServiceStopTest, ShutdownCancelsTheRequestInsteadOfRecovering) {
@@ -236,7 +196,7 @@ TEST_F(ServiceStopTest, ShutdownCancelsTheRequestInsteadOfRecovering) {
   service->SetStart(CompletionRecord::Record, &start);
   Hooks().shuttingDown = true;
   Main("sd")->Exit(1);
-  EXPECT_EQ(start.results, (std::vector<ServiceResult>{Cancelled}));
+  EXPECT_EQ(start.results, Results{Cancelled});
   EXPECT_EQ(service->state(), ServiceState::Stopped);
   EXPECT_FALSE(service->lastStopFailed());
 
@@ -245,15 +205,15 @@ TEST_F(ServiceStopTest, ShutdownCancelsTheRequestInsteadOfRecovering) {
   Hooks().shuttingDown = true;
   Main("sd")->Exit(1);
   EXPECT_TRUE(Hooks().recoveries.empty());
-}
 
-TEST_F(ServiceStopTest, StopDuringShutdownStillCompletesWithOk) {
-  auto service = Started("sd", "");
+  // A stop requested during the shutdown still completes with Ok.
+  Hooks().shuttingDown = false;
+  StartHealthy(service.get(), &start);
   Hooks().shuttingDown = true;
   CompletionRecord stop;
   service->SetStop(CompletionRecord::Record, &stop);
   Main("sd")->Exit(0);
-  EXPECT_EQ(stop.results, (std::vector<ServiceResult>{Ok}));
+  EXPECT_EQ(stop.results, Results{Ok});
 }
 
 TEST_F(ServiceStopTest, StopOfAServiceThatCrashedDuringItsPostStopCompletesWithOk) {
@@ -263,7 +223,7 @@ TEST_F(ServiceStopTest, StopOfAServiceThatCrashedDuringItsPostStopCompletesWithO
   service->SetStop(CompletionRecord::Record, &stop);
   EXPECT_TRUE(stop.results.empty());
   PostStop("ps")->Exit(0);
-  EXPECT_EQ(stop.results, (std::vector<ServiceResult>{Ok}));
+  EXPECT_EQ(stop.results, Results{Ok});
   EXPECT_TRUE(Hooks().recoveries.empty());
 }
 

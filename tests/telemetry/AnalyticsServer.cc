@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <strings.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,38 +21,41 @@ const int kPortWaitMs = 30000;
 const int kReadWaitMs = 3000;
 const int kSlowAnswerMs = 1500;
 
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 // Waits for fd to become readable, at most ms; false on time-out.
 bool WaitReadable(int fd, int ms) {
   struct pollfd entry = {fd, POLLIN, 0};
   return poll(&entry, 1, ms) > 0;
 }
 
+// Repeats attempt every 10 ms until it gives a descriptor or the port wait
+// is over; -1 then.
+template <typename Attempt>
+int Retry(Attempt attempt) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPortWaitMs);
+  for (; std::chrono::steady_clock::now() < deadline; usleep(10000)) {
+    if (int fd = attempt(); fd >= 0) {
+      return fd;
+    }
+  }
+  return -1;
+}
+
+// The lock that keeps servers of concurrent test processes apart.
 int TakePortLock() {
   std::string path = std::filesystem::temp_directory_path().string() + "/sentro-test-analytics-" +
                      std::to_string(ANALYTICS_PORT) + ".lock";
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    return -1;
+  int locked = fd < 0 ? -1 : Retry([fd] { return flock(fd, LOCK_EX | LOCK_NB) == 0 ? fd : -1; });
+  if (locked < 0 && fd >= 0) {
+    close(fd);
   }
-  for (int64_t deadline = NowMs() + kPortWaitMs; NowMs() < deadline; usleep(10000)) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-      return fd;
-    }
-  }
-  close(fd);
-  return -1;
+  return locked;
 }
 
 // A socket bound to the analytics port, retried while another process
 // still has it.
 int BindPort() {
-  for (int64_t deadline = NowMs() + kPortWaitMs; NowMs() < deadline; usleep(10000)) {
+  return Retry([] {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -65,44 +67,30 @@ int BindPort() {
       return fd;
     }
     close(fd);
-  }
-  return -1;
+    return -1;
+  });
 }
 
-void SendAll(int fd, const std::string &data) {
-  size_t sent = 0;
-  while (sent < data.size()) {
-    ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+// Appends what arrives to data until done(); false when the peer stops
+// sending first.
+template <typename Done>
+bool ReadUntil(int fd, std::string *data, Done done) {
+  char buffer[4096];
+  while (!done()) {
+    ssize_t n = WaitReadable(fd, kReadWaitMs) ? read(fd, buffer, sizeof buffer) : 0;
     if (n <= 0) {
-      return;
+      return false;
     }
-    sent += static_cast<size_t>(n);
+    data->append(buffer, static_cast<size_t>(n));
   }
-}
-
-std::string Trim(const std::string &text) {
-  size_t begin = text.find_first_not_of(" \t");
-  size_t end = text.find_last_not_of(" \t\r");
-  return begin == std::string::npos ? "" : text.substr(begin, end - begin + 1);
+  return true;
 }
 
 }  // namespace
 
-const std::string *ReceivedRequest::Header(const std::string &name) const {
-  for (const auto &header : headers) {
-    if (strcasecmp(header.first.c_str(), name.c_str()) == 0) {
-      return &header.second;
-    }
-  }
-  return nullptr;
-}
-
 AnalyticsServer::AnalyticsServer(Behaviour behaviour) : behaviour_(behaviour) {
   lockFd_ = TakePortLock();
-  if (lockFd_ < 0) {
-    return;
-  }
-  socket_ = BindPort();
+  socket_ = lockFd_ < 0 ? -1 : BindPort();
   if (socket_ < 0 || behaviour_ == Behaviour::Down) {
     return;
   }
@@ -117,8 +105,7 @@ AnalyticsServer::AnalyticsServer(Behaviour behaviour) : behaviour_(behaviour) {
 AnalyticsServer::~AnalyticsServer() {
   if (thread_.joinable()) {
     char stop = 1;
-    ssize_t ignored = write(stopPipe_[1], &stop, 1);
-    (void)ignored;
+    (void)!write(stopPipe_[1], &stop, 1);
     thread_.join();
   }
   for (int fd : {stopPipe_[0], stopPipe_[1], socket_, lockFd_}) {
@@ -149,38 +136,14 @@ void AnalyticsServer::Serve() {
 
 void AnalyticsServer::HandleConnection(int connection) {
   std::string data;
-  size_t headerEnd;
-  char buffer[4096];
-  while ((headerEnd = data.find("\r\n\r\n")) == std::string::npos) {
-    ssize_t n = WaitReadable(connection, kReadWaitMs) ? read(connection, buffer, sizeof buffer) : 0;
-    if (n <= 0) {
-      return;
-    }
-    data.append(buffer, static_cast<size_t>(n));
+  if (!ReadUntil(connection, &data, [&] { return data.find("\r\n\r\n") != std::string::npos; })) {
+    return;
   }
-
-  ReceivedRequest request;
-  std::string head = data.substr(0, headerEnd);
-  size_t lineEnd = head.find("\r\n");
-  request.requestLine = head.substr(0, lineEnd);
-  while (lineEnd != std::string::npos) {
-    size_t start = lineEnd + 2;
-    lineEnd = head.find("\r\n", start);
-    std::string line = head.substr(start, lineEnd == std::string::npos ? lineEnd : lineEnd - start);
-    size_t colon = line.find(':');
-    request.headers.emplace_back(line.substr(0, colon),
-                                 colon == std::string::npos ? "" : Trim(line.substr(colon + 1)));
-  }
-  const std::string *length = request.Header("Content-Length");
-  size_t bodyLength = length != nullptr ? std::strtoul(length->c_str(), nullptr, 10) : 0;
-  request.body = data.substr(headerEnd + 4);
-  while (request.body.size() < bodyLength) {
-    ssize_t n = WaitReadable(connection, kReadWaitMs) ? read(connection, buffer, sizeof buffer) : 0;
-    if (n <= 0) {
-      break;
-    }
-    request.body.append(buffer, static_cast<size_t>(n));
-  }
+  size_t headEnd = data.find("\r\n\r\n") + 2;
+  ReceivedRequest request = {data.substr(0, headEnd), data.substr(headEnd + 2)};
+  size_t length = request.head.find("\r\nContent-Length: ");
+  size_t bodySize = length == std::string::npos ? 0 : std::stoul(request.head.substr(length + 18));
+  ReadUntil(connection, &request.body, [&] { return request.body.size() >= bodySize; });
   {
     std::lock_guard<std::mutex> guard(lock_);
     requests_.push_back(request);
@@ -189,10 +152,11 @@ void AnalyticsServer::HandleConnection(int connection) {
   if (behaviour_ == Behaviour::Slow && WaitReadable(stopPipe_[0], kSlowAnswerMs)) {
     return;  // the test is over
   }
-  SendAll(connection, behaviour_ == Behaviour::ServerError
-                          ? "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n"
-                            "Connection: close\r\n\r\n"
-                          : "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
+  std::string answer = behaviour_ == Behaviour::ServerError
+                           ? "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n"
+                             "Connection: close\r\n\r\n"
+                           : "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
+  (void)!send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);  // fits the socket buffer
   // Let the client close first, so the port is not left in TIME_WAIT.
   WaitReadable(connection, kReadWaitMs);
 }

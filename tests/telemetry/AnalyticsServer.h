@@ -6,20 +6,14 @@
 // holds a file lock for its lifetime and a second one waits for it.
 #pragma once
 
-#include <atomic>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 struct ReceivedRequest {
-  std::string requestLine;                                   // "POST /path?query HTTP/1.1"
-  std::vector<std::pair<std::string, std::string>> headers;  // in order
+  std::string head;  // the request line and the header lines, each ending in "\r\n"
   std::string body;
-
-  // The value of the first header of that name (case-insensitive), or null.
-  const std::string *Header(const std::string &name) const;
 };
 
 class AnalyticsServer {

@@ -2,8 +2,9 @@
 // start's record into the real database, the push timer (shortened through
 // the sandbox's SENTRO_TELEMETRY_PUSH_SECS) sends it to the test's analytics
 // server, and the daemon still maps neither libcurl nor OpenSSL afterwards.
+// The shutdown's stop batch is recorded too, and installing the database
+// again keeps its rows.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,19 +25,8 @@ const char kDatabase[] = "/etc/norvane/norvane-sentro/telemetry/db/SentroTelemet
 const char kSent[] = "Service operation metrics sent successfully.";
 
 std::string QueryOne(const std::string &path, const char *sql) {
-  sqlite3 *db = nullptr;
-  std::string result = "<error>";
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-    sqlite3_stmt *stmt = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) == SQLITE_OK &&
-        sqlite3_step(stmt) == SQLITE_ROW) {
-      const unsigned char *text = sqlite3_column_text(stmt, 0);
-      result = text != nullptr ? reinterpret_cast<const char *>(text) : "<null>";
-    }
-    sqlite3_finalize(stmt);
-  }
-  sqlite3_close(db);
-  return result;
+  Rows rows = QueryDb(path, sql);
+  return rows.size() == 1 && rows[0].size() == 1 ? rows[0][0] : "<error>";
 }
 
 // Polls condition for up to ten seconds.
@@ -55,9 +45,9 @@ bool Eventually(Condition condition) {
 class DaemonPush : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string install =
+    install_ =
         SourceDir() + "/scripts/install-telemetry-db.sh '" + daemon_.sysroot() + "' >/dev/null";
-    ASSERT_EQ(system(install.c_str()), 0);
+    ASSERT_EQ(system(install_.c_str()), 0);
     std::string script = daemon_.Root("svc.sh");
     WriteFile(script, "#!/bin/sh\ntrap 'exit 0' TERM\nwhile :; do sleep 0.05; done\n");
     chmod(script.c_str(), 0755);
@@ -84,6 +74,7 @@ class DaemonPush : public ::testing::Test {
   std::string Maps() const { return ReadFile("/proc/" + std::to_string(daemon_.pid()) + "/maps"); }
 
   SandboxDaemon daemon_;
+  std::string install_;
 };
 
 TEST_F(DaemonPush, SendsFlushedRecordsAndMarksThemWithoutMappingCurl) {
@@ -113,6 +104,10 @@ TEST_F(DaemonPush, SendsFlushedRecordsAndMarksThemWithoutMappingCurl) {
   EXPECT_EQ(maps.find("libcrypto"), std::string::npos);
   daemon_.Signal(SIGTERM);
   EXPECT_EQ(daemon_.WaitExit(), 0);
+  // Against the counter row made for every registered service at start-up.
+  EXPECT_EQ(QueryOne(database, "SELECT operation FROM svcOpMetrics WHERE sentToAnalytics='0'"),
+            "BATCH-STOP");
+  EXPECT_EQ(QueryOne(database, "SELECT stopOperationCount FROM svcOpCounts"), "1");
 }
 
 TEST_F(DaemonPush, UnreachableAnalyticsKeepsTheRowsAndTheDaemonServing) {
@@ -123,11 +118,14 @@ TEST_F(DaemonPush, UnreachableAnalyticsKeepsTheRowsAndTheDaemonServing) {
   StartWeb();
   ASSERT_TRUE(daemon_.WaitForLog("[PushDataToAnalytics] Error in sending the telemetry data."))
       << daemon_.LogText();
-  EXPECT_EQ(QueryOne(daemon_.sysroot() + kDatabase,
-                     "SELECT count(*) FROM svcOpMetrics WHERE sentToAnalytics='0'"),
-            "1");
   daemon_.Signal(SIGTERM);
   EXPECT_EQ(daemon_.WaitExit(), 0);
+  // Installing again, as an upgrade would, keeps them as well.
+  ASSERT_EQ(system(install_.c_str()), 0);
+  EXPECT_EQ(QueryOne(daemon_.sysroot() + kDatabase,
+                     "SELECT count(*) FROM svcOpMetrics WHERE sentToAnalytics='0' AND "
+                     "operation='START'"),
+            "1");
 }
 
 TEST(DaemonPushPeriod, MalformedValueIsIgnoredWithAWarning) {

@@ -3,22 +3,19 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
 
 #include "lib/log/log.h"
-#include "src/core/SysPaths.h"
 #include "src/telemetry/MetricsStore.h"
 #include "telemetry/TelemetryTestEnv.h"
 
 namespace {
 
-const char kBuildInfo[] = "/etc/norvane/.buildInfo";
-const char kInstanceCfg[] = "/etc/norvane-skyd/instance.cfg";
-const char kApplianceCfg[] = "/etc/norvane/appliance/appliance.cfg";
 const char kUuid[] = "0f8fad5b-d9cb-469f-a165-70867728950e";
 
-uint64_t Hash(const char *text) {
-  return MurmurHash64A(text, strlen(text), INSTANCE_ID_HASH_SEED);
+uint64_t Hash(const std::string &text) {
+  return MurmurHash64A(text.data(), text.size(), INSTANCE_ID_HASH_SEED);
 }
 
 TEST(MurmurHash64A, MatchesReferenceValuesForEveryTailLength) {
@@ -31,18 +28,18 @@ TEST(MurmurHash64A, MatchesReferenceValuesForEveryTailLength) {
 }
 
 // 8-4-4-4-12 lowercase hexadecimal digits, version 4, variant 10xx.
-bool IsVersionFourUuid(const std::string &text) {
-  if (text.size() != 36) {
-    return false;
-  }
-  for (size_t i = 0; i < text.size(); ++i) {
-    bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-    bool hex = (text[i] >= '0' && text[i] <= '9') || (text[i] >= 'a' && text[i] <= 'f');
-    if (dash ? text[i] != '-' : !hex) {
+bool IsVersionFourUuid(const std::string &id) {
+  const std::string format = "xxxxxxxx-xxxx-4xxx-yxxx-xxxxxxxxxxxx";
+  for (size_t i = 0; i < format.size() && i < id.size(); ++i) {
+    char c = id[i];
+    bool hex = isdigit(c) || (c >= 'a' && c <= 'f');
+    if (format[i] == 'x'   ? !hex
+        : format[i] == 'y' ? strchr("89ab", c) == nullptr
+                           : c != format[i]) {
       return false;
     }
   }
-  return text[14] == '4' && strchr("89ab", text[19]) != nullptr;
+  return id.size() == format.size();
 }
 
 TEST(OperationId, IsARandomVersionFourUuidInLowercase) {
@@ -50,47 +47,42 @@ TEST(OperationId, IsARandomVersionFourUuidInLowercase) {
   std::string second = NewUuidText();
   EXPECT_TRUE(IsVersionFourUuid(first)) << first;
   EXPECT_TRUE(IsVersionFourUuid(second)) << second;
-  EXPECT_FALSE(IsVersionFourUuid("0F8FAD5B-D9CB-469F-A165-70867728950E"));
   EXPECT_NE(first, second);
 }
 
 class InstanceIdTest : public TelemetryTest {};
 
-TEST_F(InstanceIdTest, SameInstanceUuidGivesSameId) {
-  WriteSysFile(kInstanceCfg, "# identity\nregion=eu\ninstanceUuid=" + std::string(kUuid) + "\n");
-  std::string id = ComputeInstanceId();
-  EXPECT_EQ(id, std::to_string(Hash(kUuid)));
-  EXPECT_EQ(ComputeInstanceId(), id);
-
-  InitializeSvcOpCount({}, root_.path());
-  EXPECT_EQ(GetTelemetryContext().instanceId, id);
-}
-
-TEST_F(InstanceIdTest, ValueIsEverythingAfterTheFirstEqualsSign) {
-  WriteSysFile(kInstanceCfg, "instanceUuid = a=b \ninstanceUuid=second\n");
-  EXPECT_EQ(ReadInstanceUuid(SysPath(kInstanceCfg)), " a=b ");
-  EXPECT_EQ(ComputeInstanceId(), std::to_string(Hash(" a=b ")));
-}
-
-TEST_F(InstanceIdTest, OutpostDeploymentReadsTheApplianceIdentity) {
-  WriteSysFile(kBuildInfo, "BUILD=1\nCLOUDVM_NAME:Norvane-Skylark-Outpost\n");
-  WriteSysFile(kApplianceCfg, "instanceUuid=outpost-uuid\n");
-  WriteSysFile(kInstanceCfg, "instanceUuid=ordinary-uuid\n");
-  EXPECT_EQ(ComputeInstanceId(), std::to_string(Hash("outpost-uuid")));
-  EXPECT_TRUE(log_.Has(LOG_INFO, "This is a Skylark Outpost deployment\n"));
-}
-
-TEST_F(InstanceIdTest, OtherDeploymentsReadTheInstanceIdentity) {
-  WriteSysFile(kBuildInfo, "CLOUDVM_NAME:Norvane-Skylark-Outpost-2\nCLOUDVM_NAME:x\n");
-  WriteSysFile(kApplianceCfg, "instanceUuid=outpost-uuid\n");
-  WriteSysFile(kInstanceCfg, "instanceUuid=ordinary-uuid\n");
-  EXPECT_EQ(ComputeInstanceId(), std::to_string(Hash("ordinary-uuid")));
-  EXPECT_EQ(log_.Text(), "");
+TEST_F(InstanceIdTest, IsTheHashOfTheIdentityFileOfTheDeploymentKind) {
+  struct Case {
+    const char *buildInfo;
+    std::string instanceCfg;
+    std::string hashedUuid;
+    bool outpost;
+  } cases[] = {
+      {"", "# identity\nregion=eu\ninstanceUuid=" + std::string(kUuid) + "\n", kUuid, false},
+      // Everything after the first "=" of the first line that names the key.
+      {"", "instanceUuid = a=b \ninstanceUuid=second\n", " a=b ", false},
+      {"BUILD=1\nCLOUDVM_NAME:Norvane-Skylark-Outpost\n", "instanceUuid=ordinary-uuid\n",
+       "outpost-uuid", true},
+      {"CLOUDVM_NAME:Norvane-Skylark-Outpost-2\nCLOUDVM_NAME:x\n", "instanceUuid=ordinary-uuid\n",
+       "ordinary-uuid", false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.instanceCfg);
+    WriteSysFile("/etc/norvane/.buildInfo", c.buildInfo);
+    WriteSysFile("/etc/norvane/appliance/appliance.cfg", "instanceUuid=outpost-uuid\n");
+    WriteSysFile("/etc/norvane-skyd/instance.cfg", c.instanceCfg);
+    log_.Clear();
+    InitializeSvcOpCount({}, root_.path());
+    EXPECT_EQ(GetTelemetryContext().instanceId, std::to_string(Hash(c.hashedUuid)));
+    EXPECT_EQ(log_.Has(LOG_INFO, "This is a Skylark Outpost deployment\n"), c.outpost);
+    EXPECT_EQ(ComputeInstanceId(), GetTelemetryContext().instanceId);
+  }
 }
 
 TEST_F(InstanceIdTest, MissingIdentityHashesARandomUuid) {
   std::string first = ComputeInstanceId();
-  WriteSysFile(kInstanceCfg, "instanceUuid=\n");
+  WriteSysFile("/etc/norvane-skyd/instance.cfg", "instanceUuid=\n");
   std::string second = ComputeInstanceId();
   EXPECT_NE(first, second);
   EXPECT_NE(first, std::to_string(Hash("")));

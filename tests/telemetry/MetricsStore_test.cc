@@ -6,18 +6,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-
 #include "lib/log/log.h"
 #include "src/core/SentroConfig.h"
 #include "src/core/SysPaths.h"
-#include "src/manager/ServiceManager.h"
-#include "src/service/ServiceHooks.h"
 #include "telemetry/TelemetryTestEnv.h"
 
 namespace {
 
 const char kUpdateConf[] = "/etc/keelbase/appliance/update.conf";
+const char kOneStage[] = "{\"stages\": [{\"a\": \"x\", \"b\": \"1\", \"c\": \"DONE\"}]}";
 
 class MetricsStoreTest : public TelemetryTest {
  protected:
@@ -33,23 +30,23 @@ class MetricsStoreTest : public TelemetryTest {
   }
 
   // Names the startup-events file of a service in a definition file.
-  std::string AddStartupEvents(const std::string &service, const std::string &events) {
+  void AddStartupEvents(const std::string &service, const std::string &events) {
     std::string eventsPath = root_.Sub(service + "-startup.json");
     WriteFile(eventsPath, events);
     WriteFile(
         definitionsDir_ + "/" + service + ".json",
         "{\"Name\": \"" + service + "\", \"ServiceStartupEventsFile\": \"" + eventsPath + "\"}");
-    return eventsPath;
   }
 
-  void StartAndFinish(const std::string &service, const char *operation, double start, double end,
-                      const char *status) {
+  void StartAndFinish(const std::string &service, const char *operation, double start = TEST_EPOCH,
+                      double end = TEST_EPOCH + 1, const char *status = "HEALTHY") {
     SetNow(start);
     BeginOperation(service, operation, "UNHEALTHY", "PENDING");
     SetNow(end);
     EndOperation(service, status, "COMPLETED");
   }
 
+  // One counter row: service, build, version, starts, stops, restarts.
   Rows Counters() {
     return Query(
         "SELECT serviceName, buildNumber, versionNumber, startOperationCount, "
@@ -57,21 +54,27 @@ class MetricsStoreTest : public TelemetryTest {
         "buildNumber");
   }
 
+  std::string MetricsRowCount() { return QueryOne("SELECT COUNT(*) FROM svcOpMetrics"); }
+
   std::string definitionsDir_;
 };
 
 TEST_F(MetricsStoreTest, BatchOfThreeServicesWritesThreeRowsSharingOneOperationId) {
+  setenv("TZ", "CET-1", 1);  // times are local; the fixture restores TZ
+  tzset();
   Initialize({"alpha", "beta", "gamma"});
-  SetNow(TEST_EPOCH);
+  SetNow(TEST_EPOCH + 0.9);
   for (const char *name : {"gamma", "alpha", "beta"}) {
     BeginOperation(name, "BATCH-START", "UNHEALTHY", "PENDING");
   }
   // The service's own start inside the batch does not replace the record.
-  BeginOperation("beta", "START", "UNHEALTHY", "PENDING");
-  SetNow(TEST_EPOCH + 2.7);
+  SetNow(TEST_EPOCH + 1);
+  BeginOperation("beta", "START", "HEALTHY", "PENDING");
+  SetNow(TEST_EPOCH + 3.8);  // 2.9 s: the duration drops the fraction
   for (const char *name : {"alpha", "beta", "gamma"}) {
     EndOperation(name, "HEALTHY", "COMPLETED");
   }
+  EndOperation("delta", "HEALTHY", "COMPLETED");  // no record: nothing happens
   UpdateSvcsOperationCount();
 
   Rows rows = Query(
@@ -84,14 +87,13 @@ TEST_F(MetricsStoreTest, BatchOfThreeServicesWritesThreeRowsSharingOneOperationI
   const char *names[] = {"alpha", "beta", "gamma"};
   for (size_t i = 0; i < rows.size(); ++i) {
     EXPECT_EQ(rows[i], (std::vector<std::string>{
-                           id, "BATCH-START", names[i], "2026-01-01 00:00:00 UTC",
-                           "2026-01-01 00:00:02 UTC", "2", "HEALTHY", "24322028", "7.0.1", "0"}));
+                           id, "BATCH-START", names[i], "2026-01-01 01:00:00 CET",
+                           "2026-01-01 01:00:03 CET", "2", "HEALTHY", "24322028", "7.0.1", "0"}));
   }
   EXPECT_EQ(Counters(), (Rows{{"alpha", "24322028", "7.0.1", "1", "0", "0"},
                               {"beta", "24322028", "7.0.1", "1", "0", "0"},
                               {"gamma", "24322028", "7.0.1", "1", "0", "0"}}));
   EXPECT_TRUE(GetOpenOperationRecords().empty());
-  EXPECT_EQ(GetTelemetryContext().currentOperationId, "");
 
   // The next user-level operation gets an id of its own.
   StartAndFinish("alpha", "STOP", TEST_EPOCH + 10, TEST_EPOCH + 11, "STOPPED");
@@ -100,108 +102,64 @@ TEST_F(MetricsStoreTest, BatchOfThreeServicesWritesThreeRowsSharingOneOperationI
   EXPECT_EQ(QueryOne("SELECT stopOperationCount FROM svcOpCounts WHERE serviceName='alpha'"), "1");
 }
 
-TEST_F(MetricsStoreTest, OperationStillRunningAtTheFlushIsCountedButNotWritten) {
-  Initialize({"alpha", "beta"});
-  StartAndFinish("alpha", "START", TEST_EPOCH, TEST_EPOCH + 1, "HEALTHY");
+TEST_F(MetricsStoreTest, RunningRecordIsCountedButNotWrittenAndNoneRecordLeavesNoTrace) {
+  AddStartupEvents("gamma", kOneStage);
+  Initialize({"alpha", "beta", "gamma"});
+  StartAndFinish("alpha", "START");
   BeginOperation("beta", "RESTART", "HEALTHY", "PENDING");
+  BeginOperation("gamma", "START", "UNHEALTHY", "PENDING");
+  EndOperation("gamma", "NONE", "COMPLETED");
   UpdateSvcsOperationCount();
 
   EXPECT_EQ(Query("SELECT serviceName FROM svcOpMetrics"), (Rows{{"alpha"}}));
   EXPECT_EQ(Counters(), (Rows{{"alpha", "24322028", "7.0.1", "1", "0", "0"},
-                              {"beta", "24322028", "7.0.1", "0", "0", "1"}}));
+                              {"beta", "24322028", "7.0.1", "0", "0", "1"},
+                              {"gamma", "24322028", "7.0.1", "0", "0", "0"}}));
+  EXPECT_EQ(QueryOne("SELECT COUNT(*) FROM svcSubEvents"), "0");
+  EXPECT_EQ(log_.Text().find("gamma"), std::string::npos) << log_.Text();
   // The flush forgets the running record too.
-  EXPECT_TRUE(GetOpenOperationRecords().empty());
   EndOperation("beta", "HEALTHY", "COMPLETED");
   UpdateSvcsOperationCount();
-  EXPECT_EQ(QueryOne("SELECT COUNT(*) FROM svcOpMetrics"), "1");
+  EXPECT_EQ(MetricsRowCount(), "1");
 }
 
-TEST_F(MetricsStoreTest, RecordEndedWithNoneLeavesNoTrace) {
-  AddStartupEvents("alpha", "{\"stages\": [{\"p\": \"init\", \"t\": \"1\", \"s\": \"DONE\"}]}");
-  Initialize({"alpha"});
-  BeginOperation("alpha", "START", "UNHEALTHY", "PENDING");
-  EndOperation("alpha", "NONE", "COMPLETED");
-  EXPECT_TRUE(GetOpenOperationRecords().empty());
-  log_.Clear();
-  UpdateSvcsOperationCount();
-
-  EXPECT_EQ(QueryOne("SELECT COUNT(*) FROM svcOpMetrics"), "0");
-  EXPECT_EQ(QueryOne("SELECT COUNT(*) FROM svcSubEvents"), "0");
-  EXPECT_EQ(Counters(), (Rows{{"alpha", "24322028", "7.0.1", "0", "0", "0"}}));
-  EXPECT_EQ(log_.Text(), "");
-}
-
-TEST_F(MetricsStoreTest, EndWithoutRecordAndSecondBeginChangeNothing) {
-  EndOperation("alpha", "HEALTHY", "COMPLETED");
-  EXPECT_TRUE(GetOpenOperationRecords().empty());
-
-  SetNow(TEST_EPOCH);
-  BeginOperation("alpha", "STOP", "STOPPING", "PENDING");
-  SetNow(TEST_EPOCH + 5);
-  BeginOperation("alpha", "RESTART", "HEALTHY", "PENDING");
-  const OperationRecord &record = GetOpenOperationRecords().at("alpha");
-  EXPECT_EQ(record.operation, "STOP");
-  EXPECT_EQ(record.status, "STOPPING");
-  EXPECT_EQ(record.phase, "PENDING");
-  EXPECT_EQ(record.startTime, TEST_EPOCH);
-  EXPECT_EQ(record.endTime, 0);
-  EXPECT_EQ(record.operationId, GetTelemetryContext().currentOperationId);
-}
-
-TEST_F(MetricsStoreTest, DurationDropsTheFractionAndTimesUseTheLocalZone) {
-  setenv("TZ", "CET-1", 1);
-  tzset();
-  Initialize({"alpha"});
-  StartAndFinish("alpha", "START", TEST_EPOCH + 0.9, TEST_EPOCH + 3.8, "TIMED-OUT");
-  UpdateSvcsOperationCount();
-  EXPECT_EQ(Query("SELECT operationStartTime, operationEndTime, timeForOperationInSec, "
-                  "serviceStatus FROM svcOpMetrics"),
-            (Rows{{"2026-01-01 01:00:00 CET", "2026-01-01 01:00:03 CET", "2", "TIMED-OUT"}}));
-}
-
-TEST_F(MetricsStoreTest, InitializingTwiceKeepsTheCounters) {
+TEST_F(MetricsStoreTest, CountersArePerBuildAndSurviveInitializingAgain) {
   Initialize({"alpha", "beta"});
-  StartAndFinish("alpha", "START", TEST_EPOCH, TEST_EPOCH + 1, "HEALTHY");
+  StartAndFinish("alpha", "STOP");
   UpdateSvcsOperationCount();
-  Initialize({"alpha", "beta", "gamma"});
-  EXPECT_EQ(Counters(), (Rows{{"alpha", "24322028", "7.0.1", "1", "0", "0"},
-                              {"beta", "24322028", "7.0.1", "0", "0", "0"},
-                              {"gamma", "24322028", "7.0.1", "0", "0", "0"}}));
-}
+  Initialize({"alpha", "beta"});
+  EXPECT_EQ(Counters(), (Rows{{"alpha", "24322028", "7.0.1", "0", "1", "0"},
+                              {"beta", "24322028", "7.0.1", "0", "0", "0"}}));
 
-TEST_F(MetricsStoreTest, NewBuildStartsNewCounterRows) {
-  Initialize({"alpha"});
-  StartAndFinish("alpha", "STOP", TEST_EPOCH, TEST_EPOCH + 1, "STOPPED");
-  UpdateSvcsOperationCount();
   WriteSysFile(kUpdateConf, "{\"build\": \"24400000\", \"version\": \"7.1.0\"}");
   Initialize({"alpha"});
   EXPECT_EQ(Counters(), (Rows{{"alpha", "24322028", "7.0.1", "0", "1", "0"},
-                              {"alpha", "24400000", "7.1.0", "0", "0", "0"}}));
-  EXPECT_EQ(GetTelemetryContext().buildNumber, "24400000");
-  EXPECT_EQ(GetTelemetryContext().versionNumber, "7.1.0");
-}
+                              {"alpha", "24400000", "7.1.0", "0", "0", "0"},
+                              {"beta", "24322028", "7.0.1", "0", "0", "0"}}));
 
-TEST_F(MetricsStoreTest, MissingUpdateConfLeavesBuildAndVersionEmpty) {
+  // Without update.conf, build and version are empty.
   unlink(SysPath(kUpdateConf).c_str());
-  Initialize({"alpha"});
-  EXPECT_EQ(GetTelemetryContext().buildNumber, "");
-  EXPECT_EQ(GetTelemetryContext().versionNumber, "");
-  StartAndFinish("alpha", "START", TEST_EPOCH, TEST_EPOCH + 1, "HEALTHY");
+  Initialize({"beta"});
+  StartAndFinish("beta", "START");
   UpdateSvcsOperationCount();
-  EXPECT_EQ(Query("SELECT buildNumber, versionNumber FROM svcOpMetrics"), (Rows{{"", ""}}));
-  EXPECT_EQ(Counters(), (Rows{{"alpha", "", "", "1", "0", "0"}}));
+  EXPECT_EQ(Query("SELECT buildNumber, versionNumber FROM svcOpMetrics WHERE serviceName='beta'"),
+            (Rows{{"", ""}}));
+  EXPECT_EQ(Query("SELECT startOperationCount FROM svcOpCounts WHERE buildNumber=''"),
+            (Rows{{"1"}}));
 }
 
-TEST_F(MetricsStoreTest, StartupSubPhasesLandInSvcSubEvents) {
+TEST_F(MetricsStoreTest, StartsRecordTheSubPhasesOfTheirStartupEventsFile) {
   AddStartupEvents("alpha",
                    "{\"stages\": [\n"
                    "  {\"name\": \"load-config\", \"time\": \"0.5\", \"status\": \"COMPLETED\"},\n"
                    "  \"not an object\",\n"
                    "  {\"phase\": \"open-db\", \"took\": \"2\", \"state\": \"FAILED\"}\n"
                    "]}");
-  Initialize({"alpha", "beta"});
-  BeginOperation("alpha", "RESTART", "HEALTHY", "PENDING");  // still running: phases go in
-  BeginOperation("beta", "START", "UNHEALTHY", "PENDING");
+  AddStartupEvents("gamma", kOneStage);
+  Initialize({"alpha", "beta", "gamma"});
+  BeginOperation("alpha", "RESTART", "HEALTHY", "PENDING");      // still running: phases go in
+  BeginOperation("beta", "START", "UNHEALTHY", "PENDING");       // no file
+  BeginOperation("gamma", "BATCH-STOP", "STOPPING", "PENDING");  // a stop: no phases
   std::string id = GetTelemetryContext().currentOperationId;
   UpdateSvcsOperationCount();
 
@@ -212,39 +170,32 @@ TEST_F(MetricsStoreTest, StartupSubPhasesLandInSvcSubEvents) {
                   {"alpha", id, "open-db", "2", "FAILED", "24322028", "7.0.1", "0"}}));
   EXPECT_TRUE(log_.Has(LOG_WARNING, "[ReadSvcSubStartupData] No startup information from beta.\n"))
       << log_.Text();
+  EXPECT_EQ(log_.Count("[ReadSvcSubStartupData] No startup information from gamma.\n"), 0);
 }
 
-TEST_F(MetricsStoreTest, StopsRecordNoSubPhases) {
-  AddStartupEvents("alpha", "{\"stages\": [{\"a\": \"x\", \"b\": \"1\", \"c\": \"DONE\"}]}");
-  Initialize({"alpha"});
-  StartAndFinish("alpha", "BATCH-STOP", TEST_EPOCH, TEST_EPOCH + 1, "STOPPED");
-  UpdateSvcsOperationCount();
-  EXPECT_EQ(QueryOne("SELECT COUNT(*) FROM svcSubEvents"), "0");
-  EXPECT_EQ(log_.Count("[ReadSvcSubStartupData] No startup information from alpha.\n"), 0);
-}
-
-TEST_F(MetricsStoreTest, StageValuesOtherThanThreeStringsAreStoredAsText) {
-  AddStartupEvents("alpha",
-                   "{\"stages\": [{\"name\": \"warm-up\", \"time\": 1.5},"
-                   " {\"a\": \"x\", \"b\": \"1\", \"c\": \"DONE\", \"d\": \"ignored\"},"
-                   " {\"a\": true, \"b\": null, \"c\": {\"k\": [1]}}]}");
-  Initialize({"alpha"});
-  BeginOperation("alpha", "START", "UNHEALTHY", "PENDING");
-  UpdateSvcsOperationCount();
-  EXPECT_EQ(Query("SELECT subPhase, timeForCompletetionInSec, phaseStatus FROM svcSubEvents "
-                  "ORDER BY rowid"),
-            (Rows{{"warm-up", "1.5", ""}, {"x", "1", "DONE"}, {"true", "null", "{\"k\":[1]}"}}));
-}
-
-TEST_F(MetricsStoreTest, StartupEventsFileThatDoesNotParseWritesNoPhases) {
-  AddStartupEvents("alpha", "{\"stages\": [");
-  AddStartupEvents("beta", "{\"stages\": \"none\"}");
-  Initialize({"alpha", "beta"});
-  StartAndFinish("alpha", "START", TEST_EPOCH, TEST_EPOCH + 1, "HEALTHY");
-  StartAndFinish("beta", "START", TEST_EPOCH, TEST_EPOCH + 1, "HEALTHY");
-  UpdateSvcsOperationCount();
-  EXPECT_EQ(QueryOne("SELECT COUNT(*) FROM svcSubEvents"), "0");
-  EXPECT_EQ(QueryOne("SELECT COUNT(*) FROM svcOpMetrics"), "2");
+TEST_F(MetricsStoreTest, StageValuesAreStoredAsTextAndUnreadableFilesAsNothing) {
+  struct Case {
+    const char *events;
+    Rows stored;  // subPhase, time, status
+  } cases[] = {
+      {"{\"stages\": [{\"name\": \"warm-up\", \"time\": 1.5},"
+       " {\"a\": \"x\", \"b\": \"1\", \"c\": \"DONE\", \"d\": \"ignored\"},"
+       " {\"a\": true, \"b\": null, \"c\": {\"k\": [1]}}]}",
+       {{"warm-up", "1.5", ""}, {"x", "1", "DONE"}, {"true", "null", "{\"k\":[1]}"}}},
+      {"{\"stages\": [", {}},
+      {"{\"stages\": \"none\"}", {}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.events);
+    Exec("DELETE FROM svcSubEvents;");
+    AddStartupEvents("alpha", c.events);
+    Initialize({"alpha"});
+    BeginOperation("alpha", "START", "UNHEALTHY", "PENDING");
+    UpdateSvcsOperationCount();
+    EXPECT_EQ(Query("SELECT subPhase, timeForCompletetionInSec, phaseStatus FROM svcSubEvents "
+                    "ORDER BY rowid"),
+              c.stored);
+  }
 }
 
 TEST_F(MetricsStoreTest, DefinitionScanMapsFirstFileAndSkipsOthers) {
@@ -260,8 +211,7 @@ TEST_F(MetricsStoreTest, DefinitionScanMapsFirstFileAndSkipsOthers) {
   WriteFile(definitionsDir_ + "/e", "{\"Name\": \"echo\", \"ServiceStartupEventsFile\": \"/e\"}");
   WriteFile(definitionsDir_ + "/broken.json", "{\"Name\": ");
   MakeDirs(definitionsDir_ + "/subdir.json");
-  ASSERT_EQ(mkfifo((definitionsDir_ + "/fifo.json").c_str(), 0600), 0);
-  log_.Clear();
+  ASSERT_EQ(mkfifo((definitionsDir_ + "/fifo.json").c_str(), 0600), 0);  // must not block
   Initialize({});
 
   // a1.json or a2.json may come first in the listing; either way one path.
@@ -274,11 +224,11 @@ TEST_F(MetricsStoreTest, DefinitionScanMapsFirstFileAndSkipsOthers) {
 
 // ---- Faults: each logs its message, the daemon carries on ----
 
-TEST_F(MetricsStoreTest, MissingDatabaseLogsAndForgetsTheRecords) {
+TEST_F(MetricsStoreTest, MissingDatabaseLogsEveryStepAndForgetsTheRecords) {
   std::string path = TelemetryDatabasePath();
   unlink(path.c_str());
   Initialize({"alpha"});
-  StartAndFinish("alpha", "START", TEST_EPOCH, TEST_EPOCH + 1, "HEALTHY");
+  StartAndFinish("alpha", "START");
   UpdateSvcsOperationCount();
 
   for (const char *step :
@@ -291,126 +241,98 @@ TEST_F(MetricsStoreTest, MissingDatabaseLogsAndForgetsTheRecords) {
             3);
   EXPECT_FALSE(FileExists(path)) << "the store must never create the database";
   EXPECT_TRUE(GetOpenOperationRecords().empty());
-  // The rest of the start-up completion still ran.
-  EXPECT_FALSE(GetTelemetryContext().instanceId.empty());
+  EXPECT_FALSE(GetTelemetryContext().instanceId.empty());  // the rest of start-up still ran
 }
 
-TEST_F(MetricsStoreTest, MissingMetricsTableStillCountsTheOperations) {
-  Exec("DROP TABLE svcOpMetrics;");
-  Initialize({"alpha"});
-  StartAndFinish("alpha", "START", TEST_EPOCH, TEST_EPOCH + 1, "HEALTHY");
-  UpdateSvcsOperationCount();
+// A stop of alpha and a start of beta, which has a startup-events file, are
+// flushed against a damaged database: each write is all or nothing.
+TEST_F(MetricsStoreTest, FailedWriteStepLogsAndLeavesItsTransactionUncommitted) {
+  const char kRefuse[] = " BEGIN SELECT RAISE(ABORT, 'no'); END;";
+  struct Case {
+    std::string damage;
+    std::vector<std::pair<int, std::string>> messages;
+    const char *metricsRows;  // null: the table is gone
+    const char *alphaStops;
+  } cases[] = {
+      {"DROP TABLE svcOpMetrics;",
+       {{LOG_WARNING, "[InsertSvcsOpDataToDb] PrepareSQLStmt failed.\n"}},
+       nullptr,
+       "1"},
+      {"DROP TABLE svcSubEvents;",
+       // The statement text that TelemetryUpload_test's missing tables cannot reach.
+       {{LOG_INFO,
+         "prepare SQL statement INSERT INTO svcSubEvents (serviceName, operationID, subPhase, "
+         "timeForCompletetionInSec, phaseStatus, buildNumber, versionNumber) VALUES(?, ?, ?, ?, "
+         "?, ?, ?) failed\n"},
+        {LOG_WARNING, "[ReadSvcSubStartupData] PrepareSQLStmt failed.\n"}},
+       "2",
+       "1"},
+      {std::string("CREATE TRIGGER refuse BEFORE INSERT ON svcSubEvents") + kRefuse,
+       {{LOG_WARNING, "[ReadSvcSubStartupData] Insert operation failed.\n"}},
+       "0",
+       "1"},
+      {std::string("CREATE TRIGGER refuse BEFORE UPDATE ON svcOpCounts WHEN NEW.serviceName = "
+                   "'beta'") +
+           kRefuse,
+       {{LOG_WARNING, "[PrepareAndBindSql] Update query for service beta failed.\n"},
+        {LOG_WARNING, "[UpdateSvcsOperationCount] Insertion of data failed.\n"}},
+       "2",
+       "0"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.damage);
+    InstallDatabase();
+    AddStartupEvents("beta", kOneStage);
+    Exec(c.damage);
+    Initialize({"alpha", "beta"});
+    StartAndFinish("alpha", "STOP");
+    StartAndFinish("beta", "START");
+    UpdateSvcsOperationCount();
 
-  EXPECT_TRUE(log_.Has(LOG_INFO,
-                       "prepare SQL statement INSERT INTO svcOpMetrics (operationID,operation, "
-                       "serviceName, operationStartTime, operationEndTime, timeForOperationInSec, "
-                       "serviceStatus,buildNumber, versionNumber) VALUES(?, ?, ?, ?, ?, ?, ?, ?, "
-                       "?) failed\n"))
-      << log_.Text();
-  EXPECT_TRUE(log_.Has(LOG_WARNING, "[InsertSvcsOpDataToDb] PrepareSQLStmt failed.\n"));
-  EXPECT_EQ(QueryOne("SELECT startOperationCount FROM svcOpCounts"), "1");
-}
-
-TEST_F(MetricsStoreTest, MissingSubEventsTableSkipsOnlyThePhases) {
-  AddStartupEvents("alpha", "{\"stages\": [{\"a\": \"x\", \"b\": \"1\", \"c\": \"DONE\"}]}");
-  Exec("DROP TABLE svcSubEvents;");
-  Initialize({"alpha"});
-  StartAndFinish("alpha", "START", TEST_EPOCH, TEST_EPOCH + 1, "HEALTHY");
-  UpdateSvcsOperationCount();
-  EXPECT_TRUE(log_.Has(LOG_INFO,
-                       "prepare SQL statement INSERT INTO svcSubEvents (serviceName, operationID, "
-                       "subPhase, timeForCompletetionInSec, phaseStatus, buildNumber, "
-                       "versionNumber) VALUES(?, ?, ?, ?, ?, ?, ?) failed\n"))
-      << log_.Text();
-  EXPECT_TRUE(log_.Has(LOG_WARNING, "[ReadSvcSubStartupData] PrepareSQLStmt failed.\n"));
-  EXPECT_EQ(QueryOne("SELECT COUNT(*) FROM svcOpMetrics"), "1");
-}
-
-TEST_F(MetricsStoreTest, FailedPhaseInsertWritesNothingOfTheOperation) {
-  AddStartupEvents("beta", "{\"stages\": [{\"a\": \"x\", \"b\": \"1\", \"c\": \"DONE\"}]}");
-  Exec("CREATE TRIGGER refuse BEFORE INSERT ON svcSubEvents BEGIN SELECT RAISE(ABORT, 'no'); END;");
-  Initialize({"alpha", "beta"});
-  StartAndFinish("alpha", "STOP", TEST_EPOCH, TEST_EPOCH + 1, "STOPPED");
-  StartAndFinish("beta", "START", TEST_EPOCH, TEST_EPOCH + 1, "HEALTHY");
-  UpdateSvcsOperationCount();
-
-  EXPECT_TRUE(log_.Has(LOG_WARNING, "[ReadSvcSubStartupData] Insert operation failed.\n"));
-  EXPECT_EQ(QueryOne("SELECT COUNT(*) FROM svcOpMetrics"), "0");  // all or nothing
-  EXPECT_EQ(Counters(), (Rows{{"alpha", "24322028", "7.0.1", "0", "1", "0"},
-                              {"beta", "24322028", "7.0.1", "1", "0", "0"}}));
-}
-
-TEST_F(MetricsStoreTest, FailedCounterUpdateCommitsNoCounter) {
-  Exec(
-      "CREATE TRIGGER refuse BEFORE UPDATE ON svcOpCounts WHEN NEW.serviceName = 'beta' "
-      "BEGIN SELECT RAISE(ABORT, 'no'); END;");
-  Initialize({"alpha", "beta"});
-  StartAndFinish("alpha", "START", TEST_EPOCH, TEST_EPOCH + 1, "HEALTHY");
-  StartAndFinish("beta", "START", TEST_EPOCH, TEST_EPOCH + 1, "HEALTHY");
-  UpdateSvcsOperationCount();
-
-  EXPECT_TRUE(log_.Has(LOG_WARNING, "[PrepareAndBindSql] Update query for service beta failed.\n"));
-  EXPECT_TRUE(log_.Has(LOG_WARNING, "[UpdateSvcsOperationCount] Insertion of data failed.\n"));
-  EXPECT_EQ(Counters(), (Rows{{"alpha", "24322028", "7.0.1", "0", "0", "0"},
-                              {"beta", "24322028", "7.0.1", "0", "0", "0"}}));
-  EXPECT_EQ(QueryOne("SELECT COUNT(*) FROM svcOpMetrics"), "2");  // its own transaction
-  EXPECT_TRUE(GetOpenOperationRecords().empty());
-}
-
-TEST_F(MetricsStoreTest, LockedDatabaseFailsAtOnceWithoutWriting) {
-  Initialize({"alpha"});
-  sqlite3 *holder = nullptr;
-  ASSERT_EQ(sqlite3_open(TelemetryDatabasePath().c_str(), &holder), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr), SQLITE_OK);
-
-  StartAndFinish("alpha", "START", TEST_EPOCH, TEST_EPOCH + 1, "HEALTHY");
-  UpdateSvcsOperationCount();
-  sqlite3_exec(holder, "ROLLBACK;", nullptr, nullptr, nullptr);
-  sqlite3_close(holder);
-
-  EXPECT_TRUE(log_.Has(LOG_WARNING, "[InsertSvcsOpDataToDb] Insert operation failed.\n"))
-      << log_.Text();
-  EXPECT_TRUE(
-      log_.Has(LOG_WARNING, "[PrepareAndBindSql] Update query for service alpha failed.\n"));
-  EXPECT_EQ(QueryOne("SELECT COUNT(*) FROM svcOpMetrics"), "0");
-  EXPECT_EQ(QueryOne("SELECT startOperationCount FROM svcOpCounts"), "0");
-}
-
-TEST_F(MetricsStoreTest, ReaderHoldingTheDatabaseFailsTheCommitAndNothingIsWritten) {
-  Initialize({"alpha"});
-  // An open read transaction keeps a shared lock: the writer gets as far as
-  // its commit, which needs the database to itself.
-  sqlite3 *reader = nullptr;
-  ASSERT_EQ(sqlite3_open(TelemetryDatabasePath().c_str(), &reader), SQLITE_OK);
-  ASSERT_EQ(
-      sqlite3_exec(reader, "BEGIN; SELECT COUNT(*) FROM svcOpCounts;", nullptr, nullptr, nullptr),
-      SQLITE_OK);
-  StartAndFinish("alpha", "START", TEST_EPOCH, TEST_EPOCH + 1, "HEALTHY");
-  UpdateSvcsOperationCount();
-  sqlite3_exec(reader, "COMMIT;", nullptr, nullptr, nullptr);
-  sqlite3_close(reader);
-
-  EXPECT_EQ(log_.Count("Database transaction COMMIT; failed\n"), 2) << log_.Text();
-  EXPECT_TRUE(log_.Has(LOG_WARNING, "[InsertSvcsOpDataToDb] SQLITE COMMIT failed.\n"));
-  EXPECT_TRUE(log_.Has(LOG_WARNING, "[UpdateSvcsOperationCount] SQLITE COMMIT failed.\n"));
-  EXPECT_EQ(QueryOne("SELECT COUNT(*) FROM svcOpMetrics"), "0");
-  EXPECT_EQ(QueryOne("SELECT startOperationCount FROM svcOpCounts"), "0");
-}
-
-TEST_F(MetricsStoreTest, ReadOnlyDatabaseFailsTheInsert) {
-  Initialize({"alpha"});
-  // A write version above 2 in the file header makes SQLite treat the file
-  // as read-only, even for root.
-  {
-    std::fstream file(TelemetryDatabasePath(), std::ios::in | std::ios::out | std::ios::binary);
-    file.seekp(18);
-    file.put(3);
+    for (const auto &[level, text] : c.messages) {
+      EXPECT_TRUE(log_.Has(level, text)) << text << log_.Text();
+    }
+    if (c.metricsRows != nullptr) {
+      EXPECT_EQ(MetricsRowCount(), c.metricsRows);
+    }
+    EXPECT_EQ(QueryOne("SELECT stopOperationCount FROM svcOpCounts WHERE serviceName='alpha'"),
+              c.alphaStops);
+    EXPECT_TRUE(GetOpenOperationRecords().empty());
   }
-  StartAndFinish("alpha", "START", TEST_EPOCH, TEST_EPOCH + 1, "HEALTHY");
-  UpdateSvcsOperationCount();
-  EXPECT_TRUE(log_.Has(LOG_WARNING, "[InsertSvcsOpDataToDb] Insert operation failed.\n"))
-      << log_.Text();
-  EXPECT_TRUE(log_.Has(LOG_WARNING, "[UpdateSvcsOperationCount] Insertion of data failed.\n"));
+}
+
+// Another connection holds the database during the flush: a writer makes the
+// first insert fail at once (no busy wait), a reader makes both commits fail.
+TEST_F(MetricsStoreTest, DatabaseHeldByAnotherConnectionFailsWithoutWriting) {
+  struct Case {
+    const char *holderSql;
+    std::vector<std::string> warnings;
+  } cases[] = {
+      {"BEGIN IMMEDIATE;",
+       {"[InsertSvcsOpDataToDb] Insert operation failed.\n",
+        "[PrepareAndBindSql] Update query for service alpha failed.\n"}},
+      {"BEGIN; SELECT COUNT(*) FROM svcOpCounts;",
+       {"[InsertSvcsOpDataToDb] SQLITE COMMIT failed.\n",
+        "[UpdateSvcsOperationCount] SQLITE COMMIT failed.\n"}},
+  };
+  Initialize({"alpha"});
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.holderSql);
+    log_.Clear();
+    sqlite3 *holder = nullptr;
+    ASSERT_EQ(sqlite3_open(TelemetryDatabasePath().c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, c.holderSql, nullptr, nullptr, nullptr), SQLITE_OK);
+    StartAndFinish("alpha", "START");
+    UpdateSvcsOperationCount();
+    sqlite3_close(holder);  // rolls its transaction back
+
+    for (const std::string &warning : c.warnings) {
+      EXPECT_TRUE(log_.Has(LOG_WARNING, warning)) << warning << log_.Text();
+    }
+    EXPECT_EQ(MetricsRowCount(), "0");
+    EXPECT_EQ(QueryOne("SELECT startOperationCount FROM svcOpCounts"), "0");
+  }
+  EXPECT_EQ(log_.Count("Database transaction COMMIT; failed\n"), 2);
 }
 
 TEST_F(MetricsStoreTest, DaemonInitializationCountsRegisteredServicesAndScansTheirDefinitions) {
@@ -434,20 +356,6 @@ TEST_F(MetricsStoreTest, DaemonInitializationCountsRegisteredServicesAndScansThe
                               {"beta", "24322028", "7.0.1", "0", "0", "0"}}))
       << log_.Text();
   EXPECT_EQ(GetStartupEventsMap(), (StartupEventsMap{{"alpha", eventsPath}}));
-}
-
-TEST_F(MetricsStoreTest, ServicesAndBatchesReachTheStoreOnceConnected) {
-  Initialize({"alpha"});
-  ConnectMetricsStore();
-  GetServiceHooks().beginOperation("alpha", "BATCH-STOP", "STOPPING", "PENDING");
-  GetServiceHooks().endOperation("alpha", "STOPPED", "COMPLETED");
-  ServiceManager::GetHooks().updateOperationCounts();
-  ResetServiceHooks();
-  ServiceManager::GetHooks().updateOperationCounts = nullptr;
-
-  EXPECT_EQ(Query("SELECT operation, serviceName, serviceStatus FROM svcOpMetrics"),
-            (Rows{{"BATCH-STOP", "alpha", "STOPPED"}}));
-  EXPECT_EQ(QueryOne("SELECT stopOperationCount FROM svcOpCounts"), "1");
 }
 
 }  // namespace

@@ -2,12 +2,11 @@
 
 #include <sqlite3.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
 
-#include "lib/log/logOutput.h"
 #include "src/core/SysPaths.h"
 #include "src/telemetry/MetricsStore.h"
 
@@ -16,6 +15,20 @@ namespace {
 double fakeNow = TEST_EPOCH;
 double FakeClock() {
   return fakeNow;
+}
+
+// Runs sql on the database at path; the error text, empty on success.
+std::string ExecDb(const std::string &path, const std::string &sql, int openFlags) {
+  sqlite3 *db = nullptr;
+  char *error = nullptr;
+  int rc = sqlite3_open_v2(path.c_str(), &db, openFlags, nullptr);
+  if (rc == SQLITE_OK) {
+    rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
+  }
+  std::string message = rc == SQLITE_OK ? "" : error != nullptr ? error : sqlite3_errstr(rc);
+  sqlite3_free(error);
+  sqlite3_close(db);
+  return message;
 }
 
 }  // namespace
@@ -34,57 +47,28 @@ ScratchDir::ScratchDir() {
 }
 
 ScratchDir::~ScratchDir() {
+  std::error_code ignored;
   if (!path_.empty()) {
-    std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
   }
 }
 
-TelemetryLog::TelemetryLog() {
-  Clear();
-}
-
-std::vector<LoggedMessage> TelemetryLog::Messages() const {
-  return CapturedMessages();
-}
-
-bool TelemetryLog::Has(int level, const std::string &text) const {
-  for (const LoggedMessage &message : Messages()) {
-    if (message.level == level && message.text == text) {
-      return true;
-    }
-  }
-  return false;
-}
-
 int TelemetryLog::Count(const std::string &text) const {
   int count = 0;
-  for (const LoggedMessage &message : Messages()) {
+  for (const CapturedMessage &message : Messages()) {
     count += message.text == text;
   }
   return count;
 }
 
-std::string TelemetryLog::Text() const {
-  std::string text;
-  for (const LoggedMessage &message : Messages()) {
-    text += std::to_string(message.level) + " " + message.text;
-  }
-  return text;
-}
-
 std::string TelemetryLog::TextWithoutLauncher() const {
   std::string text;
-  for (const LoggedMessage &message : Messages()) {
+  for (const CapturedMessage &message : Messages()) {
     if (message.text.rfind("<sentro-telemetry-push> ", 0) != 0) {
-      text += std::to_string(message.level) + " " + message.text;
+      text += message.text;
     }
   }
   return text;
-}
-
-void TelemetryLog::Clear() {
-  ClearCapturedMessages();
 }
 
 std::string SourceDir() {
@@ -95,78 +79,17 @@ std::string SourceDir() {
   return here.substr(0, here.rfind("/tests/telemetry/"));
 }
 
-void TelemetryTest::SetUp() {
-  const char *tz = getenv("TZ");
-  hadTz_ = tz != nullptr;
-  savedTz_ = hadTz_ ? tz : "";
-  setenv("TZ", "UTC", 1);
-  tzset();
-  setenv("SENTRO_SYSROOT", root_.path().c_str(), 1);
-  SysrootReset();
-  ResetMetricsStoreForTest();
-  SetMetricsWallClock(FakeClock);
-  SetNow(TEST_EPOCH);
-  InstallDatabase();
-  log_.Clear();
-}
-
-void TelemetryTest::TearDown() {
-  ResetMetricsStoreForTest();
-  SetMetricsWallClock(nullptr);
-  unsetenv("SENTRO_SYSROOT");
-  SysrootReset();
-  if (hadTz_) {
-    setenv("TZ", savedTz_.c_str(), 1);
-  } else {
-    unsetenv("TZ");
-  }
-  tzset();
-}
-
-void TelemetryTest::InstallDatabase() {
-  std::string path = TelemetryDatabasePath();
-  MakeDirs(path.substr(0, path.rfind('/')));
-  std::string schema = ReadFile(SourceDir() + "/share/telemetry-schema.sql");
-  ASSERT_FALSE(schema.empty()) << "no schema under " << SourceDir();
-  sqlite3 *db = nullptr;
-  ASSERT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr),
-            SQLITE_OK);
-  char *error = nullptr;
-  int rc = sqlite3_exec(db, schema.c_str(), nullptr, nullptr, &error);
-  std::string message = error != nullptr ? error : "";
-  sqlite3_free(error);
-  sqlite3_close(db);
-  ASSERT_EQ(rc, SQLITE_OK) << message;
-}
-
-void TelemetryTest::Exec(const std::string &sql) {
-  sqlite3 *db = nullptr;
-  ASSERT_EQ(sqlite3_open_v2(TelemetryDatabasePath().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr),
-            SQLITE_OK);
-  char *error = nullptr;
-  int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
-  std::string message = error != nullptr ? error : "";
-  sqlite3_free(error);
-  sqlite3_close(db);
-  ASSERT_EQ(rc, SQLITE_OK) << sql << ": " << message;
-}
-
-Rows TelemetryTest::Query(const std::string &sql) {
+Rows QueryDb(const std::string &path, const std::string &sql) {
   Rows rows;
   sqlite3 *db = nullptr;
-  if (sqlite3_open_v2(TelemetryDatabasePath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) !=
-      SQLITE_OK) {
-    sqlite3_close(db);
-    ADD_FAILURE() << "cannot open the database";
-    return rows;
-  }
   sqlite3_stmt *stmt = nullptr;
-  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+  // The busy wait covers a daemon or helper that writes at the same moment.
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK ||
+      sqlite3_busy_timeout(db, 2000) != SQLITE_OK ||
+      sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
     ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db);
-    sqlite3_close(db);
-    return rows;
   }
-  while (sqlite3_step(stmt) == SQLITE_ROW) {
+  while (stmt != nullptr && sqlite3_step(stmt) == SQLITE_ROW) {
     std::vector<std::string> row;
     for (int column = 0; column < sqlite3_column_count(stmt); ++column) {
       const unsigned char *text = sqlite3_column_text(stmt, column);
@@ -177,6 +100,55 @@ Rows TelemetryTest::Query(const std::string &sql) {
   sqlite3_finalize(stmt);
   sqlite3_close(db);
   return rows;
+}
+
+std::string MetricsRowSql(const std::string &id, const std::string &service) {
+  return "INSERT INTO svcOpMetrics (operationID, operation, serviceName, operationStartTime, "
+         "operationEndTime, timeForOperationInSec, serviceStatus, buildNumber, versionNumber) "
+         "VALUES ('" +
+         id + "', 'START', '" + service +
+         "', '2026-01-01 00:00:00 UTC', '2026-01-01 00:00:02 UTC', '2', 'HEALTHY', '24322028', "
+         "'7.0.1');";
+}
+
+void TelemetryTest::SetUp() {
+  const char *tz = getenv("TZ");
+  savedTz_ = tz != nullptr ? std::optional<std::string>(tz) : std::nullopt;
+  setenv("TZ", "UTC", 1);
+  tzset();
+  setenv("SENTRO_SYSROOT", root_.path().c_str(), 1);
+  SysrootReset();
+  SetMetricsWallClock(FakeClock);
+  SetNow(TEST_EPOCH);
+  InstallDatabase();
+}
+
+void TelemetryTest::InstallDatabase() {
+  std::string path = TelemetryDatabasePath();
+  unlink(path.c_str());
+  MakeDirs(path.substr(0, path.rfind('/')));
+  std::string schema = ReadFile(SourceDir() + "/share/telemetry-schema.sql");
+  ASSERT_FALSE(schema.empty()) << "no schema under " << SourceDir();
+  ASSERT_EQ(ExecDb(path, schema, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE), "");
+  ResetMetricsStoreForTest();
+  log_.Clear();
+}
+
+void TelemetryTest::TearDown() {
+  ResetMetricsStoreForTest();
+  SetMetricsWallClock(nullptr);
+  unsetenv("SENTRO_SYSROOT");
+  SysrootReset();
+  savedTz_ ? setenv("TZ", savedTz_->c_str(), 1) : unsetenv("TZ");
+  tzset();
+}
+
+void TelemetryTest::Exec(const std::string &sql) {
+  ASSERT_EQ(ExecDb(TelemetryDatabasePath(), sql, SQLITE_OPEN_READWRITE), "") << sql;
+}
+
+Rows TelemetryTest::Query(const std::string &sql) {
+  return QueryDb(TelemetryDatabasePath(), sql);
 }
 
 std::string TelemetryTest::QueryOne(const std::string &sql) {

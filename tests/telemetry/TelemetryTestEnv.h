@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,25 +28,23 @@ class ScratchDir {
   std::string path_;
 };
 
-using LoggedMessage = CapturedMessage;
-
-// Every message logged since construction or the last Clear.
-class TelemetryLog {
+class TelemetryLog : public LogCapture {
  public:
-  TelemetryLog();
-  std::vector<LoggedMessage> Messages() const;
-  bool Has(int level, const std::string &text) const;
   int Count(const std::string &text) const;
-  std::string Text() const;  // one "level text" line per message
-  // The same without the process launcher's lines about the push helper.
+  // Without the process launcher's lines about the push helper.
   std::string TextWithoutLauncher() const;
-  void Clear();
 };
 
 using Rows = std::vector<std::vector<std::string>>;
 
 // The source tree, for the shipped schema and scripts.
 std::string SourceDir();
+
+// The rows of a query on the database at path, NULL as "<null>".
+Rows QueryDb(const std::string &path, const std::string &sql);
+
+// Inserts an unsent svcOpMetrics row: a START of service in operation id.
+std::string MetricsRowSql(const std::string &id, const std::string &service);
 
 // A test with SENTRO_SYSROOT set to a scratch directory that holds an
 // installed metrics database, the store reset, TZ=UTC and a wall clock the
@@ -55,24 +54,25 @@ class TelemetryTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  // Creates the database under the sysroot from the shipped schema.
+  // A fresh database from the shipped schema, an empty store and log.
   void InstallDatabase();
   // Runs sql (several statements allowed) on the database; fails the test on
   // error.
   void Exec(const std::string &sql);
-  // The rows of a query, NULL as "<null>".
   Rows Query(const std::string &sql);
   std::string QueryOne(const std::string &sql);
+  std::string Unsent(const std::string &table) {
+    return QueryOne("SELECT COUNT(*) FROM " + table + " WHERE sentToAnalytics=0");
+  }
 
-  // Writes a file under the sysroot (path as on the appliance) or anywhere.
+  // Writes a file under the sysroot (path as on the appliance).
   void WriteSysFile(const std::string &systemPath, const std::string &content);
 
   static void SetNow(double seconds);
 
   ScratchDir root_;
   TelemetryLog log_;
-  std::string savedTz_;
-  bool hadTz_ = false;
+  std::optional<std::string> savedTz_;
 };
 
 // 2026-01-01 00:00:00 UTC.

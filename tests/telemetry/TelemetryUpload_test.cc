@@ -1,11 +1,10 @@
-// One push of a table, in-process: the payload, the marking of sent rows and
-// every failure before and after the transfer. The transfer is a stand-in
-// here; the real HTTP exchange is covered by TelemetryPush_test.cc.
+// One push of a table, in-process: the operations marked as sent and the
+// failures around the transfer. The transfer is a stand-in here; the payload
+// and the real HTTP exchange are checked in TelemetryPush_test.cc.
 #include "src/telemetry/TelemetryUpload.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <set>
@@ -17,24 +16,16 @@
 
 namespace {
 
-struct Post {
-  std::string url;
-  std::string payload;
-};
-
-std::vector<Post> posts;
-bool postCompletes = true;
+std::vector<std::string> posts;  // the payloads, in order
 
 bool RecordPost(const std::string &url, const std::string &payload) {
-  posts.push_back({url, payload});
-  return postCompletes;
+  EXPECT_EQ(url, AnalyticsUrl("42"));
+  posts.push_back(payload);
+  return true;
 }
 
 const TelemetryTable &Metrics() {
   return kTelemetryTables[0];
-}
-const TelemetryTable &SubEvents() {
-  return kTelemetryTables[1];
 }
 
 class TelemetryUploadTest : public TelemetryTest {
@@ -42,136 +33,51 @@ class TelemetryUploadTest : public TelemetryTest {
   void SetUp() override {
     TelemetryTest::SetUp();
     posts.clear();
-    postCompletes = true;
     setup_.databasePath = TelemetryDatabasePath();
     setup_.url = AnalyticsUrl("42");
     setup_.post = RecordPost;
   }
 
-  static std::string MetricsRowSql(const std::string &id, const std::string &service) {
-    return "INSERT INTO svcOpMetrics (operationID, operation, serviceName, operationStartTime, "
-           "operationEndTime, timeForOperationInSec, serviceStatus, buildNumber, versionNumber) "
-           "VALUES ('" +
-           id + "', 'START', '" + service +
-           "', '2026-01-01 00:00:00 UTC', '2026-01-01 00:00:02 UTC', '2', 'HEALTHY', '24322028', "
-           "'7.0.1');";
+  void PushMetrics() {
+    CreatePayloadAndSendToAnalytics(setup_, Metrics().selectSql, Metrics().typeValue,
+                                    Metrics().name);
   }
 
-  void AddMetricsRow(const std::string &id, const std::string &service) {
-    Exec(MetricsRowSql(id, service));
-  }
-
-  void Push(const TelemetryTable &table) {
-    CreatePayloadAndSendToAnalytics(setup_, table.selectSql, table.typeValue, table.name);
-  }
-
-  std::string Unsent(const char *table) {
-    return QueryOne(std::string("SELECT COUNT(*) FROM ") + table + " WHERE sentToAnalytics=0");
+  std::set<std::string> UnsentOperationIds() {
+    std::string payload;
+    std::set<std::string> ids;
+    EXPECT_TRUE(BuildTelemetryPayload(setup_.databasePath, Metrics().selectSql, Metrics().typeValue,
+                                      &payload, &ids));
+    return ids;
   }
 
   TelemetryPushSetup setup_;
 };
 
-TEST_F(TelemetryUploadTest, PayloadHasOneStringMemberPerColumnThenType) {
-  AddMetricsRow("op-1", "web");
-  Exec(
-      "INSERT INTO svcSubEvents (serviceName, operationID, subPhase, timeForCompletetionInSec, "
-      "phaseStatus, buildNumber, versionNumber) VALUES ('web', 'op-1', 'init', '0.5', "
-      "'COMPLETED', '24322028', '7.0.1');");
-  Push(Metrics());
-  Push(SubEvents());
-
-  ASSERT_EQ(posts.size(), 2u);
-  EXPECT_EQ(posts[0].url, AnalyticsUrl("42"));
-  EXPECT_EQ(posts[0].payload,
-            "[{\"operationID\":\"op-1\",\"operation\":\"START\",\"serviceName\":\"web\","
-            "\"operationStartTime\":\"2026-01-01 00:00:00 UTC\","
-            "\"operationEndTime\":\"2026-01-01 00:00:02 UTC\",\"timeForOperationInSec\":\"2\","
-            "\"serviceStatus\":\"HEALTHY\",\"buildNumber\":\"24322028\","
-            "\"versionNumber\":\"7.0.1\",\"@type\":\"SENTRO_SERVICE_OPERATION_METRICS\"}]");
-  EXPECT_EQ(posts[1].payload,
-            "[{\"serviceName\":\"web\",\"operationID\":\"op-1\",\"subPhase\":\"init\","
-            "\"timeForCompletetionInSec\":\"0.5\",\"phaseStatus\":\"COMPLETED\","
-            "\"buildNumber\":\"24322028\",\"versionNumber\":\"7.0.1\","
-            "\"@type\":\"SENTRO_SERVICE_STARTUP_EVENTS_METRICS\"}]");
-  EXPECT_EQ(Unsent("svcOpMetrics"), "0");
-  EXPECT_EQ(Unsent("svcSubEvents"), "0");
-}
-
-TEST_F(TelemetryUploadTest, NullColumnIsSentAsEmptyStringAndTextIsEscaped) {
-  Exec(
-      "INSERT INTO svcOpMetrics (operationID, operation, serviceName) VALUES ('op-1', 'STOP', "
-      "'we\"b\\');");
-  Push(Metrics());
-  ASSERT_EQ(posts.size(), 1u);
-  EXPECT_EQ(posts[0].payload,
-            "[{\"operationID\":\"op-1\",\"operation\":\"STOP\",\"serviceName\":\"we\\\"b\\\\\","
-            "\"operationStartTime\":\"\",\"operationEndTime\":\"\",\"timeForOperationInSec\":\"\","
-            "\"serviceStatus\":\"\",\"buildNumber\":\"\",\"versionNumber\":\"\","
-            "\"@type\":\"SENTRO_SERVICE_OPERATION_METRICS\"}]");
-}
-
-TEST_F(TelemetryUploadTest, NothingUnsentMakesNoRequestAndNoMessage) {
-  AddMetricsRow("op-1", "web");
-  Exec("UPDATE svcOpMetrics SET sentToAnalytics = 1;");
-  log_.Clear();
-  PushAllTelemetryTables(setup_);
-  EXPECT_TRUE(posts.empty());
-  EXPECT_EQ(log_.Text(), "");
-}
-
 TEST_F(TelemetryUploadTest, TenRowsOfTwoOperationsGoInOneRequestAndAreMarkedByOperation) {
   for (int i = 0; i < 10; ++i) {
-    AddMetricsRow(i < 4 ? "op-b" : "op-a", "svc" + std::to_string(i));
+    Exec(MetricsRowSql(i < 4 ? "op-b" : "op-a", "svc" + std::to_string(i)));
   }
-  AddMetricsRow("op-old", "done");
-  Exec("UPDATE svcOpMetrics SET sentToAnalytics = 1 WHERE operationID = 'op-old';");
+  Exec(MetricsRowSql("op-old", "done") +
+       "UPDATE svcOpMetrics SET sentToAnalytics = 1 WHERE operationID = 'op-old';");
+  EXPECT_EQ(UnsentOperationIds(), (std::set<std::string>{"op-a", "op-b"}));
 
-  std::string payload;
-  std::set<std::string> ids;
-  ASSERT_TRUE(BuildTelemetryPayload(setup_.databasePath, Metrics().selectSql, Metrics().typeValue,
-                                    &payload, &ids));
-  EXPECT_EQ(ids, (std::set<std::string>{"op-a", "op-b"}));
-
-  Push(Metrics());
+  PushMetrics();
   ASSERT_EQ(posts.size(), 1u);
   size_t objects = 0;
-  for (size_t at = 0; (at = posts[0].payload.find("\"@type\"", at)) != std::string::npos; ++at) {
+  for (size_t at = 0; (at = posts[0].find("\"@type\"", at)) != std::string::npos; ++at) {
     objects++;
   }
   EXPECT_EQ(objects, 10u);
   EXPECT_EQ(Unsent("svcOpMetrics"), "0");
 }
 
-TEST_F(TelemetryUploadTest, RowsAddedToASentOperationLaterAreMarkedWithIt) {
-  AddMetricsRow("op-a", "web");
-  std::string payload;
-  std::set<std::string> ids;
-  ASSERT_TRUE(BuildTelemetryPayload(setup_.databasePath, Metrics().selectSql, Metrics().typeValue,
-                                    &payload, &ids));
-  AddMetricsRow("op-a", "db");
+TEST_F(TelemetryUploadTest, RowsAddedToASentOperationDuringThePushAreMarkedWithIt) {
+  Exec(MetricsRowSql("op-a", "web"));
+  std::set<std::string> ids = UnsentOperationIds();
+  Exec(MetricsRowSql("op-a", "db"));
   UpdateProcessedSvcsData(setup_.databasePath, Metrics().markSentSql, ids);
   EXPECT_EQ(Unsent("svcOpMetrics"), "0");
-}
-
-TEST_F(TelemetryUploadTest, FailedTransferMarksNothing) {
-  AddMetricsRow("op-1", "web");
-  postCompletes = false;
-  Push(Metrics());
-  EXPECT_EQ(posts.size(), 1u);
-  EXPECT_EQ(Unsent("svcOpMetrics"), "1");
-  postCompletes = true;
-  Push(Metrics());
-  EXPECT_EQ(posts.size(), 2u);
-  EXPECT_EQ(Unsent("svcOpMetrics"), "0");
-}
-
-TEST_F(TelemetryUploadTest, MissingDatabaseEndsThePush) {
-  unlink(TelemetryDatabasePath().c_str());
-  Push(Metrics());
-  EXPECT_TRUE(posts.empty());
-  EXPECT_TRUE(
-      log_.Has(LOG_WARNING, "[CreatePayloadAndSendToAnalytics] Database connection failed.\n"));
 }
 
 TEST_F(TelemetryUploadTest, MissingTableEndsThatTablesPushOnly) {
@@ -180,7 +86,7 @@ TEST_F(TelemetryUploadTest, MissingTableEndsThatTablesPushOnly) {
   PushAllTelemetryTables(setup_);
   EXPECT_TRUE(log_.Has(LOG_WARNING, "[CreatePayloadAndSendToAnalytics] PrepareSQLStmt failed.\n"));
   ASSERT_EQ(posts.size(), 1u);
-  EXPECT_NE(posts[0].payload.find("SENTRO_SERVICE_STARTUP_EVENTS_METRICS"), std::string::npos);
+  EXPECT_NE(posts[0].find("SENTRO_SERVICE_STARTUP_EVENTS_METRICS"), std::string::npos);
 }
 
 // Every statement, as the database sees it, through the message naming the
@@ -192,15 +98,14 @@ TEST_F(TelemetryUploadTest, EveryStatementIsTheOperatorsKnownText) {
   WriteFile(root_.Sub("ev.json"), "{\"stages\": []}");
   Exec("DROP TABLE svcOpMetrics; DROP TABLE svcSubEvents; DROP TABLE svcOpCounts;");
   InitializeSvcOpCount({"web"}, root_.Sub("defs"));
-  BeginOperation("web", "START", "UNHEALTHY", "PENDING");
-  UpdateSvcsOperationCount();
-  BeginOperation("web", "STOP", "STOPPING", "PENDING");
-  UpdateSvcsOperationCount();
-  BeginOperation("web", "RESTART", "HEALTHY", "PENDING");
-  UpdateSvcsOperationCount();
+  for (const char *operation : {"START", "STOP", "RESTART"}) {
+    BeginOperation("web", operation, "UNHEALTHY", "PENDING");
+    UpdateSvcsOperationCount();
+  }
   PushAllTelemetryTables(setup_);
-  UpdateProcessedSvcsData(setup_.databasePath, Metrics().markSentSql, {"op"});
-  UpdateProcessedSvcsData(setup_.databasePath, SubEvents().markSentSql, {"op"});
+  for (const TelemetryTable &table : kTelemetryTables) {
+    UpdateProcessedSvcsData(setup_.databasePath, table.markSentSql, {"op"});
+  }
 
   const char *statements[] = {
       "INSERT OR REPLACE INTO svcOpCounts (serviceName,buildNumber, versionNumber) VALUES (?, ?, "
@@ -254,63 +159,51 @@ TEST_F(TelemetryUploadTest, UnreadableRowsEndThePushBeforeAnyRequest) {
       file << std::string(pageSize, '\xff');
     }
   }
-  Push(Metrics());
+  PushMetrics();
   EXPECT_TRUE(posts.empty());
   EXPECT_TRUE(log_.Has(LOG_WARNING,
                        "[CreatePayloadAndSendToAnalytics] sqlite3_step returned unknown error.\n"))
       << log_.Text();
 }
 
-TEST_F(TelemetryUploadTest, FailedMarkingKeepsRowsUnsentForTheNextPush) {
-  AddMetricsRow("op-1", "web");
-  AddMetricsRow("op-2", "db");
-  Exec(
-      "CREATE TRIGGER refuse BEFORE UPDATE ON svcOpMetrics WHEN NEW.operationID = 'op-2' "
-      "BEGIN SELECT RAISE(ABORT, 'no'); END;");
-  Push(Metrics());
-  EXPECT_TRUE(log_.Has(LOG_WARNING, "[UpdateProcessedSvcsData] Updating processed data failed.\n"));
-  EXPECT_EQ(Unsent("svcOpMetrics"), "2");  // op-1 was not committed either
-
-  Exec("DROP TRIGGER refuse;");
-  Push(Metrics());
-  EXPECT_EQ(posts.size(), 2u);
-  EXPECT_EQ(Unsent("svcOpMetrics"), "0");
-}
-
-TEST_F(TelemetryUploadTest, LockedDatabaseAtMarkingKeepsRowsUnsent) {
-  AddMetricsRow("op-1", "web");
-  sqlite3 *holder = nullptr;
-  ASSERT_EQ(sqlite3_open(TelemetryDatabasePath().c_str(), &holder), SQLITE_OK);
-  // Locks the database from inside the transfer, after the select is done.
-  static sqlite3 *lockHolder;
-  lockHolder = holder;
-  setup_.post = [](const std::string &, const std::string &) {
-    return sqlite3_exec(lockHolder, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr) == SQLITE_OK;
+// Another connection interferes during the transfer, after the select: the
+// marking fails, no operation is marked, and the next push sends them all.
+TEST_F(TelemetryUploadTest, FailedMarkingKeepsEveryRowUnsentForTheNextPush) {
+  static sqlite3 *other;
+  static const char *duringTransfer;
+  struct Case {
+    const char *duringTransfer;
+    const char *afterwards;
+    const char *warning;
+  } cases[] = {
+      {"CREATE TRIGGER refuse BEFORE UPDATE ON svcOpMetrics WHEN NEW.operationID = 'op-2' "
+       "BEGIN SELECT RAISE(ABORT, 'no'); END;",
+       "DROP TRIGGER refuse;", "[UpdateProcessedSvcsData] Updating processed data failed.\n"},
+      // A reader still holds its lock when the marking commits.
+      {"BEGIN; SELECT COUNT(*) FROM svcOpMetrics;", "COMMIT;",
+       "[UpdateProcessedSvcsData] SQLITE COMMIT failed.\n"},
   };
-  Push(Metrics());
-  sqlite3_exec(holder, "ROLLBACK;", nullptr, nullptr, nullptr);
-  sqlite3_close(holder);
-  EXPECT_TRUE(log_.Has(LOG_WARNING, "[UpdateProcessedSvcsData] Updating processed data failed.\n"))
-      << log_.Text();
-  EXPECT_EQ(Unsent("svcOpMetrics"), "1");
-}
-
-TEST_F(TelemetryUploadTest, FailedCommitOfTheMarkingKeepsRowsUnsent) {
-  AddMetricsRow("op-1", "web");
-  static sqlite3 *reader;
-  ASSERT_EQ(sqlite3_open(TelemetryDatabasePath().c_str(), &reader), SQLITE_OK);
-  // A reader that starts during the transfer still holds its lock when the
-  // marking commits.
-  setup_.post = [](const std::string &, const std::string &) {
-    return sqlite3_exec(reader, "BEGIN; SELECT COUNT(*) FROM svcOpMetrics;", nullptr, nullptr,
-                        nullptr) == SQLITE_OK;
+  ASSERT_EQ(sqlite3_open(TelemetryDatabasePath().c_str(), &other), SQLITE_OK);
+  setup_.post = [](const std::string &, const std::string &payload) {
+    posts.push_back(payload);
+    return sqlite3_exec(other, duringTransfer, nullptr, nullptr, nullptr) == SQLITE_OK;
   };
-  Push(Metrics());
-  sqlite3_exec(reader, "COMMIT;", nullptr, nullptr, nullptr);
-  sqlite3_close(reader);
-  EXPECT_TRUE(log_.Has(LOG_WARNING, "[UpdateProcessedSvcsData] SQLITE COMMIT failed.\n"))
-      << log_.Text();
-  EXPECT_EQ(Unsent("svcOpMetrics"), "1");
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.duringTransfer);
+    posts.clear();
+    Exec("DELETE FROM svcOpMetrics;" + MetricsRowSql("op-1", "web") + MetricsRowSql("op-2", "db"));
+    duringTransfer = c.duringTransfer;
+    PushMetrics();
+    EXPECT_TRUE(log_.Has(LOG_WARNING, c.warning)) << log_.Text();
+    EXPECT_EQ(Unsent("svcOpMetrics"), "2");  // op-1 was not committed either
+
+    EXPECT_EQ(sqlite3_exec(other, c.afterwards, nullptr, nullptr, nullptr), SQLITE_OK);
+    duringTransfer = "";
+    PushMetrics();
+    EXPECT_EQ(posts.size(), 2u);
+    EXPECT_EQ(Unsent("svcOpMetrics"), "0");
+  }
+  sqlite3_close(other);
 }
 
 TEST(PushLogRecord, RecordsSurviveAnySplitOfTheStream) {
@@ -323,13 +216,11 @@ TEST(PushLogRecord, RecordsSurviveAnySplitOfTheStream) {
     std::vector<std::pair<int, std::string>> got;
     int level;
     std::string text;
-    decoder.Feed(stream.data(), split);
-    while (decoder.Next(&level, &text)) {
-      got.emplace_back(level, text);
-    }
-    decoder.Feed(stream.data() + split, stream.size() - split);
-    while (decoder.Next(&level, &text)) {
-      got.emplace_back(level, text);
+    for (const std::string &part : {stream.substr(0, split), stream.substr(split)}) {
+      decoder.Feed(part.data(), part.size());
+      while (decoder.Next(&level, &text)) {
+        got.emplace_back(level, text);
+      }
     }
     EXPECT_EQ(got, (std::vector<std::pair<int, std::string>>{
                        {LOG_WARNING, "[A] one.\n"}, {LOG_INFO, ""}, {LOG_DEBUG, "three\n"}}))
