@@ -8,44 +8,9 @@
 
 #include "lib/log/log.h"
 #include "src/core/EnvExpand.h"
+#include "src/core/JsonText.h"
 
 namespace {
-
-// Nesting deeper than this is parsed without recursion, so that no file can
-// exhaust the stack. Real files stay far below it.
-const size_t kMaxRecursiveDepth = 512;
-
-// Appends one line, without its newline, unless its first non-blank characters
-// are "//". Leading spaces and tabs are dropped.
-void AppendLine(const char *line, size_t length, std::string *text) {
-  size_t pos = 0;
-  while (pos < length && (line[pos] == ' ' || line[pos] == '\t')) {
-    pos++;
-  }
-  if (pos + 1 < length && line[pos] == '/' && line[pos + 1] == '/') {
-    return;
-  }
-  if (length > pos && line[length - 1] == '\n') {
-    length--;
-  }
-  text->append(line + pos, length - pos);
-}
-
-// The deepest bracket nesting of text, counting brackets inside strings too;
-// an upper bound is all the parser choice needs.
-size_t NestingBound(const std::string &text) {
-  size_t depth = 0;
-  size_t deepest = 0;
-  for (char c : text) {
-    if (c == '[' || c == '{') {
-      depth++;
-      deepest = depth > deepest ? depth : deepest;
-    } else if ((c == ']' || c == '}') && depth > 0) {
-      depth--;
-    }
-  }
-  return deepest;
-}
 
 // Fills out from the string elements of array that name recovery actions.
 // A non-string element logs the warning of the caller's kind.
@@ -119,23 +84,13 @@ bool JsonFileReader::ReadAndParse(const std::string &path) {
   }
 
   std::string text;
-  char *line = nullptr;
-  size_t capacity = 0;
-  ssize_t length;
-  errno = 0;
+  int readError;
   try {
-    while ((length = getline(&line, &capacity, file)) >= 0) {
-      AppendLine(line, static_cast<size_t>(length), &text);
-    }
+    readError = ReadJsonText(file, &text);
   } catch (...) {
-    free(line);
     fclose(file);
     throw;
   }
-  // getline also stops when it cannot grow its buffer, without marking the
-  // stream; only a stream at its end was read completely.
-  int readError = ferror(file) || !feof(file) ? (errno != 0 ? errno : EIO) : 0;
-  free(line);
   fclose(file);
   if (readError != 0) {
     LogAtLevel(LOG_ERROR, "Error reading file. Details %s\n", strerror(readError));
@@ -144,11 +99,7 @@ bool JsonFileReader::ReadAndParse(const std::string &path) {
   }
 
   rapidjson::Document doc;
-  if (NestingBound(text) > kMaxRecursiveDepth) {
-    doc.Parse<rapidjson::kParseDefaultFlags | rapidjson::kParseIterativeFlag>(text.c_str());
-  } else {
-    doc.Parse<rapidjson::kParseDefaultFlags>(text.c_str());
-  }
+  ParseJsonText(text, &doc);
   if (doc.IsObject()) {
     doc_.Swap(doc);
     return true;
