@@ -27,7 +27,7 @@ void RecvHandler(void *buffer, int length, AsyncSocket *socket, void *clientData
 
 void DestroyRequest(ControlRequest *request) {
   PollRemoveTimer(TimerHandler, request, false);
-  if (AsyncSocket_GetState(request->socket) != AsyncSocketClosed) {
+  if (request->socket != nullptr && AsyncSocket_GetState(request->socket) != AsyncSocketClosed) {
     AsyncSocket_Close(request->socket);
   }
   delete request;
@@ -43,9 +43,11 @@ void CleanupStep(void *clientData) {
   }
   if (request->completionPending) {
     // The operation still holds the request: close now, free on completion.
+    // The close may free the socket, so the request forgets it.
     if (AsyncSocket_GetState(request->socket) != AsyncSocketClosed) {
       AsyncSocket_Close(request->socket);
     }
+    request->socket = nullptr;
     request->orphaned = true;
     return;
   }
@@ -234,8 +236,4 @@ bool ShutdownServer() {
   AsyncSocket *closing = listener;
   listener = nullptr;
   return AsyncSocket_Close(closing) == ASOCKERR_SUCCESS;
-}
-
-size_t LiveControlRequestCount() {
-  return liveRequests.size();
 }

@@ -12,6 +12,3 @@ bool CreateServer(const std::string &path);
 
 // Closes the listening socket; accepted connections go on.
 bool ShutdownServer();
-
-// Connections accepted and not yet cleaned up; for tests.
-size_t LiveControlRequestCount();

@@ -9,6 +9,7 @@
 #include "src/core/Lifecycle.h"
 #include "src/core/SentroConfig.h"
 #include "src/manager/DependencyChecks.h"
+#include "src/service/OperationTexts.h"
 #include "src/service/Service.h"
 #include "src/service/ServiceHooks.h"
 #include "src/service/ServiceRecovery.h"
@@ -42,13 +43,15 @@ void ServiceManager::Entry::RunBatchOp(BatchOpType op, BatchMemberDone done, voi
   switch (op) {
     case BatchOpType::Start:
       if (hooks.beginOperation != nullptr) {
-        hooks.beginOperation(Name(), "BATCH-START", "UNHEALTHY", "PENDING");
+        hooks.beginOperation(Name(), TELEMETRY_OP_BATCH_START, TELEMETRY_STATUS_UNHEALTHY,
+                             TELEMETRY_PHASE_PENDING);
       }
       service_->SetStart(ServiceDone, pending);
       break;
     case BatchOpType::Stop:
       if (hooks.beginOperation != nullptr) {
-        hooks.beginOperation(Name(), "BATCH-STOP", "STOPPING", "PENDING");
+        hooks.beginOperation(Name(), TELEMETRY_OP_BATCH_STOP, TELEMETRY_STATUS_STOPPING,
+                             TELEMETRY_PHASE_PENDING);
       }
       service_->SetStop(ServiceDone, pending);
       break;

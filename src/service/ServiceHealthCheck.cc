@@ -2,6 +2,7 @@
 // health cycles and by operators, and what its outcome leads to.
 #include "lib/log/log.h"
 #include "src/core/SentroConfig.h"
+#include "src/service/OperationTexts.h"
 #include "src/service/Service.h"
 #include "src/service/ServiceHooks.h"
 #include "src/service/ServiceInternal.h"
@@ -18,7 +19,7 @@ void LiveCoreOnHealthFailDone(ServiceResult, Service *service, const std::string
 
 void HandleUnhealthy(Service *service) {
   const char *name = service->name().c_str();
-  MetricsEnd(service->name(), "UNHEALTHY", "COMPLETED");
+  MetricsEnd(service->name(), TELEMETRY_STATUS_UNHEALTHY, TELEMETRY_PHASE_COMPLETED);
   LogAtLevel(LOG_WARNING, "<%s> Health of service failed. Health data: %s\n", name,
              service->healthData().c_str());
   if (IsLiveCoreInProgress(service)) {
@@ -67,9 +68,7 @@ void OnExplicitHealthCheckDone(Service *service) {
     case HealthStatus::Unknown:
       LogAtLevel(LOG_ERROR, "<%s> health state unknown ,considered as system failure\n",
                  service->name().c_str());
-      if (auto report = GetServiceHooks().reportSystemFailure) {
-        report(service->name());
-      }
+      DeclareSystemFailure(service->name());
       break;
     default:
       break;

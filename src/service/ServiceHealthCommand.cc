@@ -16,9 +16,7 @@ void ServiceForceKillTimedOut(SysProcess *, void *context) {
   LogAtLevel(LOG_ERROR,
              "Force kill command timed out, for service <%s>. resulting in system Failure\n",
              service->name().c_str());
-  if (auto report = GetServiceHooks().reportSystemFailure) {
-    report(service->name());
-  }
+  DeclareSystemFailure(service->name());
 }
 
 void Service::RunHealthCommand() {

@@ -25,7 +25,7 @@ void ResetServiceHooks() {
 }
 
 void MetricsBegin(const std::string &name, const char *operation, const char *status,
-                    const char *phase) {
+                  const char *phase) {
   if (auto begin = GetServiceHooks().beginOperation) {
     begin(name, operation, status, phase);
   }
@@ -34,5 +34,11 @@ void MetricsBegin(const std::string &name, const char *operation, const char *st
 void MetricsEnd(const std::string &name, const char *status, const char *phase) {
   if (auto end = GetServiceHooks().endOperation) {
     end(name, status, phase);
+  }
+}
+
+void DeclareSystemFailure(const std::string &name) {
+  if (auto report = GetServiceHooks().reportSystemFailure) {
+    report(name);
   }
 }

@@ -31,5 +31,9 @@ void ServiceForceKillTimedOut(SysProcess *process, void *context);
 // The operation metrics store, through the hooks: opens a record unless the
 // service has one; ends it (status "NONE" drops it).
 void MetricsBegin(const std::string &name, const char *operation, const char *status,
-                    const char *phase);
+                  const char *phase);
 void MetricsEnd(const std::string &name, const char *status, const char *phase);
+
+// Declares a system failure on behalf of the named service, when the hook
+// is set.
+void DeclareSystemFailure(const std::string &name);

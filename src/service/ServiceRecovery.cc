@@ -6,16 +6,11 @@
 #include "src/core/SentroConfig.h"
 #include "src/service/Service.h"
 #include "src/service/ServiceHooks.h"
+#include "src/service/ServiceInternal.h"
 
 namespace {
 
 const uint64_t kFailoverTimeoutSec = 120;
-
-void ReportFailure(const Service *service) {
-  if (auto report = GetServiceHooks().reportSystemFailure) {
-    report(service->name());
-  }
-}
 
 void RecoveryRestartDone(ServiceResult result, Service *service, void *) {
   if (result == Ok || result == InvalidState) {
@@ -33,7 +28,7 @@ void RecoveryRestartDone(ServiceResult result, Service *service, void *) {
   }
   LogAtLevel(LOG_ERROR, "<%s> Service reached max quick failure count. Give up!!!\n",
              service->name().c_str());
-  ReportFailure(service);
+  DeclareSystemFailure(service->name());
 }
 
 void FailoverDone(bool success, void *) {
@@ -51,7 +46,7 @@ void RequestFailover(Service *service) {
   }
   LogAtLevel(LOG_ERROR, "<%s> Failed to send duo failover request for service.\n",
              service->name().c_str());
-  ReportFailure(service);
+  DeclareSystemFailure(service->name());
 }
 
 RecoveryAction ChooseAction(const RecoveryActionList &actions, int32_t counter) {

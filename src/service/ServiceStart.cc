@@ -8,6 +8,7 @@
 #include "lib/log/log.h"
 #include "lib/pollDefault/poll.h"
 #include "src/core/SentroConfig.h"
+#include "src/service/OperationTexts.h"
 #include "src/service/Service.h"
 #include "src/service/ServiceHooks.h"
 #include "src/service/ServiceInternal.h"
@@ -23,7 +24,7 @@
 void Service::SetStart(ServiceCompletion completion, void *context) {
   if (state_ == ServiceState::Started) {
     if (completion != nullptr) {
-      MetricsEnd(name_, "NONE", "COMPLETED");
+      MetricsEnd(name_, TELEMETRY_STATUS_NONE, TELEMETRY_PHASE_COMPLETED);
       completion(Ok, this, context);
     }
     return;
@@ -49,7 +50,7 @@ void Service::SetStart(ServiceCompletion completion, void *context) {
   if (admission == Admission::Superseded) {
     return;
   }
-  MetricsBegin(name_, "START", "UNHEALTHY", "PENDING");
+  MetricsBegin(name_, TELEMETRY_OP_START, TELEMETRY_STATUS_UNHEALTHY, TELEMETRY_PHASE_PENDING);
   ApplyStartRouteRule();
   lastStopFailed_ = false;
   BeginStart();
@@ -76,7 +77,7 @@ void Service::SetRestart(ServiceCompletion completion, void *context, RestartOri
   if (admission == Admission::Superseded) {
     return;
   }
-  MetricsBegin(name_, "RESTART", "HEALTHY", "PENDING");
+  MetricsBegin(name_, TELEMETRY_OP_RESTART, TELEMETRY_STATUS_HEALTHY, TELEMETRY_PHASE_PENDING);
   lastStopFailed_ = false;
   if (state_ != ServiceState::Stopped) {
     StopProcess();  // the start follows in DecideAfterExit
@@ -208,7 +209,7 @@ void Service::StartTimerFired(void *context) {
 // The service did not report itself ready in time: it is stopped, and the
 // end of its process completes the request with TimedOut.
 void Service::OnStartTimeout() {
-  MetricsEnd(name_, "TIMED-OUT", "COMPLETED");
+  MetricsEnd(name_, TELEMETRY_STATUS_TIMED_OUT, TELEMETRY_PHASE_COMPLETED);
   LogAtLevel(LOG_INFO, "<%s> Service start operation timed out.\n", name_.c_str());
   startTimedOut_ = true;
   StopProcess();
@@ -234,7 +235,7 @@ void Service::OnHealthOutcome(bool timedOut) {
     return;
   }
   if (health_ == HealthStatus::Healthy || health_ == HealthStatus::Initialized) {
-    MetricsEnd(name_, "HEALTHY", "COMPLETED");
+    MetricsEnd(name_, TELEMETRY_STATUS_HEALTHY, TELEMETRY_PHASE_COMPLETED);
     LogAtLevel(LOG_INFO, "<%s> Service STARTED successfully.\n", name_.c_str());
     SetState(ServiceState::Started);
     // Frontgate coming up while atrium-ui runs: its direct-response route for

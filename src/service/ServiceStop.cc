@@ -6,6 +6,7 @@
 
 #include "lib/log/log.h"
 #include "src/core/SentroConfig.h"
+#include "src/service/OperationTexts.h"
 #include "src/service/Service.h"
 #include "src/service/ServiceHooks.h"
 #include "src/service/ServiceInternal.h"
@@ -25,7 +26,7 @@ static void CreateCrashedRoute() {
 void Service::SetStop(ServiceCompletion completion, void *context) {
   if (state_ == ServiceState::Stopped) {
     if (completion != nullptr) {
-      MetricsEnd(name_, "NONE", "COMPLETED");
+      MetricsEnd(name_, TELEMETRY_STATUS_NONE, TELEMETRY_PHASE_COMPLETED);
       completion(Ok, this, context);
     }
     return;
@@ -43,7 +44,7 @@ void Service::SetStop(ServiceCompletion completion, void *context) {
     return;
   }
   if (auto begin = GetServiceHooks().beginOperation) {
-    begin(name_, "STOP", "STOPPING", "PENDING");
+    begin(name_, TELEMETRY_OP_STOP, TELEMETRY_STATUS_STOPPING, TELEMETRY_PHASE_PENDING);
   }
   if (name_ == ROUTE_UI_SERVICE) {
     LogAtLevel(LOG_WARNING,
@@ -131,7 +132,7 @@ void Service::DecideAfterExit(ServiceState stateAtEnd, ServiceRequest requestAtE
   bool isUi = name_ == ROUTE_UI_SERVICE;
 
   if (request_ == ReqStop) {
-    MetricsEnd(name_, "STOPPED", "COMPLETED");
+    MetricsEnd(name_, TELEMETRY_STATUS_STOPPED, TELEMETRY_PHASE_COMPLETED);
     LogAtLevel(LOG_INFO, "<%s> Service STOPPED sucessfully.\n", name_.c_str());
     CompleteRequest(Ok);
     return;
@@ -184,7 +185,7 @@ void Service::DecideAfterExit(ServiceState stateAtEnd, ServiceRequest requestAtE
     }
     return;
   }
-  MetricsEnd(name_, "CRASHED", "COMPLETED");
+  MetricsEnd(name_, TELEMETRY_STATUS_CRASHED, TELEMETRY_PHASE_COMPLETED);
   LogAtLevel(LOG_INFO,
              "<%s> Service exited unexpectedly. Crash count %d. Recovery action is disabled\n",
              name_.c_str(), counters_.processCrash);

@@ -57,10 +57,6 @@ double WallClockNow() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-bool Equals(const std::string &text, const char *literal) {
-  return text == literal;
-}
-
 }  // namespace
 
 std::string TelemetryDatabasePath() {
@@ -203,8 +199,8 @@ static std::string LocalTimeText(double seconds) {
 }
 
 static bool IsStartOperation(const std::string &operation) {
-  return Equals(operation, TELEMETRY_OP_RESTART) || Equals(operation, TELEMETRY_OP_START) ||
-         Equals(operation, TELEMETRY_OP_BATCH_START);
+  return operation == TELEMETRY_OP_RESTART || operation == TELEMETRY_OP_START ||
+         operation == TELEMETRY_OP_BATCH_START;
 }
 
 static bool InsertOperationRow(TelemetryStatement *insert, const OperationRecord &record,
@@ -249,13 +245,13 @@ static void InsertSvcsOpDataToDb() {
 }
 
 static const char *CounterUpdateSql(const std::string &operation) {
-  if (Equals(operation, TELEMETRY_OP_START) || Equals(operation, TELEMETRY_OP_BATCH_START)) {
+  if (operation == TELEMETRY_OP_START || operation == TELEMETRY_OP_BATCH_START) {
     return kCountStartSql;
   }
-  if (Equals(operation, TELEMETRY_OP_STOP) || Equals(operation, TELEMETRY_OP_BATCH_STOP)) {
+  if (operation == TELEMETRY_OP_STOP || operation == TELEMETRY_OP_BATCH_STOP) {
     return kCountStopSql;
   }
-  if (Equals(operation, TELEMETRY_OP_RESTART)) {
+  if (operation == TELEMETRY_OP_RESTART) {
     return kCountRestartSql;
   }
   return nullptr;
