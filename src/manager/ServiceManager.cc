@@ -1,10 +1,9 @@
 #include "src/manager/ServiceManager.h"
 
-#include <dirent.h>
-
 #include <algorithm>
 
 #include "lib/log/log.h"
+#include "src/core/DirectoryNames.h"
 #include "src/core/JsonFileReader.h"
 #include "src/core/Lifecycle.h"
 #include "src/core/SentroConfig.h"
@@ -117,22 +116,11 @@ bool ServiceManager::Populate() {
 }
 
 bool ServiceManager::LoadServices(const std::string &dir) {
-  DIR *listing = opendir(dir.c_str());
-  if (listing == nullptr) {
+  std::vector<std::string> fileNames;
+  if (!ListDirectoryNames(dir, &fileNames)) {
     LogAtLevel(LOG_ERROR, "Failed to read directory %s.\n", dir.c_str());
     return false;
   }
-  std::vector<std::string> fileNames;
-  while (struct dirent *entry = readdir(listing)) {
-    std::string name = entry->d_name;
-    if (name != "." && name != "..") {
-      fileNames.push_back(name);
-    }
-  }
-  closedir(listing);
-  // Sorted so that, of two files declaring one name, the same one wins on
-  // every start.
-  std::sort(fileNames.begin(), fileNames.end());
   for (const std::string &fileName : fileNames) {
     size_t dot = fileName.rfind('.');
     if (dot == std::string::npos || fileName.compare(dot, std::string::npos, ".json") != 0) {

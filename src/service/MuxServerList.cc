@@ -1,12 +1,10 @@
 #include "src/service/MuxServerList.h"
 
-#include <dirent.h>
-#include <string.h>
-
 #include <memory>
 #include <vector>
 
 #include "lib/log/log.h"
+#include "src/core/DirectoryNames.h"
 #include "src/core/SentroConfig.h"
 #include "src/service/MuxServerInstance.h"
 
@@ -25,27 +23,23 @@ InstanceList &Instances() {
 
 bool LoadMuxServers() {
   std::string dir = SentroConfig::Get()->MuxInstanceDefinitionDir();
-  DIR *listing = opendir(dir.c_str());  // close-on-exec in glibc
-  if (listing == nullptr) {
+  std::vector<std::string> fileNames;
+  if (!ListDirectoryNames(dir, &fileNames)) {
     LogAtLevel(LOG_ERROR, "Failed to read directory %s.\n", dir.c_str());
     return false;
   }
   // A registry that failed to come up may be created again; it starts over.
   Instances().clear();
-  while (struct dirent *entry = readdir(listing)) {
-    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) {
-      continue;
-    }
+  for (const std::string &fileName : fileNames) {
     auto instance = std::make_unique<MuxServerInstance>();
-    instance->fileName = entry->d_name;
+    instance->fileName = fileName;
     if (!LoadMuxServer(instance.get(), false)) {
-      LogAtLevel(LOG_ERROR, "Failed to load mux server instance %s\n", entry->d_name);
+      LogAtLevel(LOG_ERROR, "Failed to load mux server instance %s\n", fileName.c_str());
       continue;
     }
-    LogAtLevel(LOG_INFO, "Loaded MUX server config file %s\n", entry->d_name);
+    LogAtLevel(LOG_INFO, "Loaded MUX server config file %s\n", fileName.c_str());
     Instances().push_back(std::move(instance));
   }
-  closedir(listing);
   return true;
 }
 

@@ -1,13 +1,11 @@
 #include "src/telemetry/StartupEvents.h"
 
-#include <dirent.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 #include <sys/stat.h>
 
-#include <cstring>
-
 #include "lib/log/log.h"
+#include "src/core/DirectoryNames.h"
 #include "src/telemetry/TelemetryDb.h"
 #include "src/telemetry/TelemetryJson.h"
 
@@ -26,12 +24,11 @@ static bool IsRegularFile(const std::string &path) {
 
 StartupEventsMap ScanStartupEventsFiles(const std::string &definitionsDir) {
   StartupEventsMap files;
-  DIR *dir = opendir(definitionsDir.c_str());
-  if (dir == nullptr) {
-    return files;
-  }
-  while (struct dirent *entry = readdir(dir)) {
-    std::string path = definitionsDir + "/" + entry->d_name;
+  std::vector<std::string> fileNames;
+  ListDirectoryNames(definitionsDir, &fileNames);
+  // The registry's order: a name declared twice maps as the registry has it.
+  for (const std::string &fileName : fileNames) {
+    std::string path = definitionsDir + "/" + fileName;
     // Only regular files: opening a FIFO would block the daemon.
     rapidjson::Document definition;
     if (!IsRegularFile(path) || !LoadJsonFile(path, &definition)) {
@@ -45,7 +42,6 @@ StartupEventsMap ScanStartupEventsFiles(const std::string &definitionsDir) {
     files.emplace(std::string(name->GetString(), name->GetStringLength()),
                   std::string(eventsFile->GetString(), eventsFile->GetStringLength()));
   }
-  closedir(dir);
   return files;
 }
 
