@@ -6,42 +6,16 @@
 #include <clocale>
 #include <cstring>
 
+#include "src/core/Utf8Sequence.h"
+
 bool IsValidUtf8(const std::string &text) {
-  const auto *p = reinterpret_cast<const unsigned char *>(text.data());
-  const unsigned char *end = p + text.size();
-  while (p < end) {
-    unsigned char c = *p;
-    int extra;
-    uint32_t value;
-    if (c < 0x80) {
-      p++;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      extra = 1;
-      value = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      extra = 2;
-      value = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      extra = 3;
-      value = c & 0x07;
-    } else {
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    size_t length = Utf8SequenceLength(rest);
+    if (length == 0) {
       return false;
     }
-    if (end - p <= extra) {
-      return false;
-    }
-    for (int i = 1; i <= extra; i++) {
-      if ((p[i] & 0xC0) != 0x80) {
-        return false;
-      }
-      value = (value << 6) | (p[i] & 0x3F);
-    }
-    static const uint32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
-    if (value < kMinimum[extra] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-      return false;
-    }
-    p += extra + 1;
+    rest.remove_prefix(length);
   }
   return true;
 }
