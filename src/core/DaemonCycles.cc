@@ -1,5 +1,6 @@
 #include "src/core/DaemonCycles.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -61,7 +62,10 @@ void HealthCycleDone(int, const std::string &, void *) {
 void HealthCycleFired(void *) {
   SentroConfig *config = SentroConfig::Get();
   const char *group = "CRITICAL";
-  if (healthCycleCounter % config->CriticalToAllHealthCheckFreqRatio() == 0) {
+  // A ratio below 1 (no valid setting) probes all services every cycle
+  // rather than dividing by zero.
+  int32_t ratio = std::max(config->CriticalToAllHealthCheckFreqRatio(), 1);
+  if (healthCycleCounter % ratio == 0) {
     group = "ALL";
     healthCycleCounter = 0;
   }

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -100,7 +101,9 @@ SystemFailureHandler *GetSystemFailureHandler() {
   SentroConfig *config = SentroConfig::Get();
   if (config->EnableLivenessCheck()) {
     watchdogPeriodSec = config->CriticalHealthCheckFreqSecs();
-    int64_t heartbeatUs = static_cast<int64_t>(watchdogPeriodSec / 3 - 1) * 1000000;
+    // Periods under 6 s would give a heartbeat of 0 s or less, a timer that
+    // fires on every loop turn; one second is the shortest beat.
+    int64_t heartbeatUs = static_cast<int64_t>(std::max(watchdogPeriodSec / 3 - 1, 1)) * 1000000;
     PollAddTimer(WatchdogHeartbeat, nullptr, heartbeatUs, true, nullptr);
     if (!StartWatchdogThread()) {
       PollRemoveTimer(WatchdogHeartbeat, nullptr, true);
