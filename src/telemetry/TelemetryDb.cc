@@ -5,6 +5,12 @@
 #define SQL_BEGIN_TRANSACTION "BEGIN TRANSACTION;"
 #define SQL_COMMIT "COMMIT;"
 
+// The push helper reads the database while the daemon may be writing its
+// operation records. A short wait lets the two take turns; failing at once
+// would drop the records that write carried. A lock held longer than this
+// still fails the step with its message.
+const int kBusyWaitMs = 200;
+
 bool TelemetryDb::Open(const std::string &path, const char *step) {
   Close();
   int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr);
@@ -15,6 +21,7 @@ bool TelemetryDb::Open(const std::string &path, const char *step) {
     LogAtLevel(LOG_WARNING, "[%s] Database connection failed.\n", step);
     return false;
   }
+  sqlite3_busy_timeout(db_, kBusyWaitMs);
   return true;
 }
 
