@@ -6,7 +6,7 @@ using ReceiveTest = SocketFixture;
 
 const std::string kMessage = "0123456789abcdef";
 
-TEST_F(ReceiveTest, MessageArrivingInFourByteChunksCompletesOnceWithAllBytes) {
+TEST_F(ReceiveTest, MessageInChunksCompletesOnceAndTheNextLandsInTheSameBuffer) {
   AsyncSocket *asock = AcceptPlainClient();
   ASSERT_EQ(AsyncSocket_Recv(asock, server.buf, 16, Owner::OnRecv, &server), 0);
   for (int chunk = 0; chunk < 3; chunk++) {
@@ -14,16 +14,23 @@ TEST_F(ReceiveTest, MessageArrivingInFourByteChunksCompletesOnceWithAllBytes) {
     RunFor(10);
     EXPECT_TRUE(server.received.empty()) << "after chunk " << chunk + 1;
   }
-  ClientWrite(kMessage.substr(12, 4));
-  ASSERT_TRUE(RunUntil([&] { return !server.received.empty(); }));
+  // The last chunk and all of the next message in one write.
+  ClientWrite(kMessage.substr(12, 4) + "FEDCBA9876543210");
+  ASSERT_TRUE(RunUntil([&] { return server.received.size() == 2; }));
   RunFor(10);
-  EXPECT_EQ(server.received, std::vector<std::string>{kMessage});
+  EXPECT_EQ(server.received, (std::vector<std::string>{kMessage, "FEDCBA9876543210"}));
+  EXPECT_EQ(server.receivedInto, (std::vector<void *>{server.buf, server.buf}));
   EXPECT_TRUE(server.errors.empty());
+  EXPECT_EQ(AsyncSocket_GetState(asock), AsyncSocketConnected);
 }
 
-TEST_F(ReceiveTest, PeerClosingMidMessageReportsOneRemoteDisconnect) {
+TEST_F(ReceiveTest, PeerClosingMidMessageReportsOneRemoteDisconnectToAHandlerThatMayClose) {
   AsyncSocket *asock = AcceptPlainClient();
+  std::string closedText = Format("SOCKET %u (%d) recv detected client closed connection\n",
+                                  AsyncSocket_GetID(asock), AsyncSocket_GetFd(asock));
+  server.closeOnError = true;
   ASSERT_EQ(AsyncSocket_Recv(asock, server.buf, 16, Owner::OnRecv, &server), 0);
+  Forget();
   ClientWrite(kMessage.substr(0, 10));
   close(client_);
   client_ = -1;
@@ -31,27 +38,7 @@ TEST_F(ReceiveTest, PeerClosingMidMessageReportsOneRemoteDisconnect) {
   RunFor(30);
   EXPECT_EQ(server.errors, std::vector<int>{ASOCKERR_REMOTE_DISCONNECT});
   EXPECT_TRUE(server.received.empty());
-  EXPECT_EQ(log.Count(Format("SOCKET %u (%d) recv detected client closed connection\n",
-                             AsyncSocket_GetID(asock), AsyncSocket_GetFd(asock))),
-            1);
-}
-
-TEST_F(ReceiveTest, NextMessageLandsInTheSameBufferWhenTheHandlerDoesNothing) {
-  AsyncSocket *asock = AcceptPlainClient();
-  ASSERT_EQ(AsyncSocket_Recv(asock, server.buf, 16, Owner::OnRecv, &server), 0);
-  ClientWrite(kMessage + "FEDCBA9876543210");
-  ASSERT_TRUE(RunUntil([&] { return server.received.size() == 2; }));
-  EXPECT_EQ(server.received, (std::vector<std::string>{kMessage, "FEDCBA9876543210"}));
-  EXPECT_EQ(server.receivedInto, (std::vector<void *>{server.buf, server.buf}));
-}
-
-TEST_F(ReceiveTest, PeerThatNeverSendsCausesNoCallbacks) {
-  AsyncSocket *asock = AcceptPlainClient();
-  ASSERT_EQ(AsyncSocket_Recv(asock, server.buf, 16, Owner::OnRecv, &server), 0);
-  RunFor(50);
-  EXPECT_TRUE(server.received.empty());
-  EXPECT_TRUE(server.errors.empty());
-  EXPECT_EQ(AsyncSocket_GetState(asock), AsyncSocketConnected);
+  EXPECT_EQ(log.Count(closedText), 1);
 }
 
 TEST_F(ReceiveTest, ClosingFromTheReceiveHandlerStopsDelivery) {
@@ -70,7 +57,7 @@ TEST_F(ReceiveTest, ClosingFromTheReceiveHandlerStopsDelivery) {
   EXPECT_EQ(log.Count("AsyncTCPSocketClose() called on already closed asock!\n"), 1);
 }
 
-TEST_F(ReceiveTest, NewReceiveDiscardsAPartlyFilledOneWithAWarning) {
+TEST_F(ReceiveTest, NewOrCancelledReceiveDropsAPartlyFilledOneAndLeavesLaterBytesQueued) {
   AsyncSocket *asock = AcceptPlainClient();
   ASSERT_EQ(AsyncSocket_Recv(asock, server.buf, 16, Owner::OnRecv, &server), 0);
   ClientWrite("abcd");
@@ -80,26 +67,17 @@ TEST_F(ReceiveTest, NewReceiveDiscardsAPartlyFilledOneWithAWarning) {
   EXPECT_EQ(log.Count(Format("SOCKET %u (%d) Recv called -- partially read buffer discarded.\n",
                              AsyncSocket_GetID(asock), AsyncSocket_GetFd(asock))),
             1);
+  EXPECT_EQ(AsyncSocket_CancelRecv(asock), 0);
   ClientWrite("12345678");
+  RunFor(30);
+  EXPECT_TRUE(server.received.empty());
+  ASSERT_EQ(AsyncSocket_Recv(asock, other, 8, Owner::OnRecv, &server), 0);
   ASSERT_TRUE(RunUntil([&] { return !server.received.empty(); }));
   EXPECT_EQ(server.received, std::vector<std::string>{"12345678"});
   EXPECT_EQ(server.receivedInto, std::vector<void *>{other});
 }
 
-TEST_F(ReceiveTest, CancelledReceiveDeliversNothing) {
-  AsyncSocket *asock = AcceptPlainClient();
-  ASSERT_EQ(AsyncSocket_Recv(asock, server.buf, 16, Owner::OnRecv, &server), 0);
-  EXPECT_EQ(AsyncSocket_CancelRecv(asock), 0);
-  ClientWrite(kMessage);
-  RunFor(30);
-  EXPECT_TRUE(server.received.empty());
-  ASSERT_EQ(AsyncSocket_Recv(asock, server.buf, 16, Owner::OnRecv, &server), 0);
-  ASSERT_TRUE(RunUntil([&] { return !server.received.empty(); }));
-  EXPECT_EQ(server.received, std::vector<std::string>{kMessage})
-      << "the bytes waited in the socket";
-}
-
-TEST_F(ReceiveTest, ReceiveNeedsAnErrorHandlerValidArgumentsAndAConnection) {
+TEST_F(ReceiveTest, ReceiveAndSendRefuseBadArgumentsAndUnconnectedSockets) {
   AsyncSocket *asock = AcceptPlainClient();
   AsyncSocket_SetErrorHandler(asock, nullptr, nullptr);
   EXPECT_EQ(AsyncSocket_Recv(asock, server.buf, 16, Owner::OnRecv, &server), ASOCKERR_INVAL);
@@ -113,19 +91,17 @@ TEST_F(ReceiveTest, ReceiveNeedsAnErrorHandlerValidArgumentsAndAConnection) {
   AsyncSocket_SetErrorHandler(listener_, Owner::OnError, &server);
   EXPECT_EQ(AsyncSocket_Recv(listener_, server.buf, 16, Owner::OnRecv, &server),
             ASOCKERR_NOTCONNECTED);
-  EXPECT_EQ(AsyncSocket_Recv(nullptr, server.buf, 16, Owner::OnRecv, &server), ASOCKERR_INVAL);
-}
 
-TEST_F(ReceiveTest, ErrorHandlerMayCloseTheSocket) {
-  AsyncSocket *asock = AcceptPlainClient();
-  server.closeOnError = true;
-  ASSERT_EQ(AsyncSocket_Recv(asock, server.buf, 16, Owner::OnRecv, &server), 0);
-  Forget();
-  close(client_);
-  client_ = -1;
-  ASSERT_TRUE(RunUntil([&] { return !server.errors.empty(); }));
-  RunFor(20);
-  EXPECT_EQ(server.errors, std::vector<int>{ASOCKERR_REMOTE_DISCONNECT});
+  EXPECT_EQ(AsyncSocket_Send(asock, nullptr, 4, nullptr, nullptr), ASOCKERR_INVAL);
+  EXPECT_EQ(log.Count(Format("SOCKET Send called with invalid arguments!buffer: %p length: %d\n",
+                             nullptr, 4)),
+            1);
+  char byte = 0;
+  EXPECT_EQ(AsyncSocket_Send(asock, &byte, 0, nullptr, nullptr), ASOCKERR_INVAL);
+  EXPECT_EQ(AsyncSocket_Send(listener_, &byte, 1, nullptr, nullptr), ASOCKERR_NOTCONNECTED);
+  EXPECT_EQ(log.Count(Format("SOCKET %u (%d) send called but state is not connected!\n",
+                             AsyncSocket_GetID(listener_), AsyncSocket_GetFd(listener_))),
+            1);
 }
 
 }  // namespace

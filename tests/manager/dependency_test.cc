@@ -70,38 +70,36 @@ TEST(StartupTypeCheck, ReportsEveryMissingDependency) {
   EXPECT_TRUE(log.Has(2, "Dependent service y of service a not found!\n"));
 }
 
-TEST(CycleCheck, ReportsAtMostOneCycle) {
-  GraphBuilder builder;
-  builder.Add("a", {"b"}).Add("b", {"a"}).Add("c", {"d"}).Add("d", {"c"});
-  LogCapture log;
-  EXPECT_TRUE(DetectDependencyCycles(builder.graph()));
-  EXPECT_EQ(log.Messages().size(), 1u);
-  EXPECT_TRUE(log.Has(2, "Following dependency b <-> a introduces a cycle.\n"));
-}
-
-TEST(CycleCheck, ASelfDependencyIsACycleWithItself) {
-  GraphBuilder builder;
-  builder.Add("a", {"a"});
-  LogCapture log;
-  EXPECT_TRUE(DetectDependencyCycles(builder.graph()));
-  EXPECT_TRUE(log.Has(2, "Following dependency a <-> a introduces a cycle.\n"));
-}
-
-TEST(CycleCheck, ADiamondIsNoCycle) {
-  GraphBuilder builder;
-  builder.Add("top", {"left", "right"})
-      .Add("left", {"base"})
-      .Add("right", {"base"})
-      .Add("base", {});
-  EXPECT_FALSE(DetectDependencyCycles(builder.graph()));
-}
-
-TEST(CycleCheck, ALongerCycleIsFoundWhereItCloses) {
-  GraphBuilder builder;
-  builder.Add("a", {"b"}).Add("b", {"c"}).Add("c", {"a"});
-  LogCapture log;
-  EXPECT_TRUE(DetectDependencyCycles(builder.graph()));
-  EXPECT_TRUE(log.Has(2, "Following dependency c <-> a introduces a cycle.\n"));
+TEST(CycleCheck, ReportsAtMostOneCycleWhereItCloses) {
+  struct Case {
+    const char *name;
+    std::vector<std::pair<const char *, std::vector<std::string>>> nodes;
+    const char *message;  // null: no cycle
+  } cases[] = {
+      {"two cycles, the first reported",
+       {{"a", {"b"}}, {"b", {"a"}}, {"c", {"d"}}, {"d", {"c"}}},
+       "Following dependency b <-> a introduces a cycle.\n"},
+      {"self", {{"a", {"a"}}}, "Following dependency a <-> a introduces a cycle.\n"},
+      {"three long",
+       {{"a", {"b"}}, {"b", {"c"}}, {"c", {"a"}}},
+       "Following dependency c <-> a introduces a cycle.\n"},
+      {"diamond",
+       {{"top", {"left", "right"}}, {"left", {"base"}}, {"right", {"base"}}, {"base", {}}},
+       nullptr},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    GraphBuilder builder;
+    for (const auto &[name, deps] : c.nodes) {
+      builder.Add(name, deps);
+    }
+    LogCapture log;
+    EXPECT_EQ(DetectDependencyCycles(builder.graph()), c.message != nullptr);
+    EXPECT_EQ(log.Messages().size(), c.message != nullptr ? 1u : 0u);
+    if (c.message != nullptr) {
+      EXPECT_TRUE(log.Has(2, c.message));
+    }
+  }
 }
 
 }  // namespace

@@ -22,6 +22,12 @@ class MuxServletTest : public MuxTest {
     server_ = FindMuxServer("web");
     ASSERT_NE(server_, nullptr);
   }
+  // The servlets go before their container instance.
+  void TearDown() override {
+    first_.reset();
+    second_.reset();
+    MuxTest::TearDown();
+  }
 
   std::unique_ptr<MuxServletProcessImpl> NewServlet() {
     return std::unique_ptr<MuxServletProcessImpl>(CreateMuxServlet("web"));
@@ -32,11 +38,21 @@ class MuxServletTest : public MuxTest {
     return servlet->Start("/opt/app/servlet", {"--unused"}, {}, probe->Options(user));
   }
 
+  // Servlets "a" and "b" started: one container, both attached.
+  void StartTwo() {
+    first_ = NewServlet();
+    second_ = NewServlet();
+    ASSERT_TRUE(StartServlet(first_.get(), &a_));
+    ASSERT_TRUE(StartServlet(second_.get(), &b_));
+  }
+
   pid_t ContainerPid() const { return server_->process ? server_->process->GetPid() : 0; }
   bool ContainerUp() const { return ContainerPid() > 0 && ProcessAlive(ContainerPid()); }
 
   MuxServerInstance *server_ = nullptr;
   ServletEvents events_;
+  std::unique_ptr<MuxServletProcessImpl> first_, second_;
+  ServletProbe a_{"a", &events_}, b_{"b", &events_};
 };
 
 TEST_F(MuxServletTest, FirstStartStartsTheContainerAndTheSecondOnlyAttaches) {
@@ -70,36 +86,32 @@ TEST_F(MuxServletTest, FirstStartStartsTheContainerAndTheSecondOnlyAttaches) {
 }
 
 TEST_F(MuxServletTest, StoppingOneOfTwoDetachesItAndStoppingTheLastStopsTheContainer) {
-  auto first = NewServlet();
-  auto second = NewServlet();
-  ServletProbe a{"a", &events_}, b{"b", &events_};
-  ASSERT_TRUE(StartServlet(first.get(), &a));
-  ASSERT_TRUE(StartServlet(second.get(), &b));
+  ASSERT_NO_FATAL_FAILURE(StartTwo());
   pid_t pid = ContainerPid();
 
-  ASSERT_TRUE(first->StopWithSignal(10, SIGUSR1));
+  ASSERT_TRUE(first_->StopWithSignal(10, SIGUSR1));
   // Not from inside the stop: the owner is still in its stop sequence.
   EXPECT_TRUE(events_.events.empty());
-  EXPECT_EQ(first->state(), MuxServletProcessImpl::Stopping);
-  EXPECT_EQ(server_->servlets.count(first.get()), 0u);
-  EXPECT_FALSE(first->Stop(false, 10));  // already stopping
+  EXPECT_EQ(first_->state(), MuxServletProcessImpl::Stopping);
+  EXPECT_EQ(server_->servlets.count(first_.get()), 0u);
+  EXPECT_FALSE(first_->Stop(false, 10));  // already stopping
   RunTurn();
   EXPECT_EQ(events_.events, (std::vector<std::string>{"exit a"}));
-  EXPECT_TRUE(first->HasExited());
-  EXPECT_EQ(a.exitCodeAtExit, 0);
+  EXPECT_TRUE(first_->HasExited());
+  EXPECT_EQ(a_.exitCodeAtExit, 0);
   RunUntil([] { return false; }, 50);
   EXPECT_TRUE(ProcessAlive(pid));
-  EXPECT_EQ(second->state(), MuxServletProcessImpl::Started);
+  EXPECT_EQ(second_->state(), MuxServletProcessImpl::Started);
 
-  ASSERT_TRUE(second->Stop(false, 10));
+  ASSERT_TRUE(second_->Stop(false, 10));
   // The last servlet stays attached until the container has gone.
-  EXPECT_EQ(server_->servlets.count(second.get()), 1u);
-  ASSERT_TRUE(RunUntil([&] { return second->HasExited(); }));
+  EXPECT_EQ(server_->servlets.count(second_.get()), 1u);
+  ASSERT_TRUE(RunUntil([&] { return second_->HasExited(); }));
   EXPECT_FALSE(ProcessAlive(pid));
   EXPECT_EQ(events_.events, (std::vector<std::string>{"exit a", "exit b"}));
   // The container died of SIGTERM; a servlet always ends with code 0.
   EXPECT_EQ(server_->process->GetExitCode(), 1);
-  EXPECT_EQ(b.exitCodeAtExit, 0);
+  EXPECT_EQ(b_.exitCodeAtExit, 0);
   EXPECT_TRUE(server_->servlets.empty());
 }
 
@@ -181,12 +193,9 @@ TEST_F(MuxServletTest, ServletsRestartedFromTheContainersEndShareOneNewContainer
 }
 
 TEST_F(MuxServletTest, CoreDumpNoticeReachesEveryAttachedServletOnly) {
-  auto first = NewServlet();
-  auto second = NewServlet();
+  ASSERT_NO_FATAL_FAILURE(StartTwo());
   auto detached = NewServlet();
-  ServletProbe a{"a", &events_}, b{"b", &events_}, c{"c", &events_};
-  ASSERT_TRUE(StartServlet(first.get(), &a));
-  ASSERT_TRUE(StartServlet(second.get(), &b));
+  ServletProbe c{"c", &events_};
   ASSERT_TRUE(StartServlet(detached.get(), &c));
   ASSERT_TRUE(detached->Stop(false, 10));
   RunTurn();
@@ -197,19 +206,15 @@ TEST_F(MuxServletTest, CoreDumpNoticeReachesEveryAttachedServletOnly) {
   EXPECT_EQ(events_.Count("core b"), 1);
   EXPECT_EQ(events_.Count("core c"), 0);
   // The notice alone ends nothing.
-  EXPECT_EQ(first->state(), MuxServletProcessImpl::Started);
+  EXPECT_EQ(first_->state(), MuxServletProcessImpl::Started);
   EXPECT_TRUE(ContainerUp());
 }
 
 TEST_F(MuxServletTest, CancellingADetachedServletDropsItsPendingExit) {
-  auto first = NewServlet();
-  auto second = NewServlet();
-  ServletProbe a{"a", &events_}, b{"b", &events_};
-  ASSERT_TRUE(StartServlet(first.get(), &a));
-  ASSERT_TRUE(StartServlet(second.get(), &b));
-  ASSERT_TRUE(first->Stop(false, 10));
-  first->CancelExecution();
-  EXPECT_EQ(first->state(), MuxServletProcessImpl::NotStarted);
+  ASSERT_NO_FATAL_FAILURE(StartTwo());
+  ASSERT_TRUE(first_->Stop(false, 10));
+  first_->CancelExecution();
+  EXPECT_EQ(first_->state(), MuxServletProcessImpl::NotStarted);
   RunUntil([] { return false; }, 50);
   EXPECT_TRUE(events_.events.empty());
   EXPECT_TRUE(ContainerUp());
@@ -292,15 +297,11 @@ TEST_F(MuxServletTest, AContainerThatFailedToStartIsTriedAgainByTheNextServlet) 
 }
 
 TEST_F(MuxServletTest, ADestroyedServletLeavesNothingBehind) {
-  auto first = NewServlet();
-  auto second = NewServlet();
-  ServletProbe a{"a", &events_}, b{"b", &events_};
-  ASSERT_TRUE(StartServlet(first.get(), &a));
-  ASSERT_TRUE(StartServlet(second.get(), &b));
-  ASSERT_TRUE(first->Stop(false, 10));
-  first.reset();  // its exit was still pending
+  ASSERT_NO_FATAL_FAILURE(StartTwo());
+  ASSERT_TRUE(first_->Stop(false, 10));
+  first_.reset();  // its exit was still pending
   RunTurn();
-  second.reset();  // still attached
+  second_.reset();  // still attached
   EXPECT_TRUE(server_->servlets.empty());
   ASSERT_EQ(kill(ContainerPid(), SIGKILL), 0);
   ASSERT_TRUE(RunUntil([&] { return server_->process->HasExited(); }));

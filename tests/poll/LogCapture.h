@@ -62,8 +62,6 @@ class LogCapture {
     return count;
   }
 
-  bool Contains(const std::string &needle) const { return Count(needle) > 0; }
-
  private:
   std::string dir_;
   std::string path_;

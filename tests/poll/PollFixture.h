@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <cstdint>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -52,36 +52,25 @@ class PollFixture : public testing::Test {
 // busy (try-locking a mutex the calling thread owns is not allowed).
 class BusyLock {
  public:
-  explicit BusyLock(std::mutex &lock) : lock_(lock) {
-    holder_ = std::thread([this] {
-      std::unique_lock<std::mutex> guard(lock_);
-      std::unique_lock<std::mutex> state(stateLock_);
-      held_ = true;
-      changed_.notify_all();
-      changed_.wait(state, [this] { return releaseRequested_; });
-    });
-    std::unique_lock<std::mutex> state(stateLock_);
-    changed_.wait(state, [this] { return held_; });
+  explicit BusyLock(std::mutex &lock)
+      : holder_([this, &lock, released = release_.get_future()] {
+          std::lock_guard<std::mutex> guard(lock);
+          held_.set_value();
+          released.wait();
+        }) {
+    held_.get_future().wait();
   }
   ~BusyLock() { Release(); }
 
   void Release() {
-    if (!holder_.joinable()) {
-      return;
+    if (holder_.joinable()) {
+      release_.set_value();
+      holder_.join();
     }
-    {
-      std::lock_guard<std::mutex> state(stateLock_);
-      releaseRequested_ = true;
-    }
-    changed_.notify_all();
-    holder_.join();
   }
 
  private:
-  std::mutex &lock_;
-  std::mutex stateLock_;
-  std::condition_variable changed_;
-  bool held_ = false;
-  bool releaseRequested_ = false;
-  std::thread holder_;
+  std::promise<void> held_;
+  std::promise<void> release_;
+  std::thread holder_;  // after the promises, which it uses
 };

@@ -4,26 +4,21 @@
 
 using TimerTest = PollFixture;
 
-TEST_F(TimerTest, TimersFireInDeadlineOrder) {
+static void RegisterTwoInTurn(void *) {
+  PollAddTimer(PollFixture::Record, reinterpret_cast<void *>(4), 500, false, nullptr);
+  PollAddTimer(PollFixture::Record, reinterpret_cast<void *>(5), 500, false, nullptr);
+}
+
+TEST_F(TimerTest, TimersFireInDeadlineOrderAndTiesInReverseOrderOfRegistration) {
   PollAddTimer(Record, Tag(3), 3000, false, nullptr);
   PollAddTimer(Record, Tag(1), 1000, false, nullptr);
   PollAddTimer(Record, Tag(2), 2000, false, nullptr);
+  PollAddTimer(RegisterTwoInTurn, nullptr, 3000, false, nullptr);
   Advance(3000);
-  Step();
-  EXPECT_EQ(fired, (std::vector<intptr_t>{1, 2, 3}));
-}
-
-static void RegisterTwoInTurn(void *) {
-  PollAddTimer(PollFixture::Record, reinterpret_cast<void *>(1), 500, false, nullptr);
-  PollAddTimer(PollFixture::Record, reinterpret_cast<void *>(2), 500, false, nullptr);
-}
-
-TEST_F(TimerTest, SameDeadlineFiresInReverseOrderOfRegistration) {
-  PollAddTimer(RegisterTwoInTurn, nullptr, 0, false, nullptr);
   Step();
   Advance(500);
   Step();
-  EXPECT_EQ(fired, (std::vector<intptr_t>{2, 1}));
+  EXPECT_EQ(fired, (std::vector<intptr_t>{1, 2, 3, 5, 4}));
 }
 
 TEST_F(TimerTest, OneShotTimerNeverFiresEarly) {
@@ -55,12 +50,11 @@ TEST_F(TimerTest, PeriodicTimerFiresUpToTwoMillisecondsEarlyAndRearmsFromTheWalk
 
 TEST_F(TimerTest, PeriodicTimerShorterThanTheEarlyMarginFiresOncePerStep) {
   PollAddTimer(Record, Tag(1), 100, true, nullptr);
-  Advance(100);
-  Step();
-  EXPECT_EQ(fired.size(), 1u);
-  Advance(100);
-  Step();
-  EXPECT_EQ(fired.size(), 2u);
+  for (size_t step = 1; step <= 3; step++) {
+    Advance(100);
+    Step();
+    EXPECT_EQ(fired.size(), step);
+  }
 }
 
 static void RegisterImmediate(void *) {
@@ -76,31 +70,24 @@ TEST_F(TimerTest, TimerWithDelayZeroRegisteredByACallbackRunsInTheSameStep) {
 
 static bool removedSelf;
 
-static void RemoveOwnOneShot(void *data) {
-  removedSelf = PollRemoveTimer(RemoveOwnOneShot, data, false);
+// The client data, null or not, says whether the timer is periodic.
+static void RemoveOwnTimer(void *periodic) {
+  PollFixture::Record(periodic);
+  removedSelf = PollRemoveTimer(RemoveOwnTimer, periodic, periodic != nullptr);
 }
 
-TEST_F(TimerTest, RemovingARunningOneShotTimerReturnsFalse) {
+TEST_F(TimerTest, RunningTimerRemovingItselfFindsOnlyAPeriodicOneWhichThenStops) {
   removedSelf = true;
-  PollAddTimer(RemoveOwnOneShot, nullptr, 0, false, nullptr);
+  PollAddTimer(RemoveOwnTimer, Tag(0), 0, false, nullptr);
   Step();
-  EXPECT_FALSE(removedSelf);
-}
-
-static void RemoveOwnPeriodic(void *data) {
-  PollFixture::Record(data);
-  removedSelf = PollRemoveTimer(RemoveOwnPeriodic, data, true);
-}
-
-TEST_F(TimerTest, PeriodicTimerRemovedFromItsOwnCallbackStops) {
-  removedSelf = false;
-  PollAddTimer(RemoveOwnPeriodic, Tag(7), 1000, true, nullptr);
+  EXPECT_FALSE(removedSelf) << "a running one-shot timer is already gone";
+  PollAddTimer(RemoveOwnTimer, Tag(7), 1000, true, nullptr);
   Advance(1000);
   Step();
   EXPECT_TRUE(removedSelf);
   Advance(10000);
   Step();
-  EXPECT_EQ(fired.size(), 1u);
+  EXPECT_EQ(fired, (std::vector<intptr_t>{0, 7}));
 }
 
 TEST_F(TimerTest, RemovalMatchesFlagsFunctionAndDataExactly) {
@@ -134,38 +121,23 @@ static void RequestExit(void *data) {
   *exitFlagOfTest = 1;
 }
 
-TEST_F(TimerTest, ExitFlagSetByACallbackEndsTheRunAfterTheStepsOtherDueCallbacks) {
-  exitFlagOfTest = &exitFlag;
+TEST_F(TimerTest, ExitFlagEndsTheRunBeforeItStartsOrAfterTheStepsOtherDueCallbacks) {
   PollAddTimer(RequestExit, Tag(1), 100, false, nullptr);
   PollAddTimer(Record, Tag(2), 200, false, nullptr);
   PollAddTimer(Record, Tag(3), 60000000, false, nullptr);
   Advance(200);
-  PollRun(true, &exitFlag, POLL_CLASS_MAIN, 1000000);  // returns without waiting
-  EXPECT_EQ(fired, (std::vector<intptr_t>{1, 2}));
-}
-
-TEST_F(TimerTest, RunAskedToExitBeforeStartingDoesNothing) {
-  PollAddTimer(Record, Tag(1), 0, false, nullptr);
   exitFlag = 1;
   PollRunMain(true, &exitFlag, POLL_CLASS_MAIN);
   EXPECT_TRUE(fired.empty());
   EXPECT_EQ(log.Count("Poll: Asked to return before even starting!\n"), 1);
+
+  exitFlag = 0;
+  exitFlagOfTest = &exitFlag;
+  PollRun(true, &exitFlag, POLL_CLASS_MAIN, 1000000);  // returns without waiting
+  EXPECT_EQ(fired, (std::vector<intptr_t>{1, 2}));
 }
 
-TEST_F(TimerTest, BusyRecordLockDelaysTheTimerWithoutBlockingTheLoop) {
-  std::mutex lock;
-  BusyLock busy(lock);
-  PollAddTimer(Record, Tag(1), 0, false, &lock);
-  Step();
-  EXPECT_TRUE(fired.empty());
-  busy.Release();
-  Step();
-  EXPECT_EQ(fired.size(), 1u);
-  EXPECT_TRUE(lock.try_lock()) << "the loop releases the record's lock after the call";
-  lock.unlock();
-}
-
-TEST_F(TimerTest, TimerBehindABusyLockWaitsUntilTheBusyOneIsVeryLateAndFailedOften) {
+TEST_F(TimerTest, BusyRecordLockDelaysItsTimerAndBlocksLaterOnesOnlyUntilVeryLate) {
   std::mutex lock;
   BusyLock busy(lock);
   PollAddTimer(Record, Tag(1), 0, false, &lock);
@@ -180,17 +152,14 @@ TEST_F(TimerTest, TimerBehindABusyLockWaitsUntilTheBusyOneIsVeryLateAndFailedOft
   busy.Release();
   Step();
   EXPECT_EQ(fired, (std::vector<intptr_t>{2, 1}));
+  EXPECT_TRUE(lock.try_lock()) << "the loop releases the record's lock after the call";
+  lock.unlock();
 }
 
 static std::vector<int> pollTimeouts;
-static volatile uint8_t *exitAfterPolls;
-static size_t pollsBeforeExit;
 
 static int RecordTimeout(struct pollfd *, nfds_t, int timeoutMs) {
   pollTimeouts.push_back(timeoutMs);
-  if (exitAfterPolls != nullptr && pollTimeouts.size() >= pollsBeforeExit) {
-    *exitAfterPolls = 1;
-  }
   return 0;
 }
 
@@ -199,31 +168,20 @@ class WaitTest : public PollFixture {
   void SetUp() override {
     PollFixture::SetUp();
     pollTimeouts.clear();
-    exitAfterPolls = nullptr;
     PollDefaultSetSystemCall(RecordTimeout);
   }
 };
 
-TEST_F(WaitTest, IdleLoopWakesOnceASecond) {
-  exitAfterPolls = &exitFlag;
-  pollsBeforeExit = 3;
-  PollRunMain(true, &exitFlag, POLL_CLASS_MAIN);
-  EXPECT_EQ(pollTimeouts, (std::vector<int>{1000, 1000, 1000}));
-}
-
-TEST_F(WaitTest, WaitEndsAtTheNextTimerRoundedUpToWholeMilliseconds) {
+TEST_F(WaitTest, WaitIsOneSecondOrUntilTheNextTimerRoundedUpAndNoneWithAZeroMaximum) {
   PollAddTimer(Record, Tag(1), 1500, false, nullptr);
+  Step();
+  EXPECT_TRUE(pollTimeouts.empty()) << "a zero maximum wait never polls an empty table";
   PollRunMain(false, &exitFlag, POLL_CLASS_MAIN);
   PollRemoveTimer(Record, Tag(1), false);
+  PollRunMain(false, &exitFlag, POLL_CLASS_MAIN);
   PollAddTimer(Record, Tag(1), 5000000, false, nullptr);
   PollRunMain(false, &exitFlag, POLL_CLASS_MAIN);
-  EXPECT_EQ(pollTimeouts, (std::vector<int>{2, 1000}));
-}
-
-TEST_F(WaitTest, ZeroMaximumWaitNeverPollsAnEmptyTable) {
-  PollAddTimer(Record, Tag(1), 5000, false, nullptr);
-  Step();
-  EXPECT_TRUE(pollTimeouts.empty());
+  EXPECT_EQ(pollTimeouts, (std::vector<int>{2, 1000, 1000}));
 }
 
 TEST_F(WaitTest, LateTimerWithAPersistentlyBusyLockBacksOff) {

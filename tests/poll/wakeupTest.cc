@@ -38,19 +38,18 @@ class WakeupTest : public testing::Test {
   LogCapture log;
 };
 
-TEST_F(WakeupTest, TimerRegisteredByAnotherThreadWakesAWaitingPoll) {
-  auto elapsed = RunWhileAnotherThreadRegisters(
-      [this] { PollAddTimer(SetExit, const_cast<uint8_t *>(&exitFlag), 0, false, nullptr); });
+TEST_F(WakeupTest, TimerOrReaderRegisteredByAnotherThreadWakesAWaitingPoll) {
+  void *flag = const_cast<uint8_t *>(&exitFlag);
+  auto elapsed =
+      RunWhileAnotherThreadRegisters([flag] { PollAddTimer(SetExit, flag, 0, false, nullptr); });
   EXPECT_EQ(exitFlag, 1);
   EXPECT_LT(elapsed.count(), 1000);
-}
 
-TEST_F(WakeupTest, ReaderRegisteredByAnotherThreadWakesAWaitingPoll) {
+  exitFlag = 0;
   int fds[2];
   ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
   ASSERT_EQ(write(fds[1], "x", 1), 1);
-  auto elapsed = RunWhileAnotherThreadRegisters(
-      [&] { PollAddReader(SetExit, const_cast<uint8_t *>(&exitFlag), fds[0], false); });
+  elapsed = RunWhileAnotherThreadRegisters([&] { PollAddReader(SetExit, flag, fds[0], false); });
   EXPECT_EQ(exitFlag, 1);
   EXPECT_LT(elapsed.count(), 1000);
   close(fds[0]);

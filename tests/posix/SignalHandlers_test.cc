@@ -4,20 +4,19 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "lib/log/logOutput.h"
 #include "lib/pollDefault/poll.h"
 #include "src/process/ProcessTable.h"
 #include "src/process/SysProcess.h"
+#include "support/LogCapture.h"
 
 namespace {
 
@@ -35,45 +34,11 @@ void CountReload() {
   ++reloads;
 }
 
-struct CaptureOutput : LogOutput {
-  CaptureOutput() { level = LOG_DEBUG; }
-  void Write(const LogLineHeader &header, const char *text, size_t length) override {
-    std::lock_guard<std::mutex> guard(lock);
-    lines.push_back(std::to_string(header.level) + " " + std::string(text, length));
-  }
-  std::mutex lock;
-  std::vector<std::string> lines;
-};
-
-CaptureOutput *capture = nullptr;
-
-bool Logged(const std::string &text) {
-  std::lock_guard<std::mutex> guard(capture->lock);
-  for (const std::string &line : capture->lines) {
-    if (line.find(text) != std::string::npos) {
-      return true;
-    }
-  }
-  return false;
-}
-
-int64_t RealMillis() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
-}
-
-void StopLoop(void *clientData) {
-  *static_cast<volatile uint8_t *>(clientData) = 1;
-}
-
 bool RunLoopUntil(const std::function<bool()> &done, int timeoutMs = 5000) {
-  int64_t deadline = RealMillis() + timeoutMs;
-  while (!done() && RealMillis() < deadline) {
-    volatile uint8_t exitFlag = 0;
-    PollAddTimer(StopLoop, const_cast<uint8_t *>(&exitFlag), 1000, false, nullptr);
-    PollRunMain(true, &exitFlag, POLL_CLASS_MAIN);
-    PollRemoveTimer(StopLoop, const_cast<uint8_t *>(&exitFlag), false);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  volatile uint8_t exitFlag = 0;
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    PollRun(false, &exitFlag, POLL_CLASS_MAIN, 1000);
   }
   return done();
 }
@@ -83,8 +48,6 @@ class SignalEnvironment : public ::testing::Environment {
   void SetUp() override {
     PollInstallDefault();
     CreateProcessTable();
-    capture = new CaptureOutput();
-    InstallOutput(capture);
     SignalTargets targets{CountTermination, CountReload};
     targets.beginShutdownOnce = FirstShutdownOnly;
     InstallSignalHandling(targets);
@@ -109,11 +72,6 @@ TEST(SignalInstall, TheFiveSignalsAreBlockedAndSigpipeIgnored) {
   ASSERT_GE(fd, 0);
   EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
   EXPECT_TRUE(fcntl(fd, F_GETFL) & O_NONBLOCK);
-}
-
-TEST(SignalInstall, ShutdownOnceDefaultsToTheDaemonsFlag) {
-  SignalTargets targets{CountTermination, CountReload};
-  EXPECT_EQ(targets.beginShutdownOnce, &BeginShutdownOnce);
 }
 
 void CountExit(SysProcess *, void *context) {
@@ -149,10 +107,11 @@ TEST(SignalDispatch, OnlyTheFirstTerminationSignalStartsTheShutdown) {
 }
 
 TEST(SignalDispatch, SighupReloadsAndSaysSo) {
+  LogCapture log;
   int before = reloads;
   raise(SIGHUP);
   ASSERT_TRUE(RunLoopUntil([&] { return reloads == before + 1; }));
-  EXPECT_TRUE(Logged("5 Received a SIGHUP signal to reload Sentro configuration\n"));
+  EXPECT_TRUE(log.Has(5, "Received a SIGHUP signal to reload Sentro configuration\n"));
   // Also after the shutdown has begun.
   raise(SIGTERM);
   raise(SIGHUP);

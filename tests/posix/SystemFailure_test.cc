@@ -6,14 +6,18 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include "src/core/SentroConfig.h"
 #include "src/core/SysPaths.h"
 #include "src/manager/ServiceManager.h"
 #include "src/posix/SystemRestart.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -44,36 +48,34 @@ class SystemFailure : public ::testing::Test {
   }
 
   void SetUp() override {
-    const char *previous = getenv("SENTRO_SYSROOT");
-    hadSysroot_ = previous != nullptr;
-    previousSysroot_ = hadSysroot_ ? previous : "";
     setenv("SENTRO_SYSROOT", sysroot_.path().c_str(), 1);
     SysrootReset();
     // The line between a test and a real restart of this machine.
     ASSERT_TRUE(SysrootActive());
     ASSERT_EQ(SysrootDir(), sysroot_.path());
-
     if (SentroConfig::Get() == nullptr) {
       ASSERT_NE(SentroConfig::Load(config_->path(), config_->path()), nullptr);
     }
     ASSERT_EQ(SentroConfig::Get()->ConfigDir(), config_->path());
-    WriteFile(config_->Sub("config.json"), kConfig);
-    ASSERT_TRUE(SentroConfig::Get()->Reload());
     ASSERT_NE(GetServiceManager(), nullptr);
     ASSERT_NE(GetSystemFailureHandler(), nullptr);
-    SentroConfig::Get()->SetActiveRecoveryProfile(RecoveryProfile::Default);
-    // A check now clears a heartbeat left by an earlier test.
-    WatchdogCheckOnce();
   }
 
   void TearDown() override {
     SentroConfig::Get()->SetActiveRecoveryProfile(RecoveryProfile::Default);
-    if (hadSysroot_) {
-      setenv("SENTRO_SYSROOT", previousSysroot_.c_str(), 1);
-    } else {
-      unsetenv("SENTRO_SYSROOT");
-    }
+    unsetenv("SENTRO_SYSROOT");
     SysrootReset();
+  }
+
+  // A new watchdog period under this configuration, no request recorded.
+  void Prepare(bool failover, bool haltOnSystemFail) {
+    unlink(sysroot_.Sub("reboot-requests").c_str());
+    WriteFile(config_->Sub("config.json"), haltOnSystemFail ? kConfig : kConfigNoHalt);
+    ASSERT_TRUE(SentroConfig::Get()->Reload());
+    SentroConfig::Get()->SetActiveRecoveryProfile(RecoveryProfile::Default);
+    WatchdogCheckOnce();  // clears a heartbeat left behind
+    SentroConfig::Get()->SetActiveRecoveryProfile(failover ? RecoveryProfile::Failover
+                                                           : RecoveryProfile::Default);
   }
 
   // What the restart requests so far wrote, "" when none was made.
@@ -82,89 +84,61 @@ class SystemFailure : public ::testing::Test {
     return FileExists(path) ? ReadFile(path) : "";
   }
 
-  static void UseFailover() {
-    SentroConfig::Get()->SetActiveRecoveryProfile(RecoveryProfile::Failover);
-  }
-
   static TempDir *config_;
   TempDir sysroot_;
-  bool hadSysroot_ = false;
-  std::string previousSysroot_;
 };
 
 TempDir *SystemFailure::config_ = nullptr;
 
-TEST_F(SystemFailure, RestartRequestIsRecordedUnderTheSysroot) {
-  EXPECT_TRUE(RestartSystem(true));
-  EXPECT_EQ(Requests(), "RESTART\n");
-}
-
-TEST_F(SystemFailure, PowerOffRequestIsRecordedAndAppended) {
-  EXPECT_TRUE(RestartSystem(false));
-  EXPECT_TRUE(RestartSystem(true));
-  EXPECT_EQ(Requests(), "POWER_OFF\nRESTART\n");
-}
-
-TEST_F(SystemFailure, MissedHeartbeatUnderDefaultProfileDoesNothing) {
-  EXPECT_TRUE(WatchdogCheckOnce());
-  EXPECT_TRUE(WatchdogCheckOnce());
-  EXPECT_EQ(Requests(), "");
-}
-
-TEST_F(SystemFailure, MissedHeartbeatUnderFailoverRestarts) {
-  UseFailover();
-  EXPECT_TRUE(WatchdogCheckOnce());
-  EXPECT_EQ(Requests(), "RESTART\n");
-}
-
-TEST_F(SystemFailure, HeartbeatCoversOnePeriodOnly) {
-  UseFailover();
-  WatchdogHeartbeat(nullptr);
-  EXPECT_TRUE(WatchdogCheckOnce());
-  EXPECT_EQ(Requests(), "") << "a heartbeat in the period prevents the restart";
-  EXPECT_TRUE(WatchdogCheckOnce());
-  EXPECT_EQ(Requests(), "RESTART\n") << "the next period without one restarts";
-}
-
-TEST_F(SystemFailure, SeveralHeartbeatsCountAsOne) {
-  UseFailover();
-  WatchdogHeartbeat(nullptr);
-  WatchdogHeartbeat(nullptr);
-  EXPECT_TRUE(WatchdogCheckOnce());
-  EXPECT_TRUE(WatchdogCheckOnce());
-  EXPECT_EQ(Requests(), "RESTART\n");
-}
-
-TEST_F(SystemFailure, CriticalServiceFailureUnderFailoverRestarts) {
-  UseFailover();
-  ReportSystemFailure(GetSystemFailureHandler(), "database");
-  EXPECT_EQ(Requests(), "RESTART\n");
-}
-
-TEST_F(SystemFailure, FailureOfServiceOutsideCriticalDoesNothing) {
-  UseFailover();
-  ReportSystemFailure(GetSystemFailureHandler(), "reports");
-  ReportSystemFailure(GetSystemFailureHandler(), "no-such-service");
-  EXPECT_EQ(Requests(), "");
-}
-
-TEST_F(SystemFailure, CriticalServiceFailureUnderDefaultProfileDoesNothing) {
-  ReportSystemFailure(GetSystemFailureHandler(), "database");
-  EXPECT_EQ(Requests(), "");
-}
-
-TEST_F(SystemFailure, CriticalServiceFailureWithoutHaltOnSystemFailDoesNothing) {
-  WriteFile(config_->Sub("config.json"), kConfigNoHalt);
-  ASSERT_TRUE(SentroConfig::Get()->Reload());
-  ASSERT_FALSE(SentroConfig::Get()->HaltOnSystemFailHA());
-  UseFailover();
-  ReportSystemFailure(GetSystemFailureHandler(), "database");
-  EXPECT_EQ(Requests(), "");
+TEST_F(SystemFailure, RestartsExactlyWhenTheRulesSaySo) {
+  const char *kNotAlive = "MainThread not alive, restarting the system!\n";
+  const char *kFailure = "System Failure, initiating system restart.\n";
+  struct Case {
+    const char *name;
+    bool failover;
+    bool haltOnSystemFail;
+    const char *script;  // "restart", "poweroff", "beat", "check", "fail:<service>"
+    const char *requests;
+    const char *logged;  // null: neither restart message
+  } cases[] = {
+      {"requests are appended", false, true, "poweroff restart", "POWER_OFF\nRESTART\n", nullptr},
+      {"missed heartbeats, default profile", false, true, "check check", "", nullptr},
+      {"missed heartbeat, failover", true, true, "check", "RESTART\n", kNotAlive},
+      {"a heartbeat covers its period", true, true, "beat check", "", nullptr},
+      {"heartbeats cover one period only", true, true, "beat beat check check", "RESTART\n",
+       kNotAlive},
+      {"critical service, failover", true, true, "fail:database", "RESTART\n", kFailure},
+      {"service outside critical or unknown", true, true, "fail:reports fail:no-such-service", "",
+       nullptr},
+      {"critical service, default profile", false, true, "fail:database", "", nullptr},
+      {"critical service, no halt on failure", true, false, "fail:database", "", nullptr},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    Prepare(c.failover, c.haltOnSystemFail);
+    LogCapture log;
+    std::istringstream script(c.script);
+    for (std::string step; script >> step;) {
+      if (step == "restart" || step == "poweroff") {
+        EXPECT_TRUE(RestartSystem(step == "restart"));
+      } else if (step == "beat") {
+        WatchdogHeartbeat(nullptr);
+      } else if (step == "check") {
+        EXPECT_TRUE(WatchdogCheckOnce());
+      } else {
+        ReportSystemFailure(GetSystemFailureHandler(), step.substr(strlen("fail:")));
+      }
+    }
+    EXPECT_EQ(Requests(), c.requests);
+    for (const char *message : {kNotAlive, kFailure}) {
+      EXPECT_EQ(log.Has(2, message), message == c.logged) << message;
+    }
+  }
 }
 
 // Last in the file: a stop request lasts for the rest of the process.
 TEST_F(SystemFailure, StoppedWatchdogEndsAndNoLongerRestarts) {
-  UseFailover();
+  Prepare(/*failover=*/true, /*haltOnSystemFail=*/true);
   StopWatchdog(GetSystemFailureHandler());
   WatchdogHeartbeat(nullptr);  // must not undo the stop
   EXPECT_FALSE(WatchdogCheckOnce());

@@ -1,12 +1,11 @@
-// Every reply layout byte for byte, their exact sizes, and the decoders'
-// refusal of payloads that do not fit.
+// Every reply layout byte for byte, the round trip through the decoders, and
+// the decoders' refusal of payloads that do not fit.
 #include "src/control/protocol/ReplyMessage.h"
 
 #include <gtest/gtest.h>
 
 #include "protocol/WireHex.h"
 #include "src/control/protocol/ResultCode.h"
-#include "src/control/protocol/TextField.h"
 #include "src/control/protocol/WireEnums.h"
 
 namespace {
@@ -22,18 +21,6 @@ std::string HexField(const std::string &text, size_t fieldSize) {
   return HexText(text) + " " + HexZeros(fieldSize - text.size());
 }
 
-MessageHeader HeaderOf(const std::vector<uint8_t> &message) {
-  return DecodeMessageHeader(message.data());
-}
-
-const uint8_t *PayloadOf(const std::vector<uint8_t> &message) {
-  return message.data() + MESSAGE_HEADER_SIZE;
-}
-
-size_t PayloadSize(const std::vector<uint8_t> &message) {
-  return message.size() - MESSAGE_HEADER_SIZE;
-}
-
 SvcStatePayload SampleState() {
   SvcStatePayload status;
   status.name = "web";
@@ -47,233 +34,160 @@ SvcStatePayload SampleState() {
   return status;
 }
 
+// Decodes the payload that follows the message's own header.
+template <typename Out>
+bool Decode(bool (*decoder)(const MessageHeader &, const uint8_t *, size_t, Out *),
+            const std::vector<uint8_t> &message, Out *out) {
+  return decoder(DecodeMessageHeader(message.data()), message.data() + MESSAGE_HEADER_SIZE,
+                 message.size() - MESSAGE_HEADER_SIZE, out);
+}
+
 }  // namespace
 
-TEST(ResultReply, SuccessIsABareSuccessHeader) {
-  std::vector<uint8_t> message = EncodeResultReply(0);
-  EXPECT_EQ(ToHex(message), ToHex(FromHex(HexHeader(15, 0))));
-  ResultPayload result{99, "x"};
-  ASSERT_TRUE(DecodeResultPayload(HeaderOf(message), nullptr, 0, &result));
-  EXPECT_EQ(result.code, 0u);
-  EXPECT_EQ(result.text, "");
+// Each decodes a reply and encodes what it read again: a field the decoder
+// lost or misplaced comes out different.
+std::vector<uint8_t> ResultAgain(const std::vector<uint8_t> &message) {
+  ResultPayload result{99, "stale"};
+  EXPECT_TRUE(Decode(DecodeResultPayload, message, &result));
+  return EncodeResultReply(result.code, result.text);
 }
-
-TEST(ResultReply, FailureCarriesCodeTextAndAZeroWord) {
-  std::vector<uint8_t> message = EncodeResultReply(1, "db, web");
-  EXPECT_EQ(message.size(), 16u + 12u + 7u);
-  EXPECT_EQ(ToHex(message), ToHex(FromHex(HexHeader(16, 19) + "01 00 00 00 07 00 00 00 " +
-                                          HexText("db, web") + " 00 00 00 00")));
-  ResultPayload result;
-  ASSERT_TRUE(
-      DecodeResultPayload(HeaderOf(message), PayloadOf(message), PayloadSize(message), &result));
-  EXPECT_EQ(result.code, 1u);
-  EXPECT_EQ(result.text, "db, web");
-}
-
-TEST(ResultReply, ValidationFailureIsCodeEightWithEmptyText) {
-  EXPECT_EQ(ToHex(EncodeResultReply(8)),
-            ToHex(FromHex(HexHeader(16, 12) + "08 00 00 00 00 00 00 00 00 00 00 00")));
-}
-
-TEST(ResultReply, DecoderRejectsMalformedReplies) {
-  std::vector<uint8_t> message = EncodeResultReply(6, "abc");
-  MessageHeader header = HeaderOf(message);
-  ResultPayload result;
-  // Fewer bytes than the header announces.
-  EXPECT_FALSE(DecodeResultPayload(header, PayloadOf(message), PayloadSize(message) - 1, &result));
-  // A text length that disagrees with payloadLength.
-  std::vector<uint8_t> wrongLength = message;
-  wrongLength[20] = 4;
-  EXPECT_FALSE(DecodeResultPayload(header, PayloadOf(wrongLength), PayloadSize(message), &result));
-  // Code 0 is never sent in a payload.
-  std::vector<uint8_t> zeroCode = message;
-  zeroCode[16] = 0;
-  EXPECT_FALSE(DecodeResultPayload(header, PayloadOf(zeroCode), PayloadSize(message), &result));
-  // A success header with a payload, and a payload too short for the code.
-  MessageHeader success = MakeMessageHeader(MessageType::SuccessReply, 4);
-  EXPECT_FALSE(DecodeResultPayload(success, PayloadOf(message), 4, &result));
-  MessageHeader shortError = MakeMessageHeader(MessageType::ErrorReply, 8);
-  EXPECT_FALSE(DecodeResultPayload(shortError, PayloadOf(message), 8, &result));
-}
-
-TEST(NameListReply, EmptyListIs24Bytes) {
-  std::vector<uint8_t> message = EncodeNameListReply({});
-  EXPECT_EQ(ToHex(message), ToHex(FromHex(HexHeader(15, 8) + "00 00 00 00 00 00 00 00")));
+std::vector<uint8_t> NameListAgain(const std::vector<uint8_t> &message) {
   std::vector<std::string> names{"stale"};
-  ASSERT_TRUE(DecodeNameListPayload(HeaderOf(message), PayloadOf(message), 8, &names));
-  EXPECT_TRUE(names.empty());
+  EXPECT_TRUE(Decode(DecodeNameListPayload, message, &names));
+  return EncodeNameListReply(names);
+}
+std::vector<uint8_t> SvcStateAgain(const std::vector<uint8_t> &message) {
+  SvcStatePayload status;
+  EXPECT_TRUE(Decode(DecodeSvcStatePayload, message, &status));
+  return EncodeSvcStateReply(status);
+}
+std::vector<uint8_t> LiveCoreAgain(const std::vector<uint8_t> &message) {
+  LiveCorePayload core{true, "stale"};
+  EXPECT_TRUE(Decode(DecodeLiveCorePayload, message, &core));
+  return EncodeLiveCoreReply(core.succeeded, core.corePath);
 }
 
-TEST(NameListReply, NamesAreZeroFilledFieldsInOrder) {
-  std::vector<uint8_t> message = EncodeNameListReply({"db", "web"});
-  EXPECT_EQ(ToHex(message), ToHex(FromHex(HexHeader(15, 72) + "02 00 00 00 " + HexField("db", 32) +
-                                          HexField("web", 32) + "00 00 00 00")));
-  std::vector<std::string> names;
-  ASSERT_TRUE(
-      DecodeNameListPayload(HeaderOf(message), PayloadOf(message), PayloadSize(message), &names));
-  EXPECT_EQ(names, (std::vector<std::string>{"db", "web"}));
-}
-
-TEST(NameListReply, ANameOf32OrMoreFillsTheFieldWithoutNul) {
-  std::string name40(40, 'x');
-  std::vector<uint8_t> message = EncodeNameListReply({name40, "a"});
-  EXPECT_EQ(message.size(), 16u + 8u + 64u);
-  EXPECT_EQ(message[20 + 31], 'x');
-  EXPECT_EQ(message[52], 'a');
-  std::vector<std::string> names;
-  ASSERT_TRUE(
-      DecodeNameListPayload(HeaderOf(message), PayloadOf(message), PayloadSize(message), &names));
-  EXPECT_EQ(names, (std::vector<std::string>{std::string(32, 'x'), "a"}));
-}
-
-TEST(NameListReply, DecoderRejectsACountThatDisagreesWithTheLength) {
-  std::vector<uint8_t> message = EncodeNameListReply({"db", "web"});
-  std::vector<std::string> names;
-  message[16] = 3;
-  EXPECT_FALSE(
-      DecodeNameListPayload(HeaderOf(message), PayloadOf(message), PayloadSize(message), &names));
-  message[16] = 2;
-  EXPECT_FALSE(DecodeNameListPayload(HeaderOf(message), PayloadOf(message),
-                                     PayloadSize(message) - 1, &names));
-  MessageHeader error = HeaderOf(message);
-  error.type = 16;
-  EXPECT_FALSE(DecodeNameListPayload(error, PayloadOf(message), PayloadSize(message), &names));
-  // A length that is not 8 plus a multiple of 32.
-  MessageHeader odd = MakeMessageHeader(MessageType::SuccessReply, 41);
-  std::vector<uint8_t> payload(41, 0);
-  payload[0] = 1;
-  EXPECT_FALSE(DecodeNameListPayload(odd, payload.data(), payload.size(), &names));
-}
-
-TEST(SvcStateReply, LayoutIsByteExactAndDetailPlus152Long) {
-  std::vector<uint8_t> message = EncodeSvcStateReply(SampleState());
-  EXPECT_EQ(message.size(), 2u + 152u);
-  std::string expected = HexHeader(15, 138) + HexField("web", 32) +
-                         "02 00 00 00 "              // state STARTED
-                         "01 00 00 00 "              // startup type AUTOMATIC
-                         "01 00 00 00 "              // health HEALTHY
-                         "00 00 00 00 "              // lastStopFailed and padding
-                         "08 07 06 05 04 03 02 01 "  // msInState
-                         "92 10 00 00 " +            // pid
-                         HexField("root", 64) +      // run-as user
-                         "02 00 00 00 " +
-                         HexText("ok") +  // healthData
-                         " 00 00 00 00 00 00 00 00";
-  EXPECT_EQ(ToHex(message), ToHex(FromHex(expected)));
-}
-
-TEST(SvcStateReply, RoundTripsEveryField) {
-  SvcStatePayload status = SampleState();
-  status.state = 3;
-  status.pid = 0;
-  status.lastStopFailed = true;
-  status.runAsUser = std::string(64, 'u');
-  status.healthData = std::string("multi\nline\0data", 15);
-  std::vector<uint8_t> message = EncodeSvcStateReply(status);
-  EXPECT_EQ(message[60], 1);
-  SvcStatePayload decoded;
-  ASSERT_TRUE(
-      DecodeSvcStatePayload(HeaderOf(message), PayloadOf(message), PayloadSize(message), &decoded));
-  EXPECT_EQ(decoded.name, "web");
-  EXPECT_EQ(decoded.state, 3u);
-  EXPECT_EQ(decoded.startupType, 1u);
-  EXPECT_EQ(decoded.health, 1u);
-  EXPECT_TRUE(decoded.lastStopFailed);
-  EXPECT_EQ(decoded.msInState, 0x0102030405060708ull);
-  EXPECT_EQ(decoded.pid, 0u);
-  EXPECT_EQ(decoded.runAsUser, std::string(64, 'u'));
-  EXPECT_EQ(decoded.healthData, status.healthData);
-}
-
-TEST(SvcStateReply, LastStopFailedIsZeroUnlessStopped) {
-  SvcStatePayload status = SampleState();
-  status.lastStopFailed = true;
-  for (uint32_t state : {0u, 1u, 2u}) {
-    status.state = state;
-    EXPECT_EQ(EncodeSvcStateReply(status)[60], 0) << state;
-  }
-}
-
-TEST(SvcStateReply, DecoderRejectsADetailLengthThatDisagrees) {
-  std::vector<uint8_t> message = EncodeSvcStateReply(SampleState());
-  SvcStatePayload decoded;
-  EXPECT_FALSE(DecodeSvcStatePayload(HeaderOf(message), PayloadOf(message),
-                                     PayloadSize(message) - 1, &decoded));
-  message[140] = 3;
-  EXPECT_FALSE(
-      DecodeSvcStatePayload(HeaderOf(message), PayloadOf(message), PayloadSize(message), &decoded));
-  MessageHeader shortHeader = MakeMessageHeader(MessageType::SuccessReply, 135);
-  EXPECT_FALSE(DecodeSvcStatePayload(shortHeader, PayloadOf(message), 135, &decoded));
-}
-
-TEST(LiveCoreReply, SuccessCarriesThePath) {
-  std::vector<uint8_t> message = EncodeLiveCoreReply(true, "/var/core/web.1");
-  EXPECT_EQ(ToHex(message), ToHex(FromHex(HexHeader(15, 23) + "0f 00 00 00 " +
-                                          HexText("/var/core/web.1") + " 00 00 00 00")));
-  LiveCorePayload core;
-  ASSERT_TRUE(
-      DecodeLiveCorePayload(HeaderOf(message), PayloadOf(message), PayloadSize(message), &core));
-  EXPECT_TRUE(core.succeeded);
-  EXPECT_EQ(core.corePath, "/var/core/web.1");
-}
-
-TEST(LiveCoreReply, UnknownServiceIsAnErrorWithEmptyPath) {
-  std::vector<uint8_t> message = EncodeLiveCoreReply(false, "");
-  EXPECT_EQ(ToHex(message), ToHex(FromHex(HexHeader(16, 8) + "00 00 00 00 00 00 00 00")));
-  LiveCorePayload core{true, "x"};
-  ASSERT_TRUE(
-      DecodeLiveCorePayload(HeaderOf(message), PayloadOf(message), PayloadSize(message), &core));
-  EXPECT_FALSE(core.succeeded);
-  EXPECT_EQ(core.corePath, "");
-}
-
-TEST(LiveCoreReply, AResultPayloadIsNotALiveCoreReply) {
-  // The validation failure reply (code 8, empty text) must not pass as a
-  // failed dump with an 8-byte path.
-  std::vector<uint8_t> message = EncodeResultReply(8);
-  LiveCorePayload core;
-  EXPECT_FALSE(
-      DecodeLiveCorePayload(HeaderOf(message), PayloadOf(message), PayloadSize(message), &core));
-}
-
-TEST(ResultCodes, EveryCodeInUseHasANameAndAMeaning) {
-  const char *names[] = {"Ok",
-                         "TimedOut",
-                         "StartFailed",
-                         "Cancelled",
-                         "Failed",
-                         "InvalidState",
-                         "InvalidStartupType",
-                         nullptr,
-                         "InvalidRequest",
-                         "Disabled",
-                         "UnknownProfile"};
-  for (uint32_t code = 0; code <= 10; code++) {
-    if (names[code] == nullptr) {
-      EXPECT_EQ(ControlResultName(code), nullptr);
-      EXPECT_EQ(ControlResultMeaning(code), nullptr);
-      continue;
+TEST(ReplyLayout, EveryReplyIsByteExactAndDecodesToWhatWasSent) {
+  SvcStatePayload running = SampleState();
+  running.lastStopFailed = true;  // written as 0 unless the service is stopped
+  SvcStatePayload stopped = SampleState();
+  stopped.state = 3;
+  stopped.pid = 0;
+  stopped.lastStopFailed = true;
+  stopped.runAsUser = std::string(64, 'u');
+  stopped.healthData = std::string("multi\nline\0data", 15);
+  struct Case {
+    const char *what;
+    std::vector<uint8_t> message;
+    std::string hex;  // empty: the round trip alone
+    std::vector<uint8_t> (*again)(const std::vector<uint8_t> &);
+  } cases[] = {
+      {"success", EncodeResultReply(0), HexHeader(15, 0), ResultAgain},
+      {"failure", EncodeResultReply(1, "db, web"),
+       HexHeader(16, 19) + "01 00 00 00 07 00 00 00 " + HexText("db, web") + " 00 00 00 00",
+       ResultAgain},
+      {"validation failure", EncodeResultReply(8),
+       HexHeader(16, 12) + "08 00 00 00 00 00 00 00 00 00 00 00", ResultAgain},
+      {"empty list", EncodeNameListReply({}), HexHeader(15, 8) + HexZeros(8), NameListAgain},
+      {"list", EncodeNameListReply({"db", "web"}),
+       HexHeader(15, 72) + "02 00 00 00 " + HexField("db", 32) + HexField("web", 32) +
+           "00 00 00 00",
+       NameListAgain},
+      {"list with a name of 40", EncodeNameListReply({std::string(40, 'x'), "a"}),
+       HexHeader(15, 72) + "02 00 00 00 " + HexText(std::string(32, 'x')) + " " +
+           HexField("a", 32) + "00 00 00 00",
+       NameListAgain},
+      {"running service", EncodeSvcStateReply(running),
+       HexHeader(15, 138) + HexField("web", 32) +
+           "02 00 00 00 "              // state STARTED
+           "01 00 00 00 "              // startup type AUTOMATIC
+           "01 00 00 00 "              // health HEALTHY
+           "00 00 00 00 "              // lastStopFailed and padding
+           "08 07 06 05 04 03 02 01 "  // msInState
+           "92 10 00 00 " +            // pid
+           HexField("root", 64) +
+           "02 00 00 00 " + HexText("ok") + " 00 00 00 00 00 00 00 00",
+       SvcStateAgain},
+      {"stopped service", EncodeSvcStateReply(stopped), "", SvcStateAgain},
+      {"live core", EncodeLiveCoreReply(true, "/var/core/web.1"),
+       HexHeader(15, 23) + "0f 00 00 00 " + HexText("/var/core/web.1") + " 00 00 00 00",
+       LiveCoreAgain},
+      {"no live core", EncodeLiveCoreReply(false, ""), HexHeader(16, 8) + HexZeros(8),
+       LiveCoreAgain},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    if (!c.hex.empty()) {
+      EXPECT_EQ(ToHex(c.message), ToHex(FromHex(c.hex)));
     }
-    EXPECT_STREQ(ControlResultName(code), names[code]);
-    EXPECT_NE(ControlResultMeaning(code), nullptr);
+    EXPECT_EQ(ToHex(c.again(c.message)), ToHex(c.message));
   }
-  EXPECT_STREQ(ControlResultMeaning(1), "timed out");
-  EXPECT_STREQ(ControlResultMeaning(9), "disabled");
-  EXPECT_EQ(ControlResultName(11), nullptr);
+  EXPECT_EQ(EncodeSvcStateReply(stopped)[60], 1) << "lastStopFailed of a stopped service";
 }
 
-TEST(WireEnums, TextsFollowTheWireValues) {
-  EXPECT_STREQ(WireServiceStateText(0), "STARTING");
+TEST(ReplyLayout, DecodersRefusePayloadsThatDoNotFit) {
+  auto with = [](std::vector<uint8_t> message, size_t at, uint8_t value) {
+    message[at] = value;
+    return message;
+  };
+  auto cut = [](std::vector<uint8_t> message) {  // shorter than the header announces
+    message.pop_back();
+    return message;
+  };
+  std::vector<uint8_t> error = EncodeResultReply(6, "abc");
+  std::vector<uint8_t> list = EncodeNameListReply({"db", "web"});
+  std::vector<uint8_t> state = EncodeSvcStateReply(SampleState());
+  ResultPayload result;
+  std::vector<std::string> names;
+  SvcStatePayload status;
+  LiveCorePayload core;
+
+  EXPECT_FALSE(Decode(DecodeResultPayload, cut(error), &result));
+  EXPECT_FALSE(Decode(DecodeResultPayload, with(error, 20, 4), &result)) << "text length";
+  EXPECT_FALSE(Decode(DecodeResultPayload, with(error, 16, 0), &result)) << "code 0";
+  EXPECT_FALSE(Decode(DecodeResultPayload, FromHex(HexHeader(15, 4) + "01 00 00 00"), &result))
+      << "a success with a payload";
+  EXPECT_FALSE(Decode(DecodeResultPayload, FromHex(HexHeader(16, 8) + HexZeros(8)), &result))
+      << "too short for the code";
+
+  EXPECT_FALSE(Decode(DecodeNameListPayload, cut(list), &names));
+  EXPECT_FALSE(Decode(DecodeNameListPayload, with(list, 16, 3), &names)) << "count";
+  EXPECT_FALSE(Decode(DecodeNameListPayload, with(list, 8, 16), &names)) << "an error reply";
+  EXPECT_FALSE(
+      Decode(DecodeNameListPayload, FromHex(HexHeader(15, 41) + "01 " + HexZeros(40)), &names))
+      << "a length that is not 8 plus a multiple of 32";
+
+  EXPECT_FALSE(Decode(DecodeSvcStatePayload, cut(state), &status));
+  EXPECT_FALSE(Decode(DecodeSvcStatePayload, with(state, 140, 3), &status)) << "detail length";
+  EXPECT_FALSE(Decode(DecodeSvcStatePayload, FromHex(HexHeader(15, 135) + HexZeros(135)), &status))
+      << "shorter than the fixed part";
+
+  // The validation failure reply must not pass as a failed dump with an
+  // 8-byte path.
+  EXPECT_FALSE(Decode(DecodeLiveCorePayload, EncodeResultReply(8), &core));
+}
+
+// The texts themselves are checked where sentroctl prints them; here, that
+// every table ends where its enumeration does.
+TEST(WireTexts, LookupsStopAtTheLastValueOfTheirEnumeration) {
+  for (uint32_t code : {0u, 6u, 8u, 10u}) {
+    EXPECT_NE(ControlResultName(code), nullptr) << code;
+    EXPECT_NE(ControlResultMeaning(code), nullptr) << code;
+  }
+  for (uint32_t unused : {7u, 11u}) {
+    EXPECT_EQ(ControlResultName(unused), nullptr) << unused;
+    EXPECT_EQ(ControlResultMeaning(unused), nullptr) << unused;
+  }
   EXPECT_STREQ(WireServiceStateText(3), "STOPPED");
   EXPECT_EQ(WireServiceStateText(4), nullptr);
-  EXPECT_STREQ(WireHealthStatusText(3), "START_PENDING");
   EXPECT_STREQ(WireHealthStatusText(4), "UNKNOWN");
   EXPECT_EQ(WireHealthStatusText(5), nullptr);
   EXPECT_STREQ(WireStartupTypeText(2), "DISABLED");
   EXPECT_EQ(WireStartupTypeText(3), nullptr);
   EXPECT_STREQ(WireRecoveryProfileText(1), "FAILOVER");
+  EXPECT_EQ(WireRecoveryProfileText(2), nullptr);
   EXPECT_EQ(WireStartupTypeFromText("automatic"), 1);
-  EXPECT_EQ(WireStartupTypeFromText("AUTO"), -1);
+  EXPECT_EQ(WireStartupTypeFromText("AUTO"), -1) << "no prefix match";
   EXPECT_EQ(WireRecoveryProfileFromText("Failover"), 1);
   EXPECT_EQ(WireRecoveryProfileFromText(""), -1);
 }

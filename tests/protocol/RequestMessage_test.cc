@@ -17,169 +17,121 @@ std::string HexHeader(uint8_t type, uint8_t payloadLength) {
   return text;
 }
 
-// A 32-byte name field holding text.
+// A name field (32 bytes unless told otherwise) holding text.
 std::string HexName(const std::string &text, size_t fieldSize = NAME_FIELD_SIZE) {
   return HexText(text) + " " + HexZeros(fieldSize - text.size());
 }
 
-RequestMessage Named(MessageType type, const std::string &name) {
+RequestMessage Request(MessageType type, const std::string &name = "") {
   RequestMessage request;
   request.type = type;
   request.name = name;
   return request;
 }
 
-RequestMessage DecodeMessage(const std::vector<uint8_t> &message) {
-  MessageHeader header = DecodeMessageHeader(message.data());
+RequestMessage Decoded(const std::vector<uint8_t> &payload, uint32_t type) {
   RequestMessage decoded;
-  EXPECT_TRUE(DecodeRequestPayload(header.type, message.data() + MESSAGE_HEADER_SIZE,
-                                   message.size() - MESSAGE_HEADER_SIZE, &decoded));
+  EXPECT_TRUE(DecodeRequestPayload(type, payload.data(), payload.size(), &decoded));
   return decoded;
+}
+
+RequestMessage DecodedMessage(const std::vector<uint8_t> &message) {
+  return Decoded(std::vector<uint8_t>(message.begin() + MESSAGE_HEADER_SIZE, message.end()),
+                 DecodeMessageHeader(message.data()).type);
 }
 
 }  // namespace
 
-TEST(RequestLayout, ServiceNameRequestsCarryTheNameNulPadded) {
-  for (MessageType type :
-       {MessageType::StartSvcReq, MessageType::StopSvcReq, MessageType::RestartSvcReq,
-        MessageType::GetSvcStateReq, MessageType::GetSvcDepsReq, MessageType::DumpLiveCoreReq}) {
-    uint8_t number = static_cast<uint8_t>(type);
-    std::vector<uint8_t> message = EncodeRequest(Named(type, "web"));
-    EXPECT_EQ(ToHex(message), ToHex(FromHex(HexHeader(number, 32) + HexName("web")))) << +number;
-    EXPECT_EQ(DecodeMessage(message).name, "web");
+TEST(RequestLayout, EveryRequestIsByteExactAndDecodesToWhatWasSent) {
+  RequestMessage setStartup = Request(MessageType::SetSvcStateReq, "db");
+  setStartup.startupType = 2;
+  RequestMessage startProfile = Request(MessageType::StartProfileReq, "ALL");
+  startProfile.ignoreFail = true;
+  RequestMessage coreNotice = Request(MessageType::CoreDumpNotifyReq);
+  coreNotice.pid = 4242;
+  RequestMessage recovery = Request(MessageType::SetRecoveryProfileReq);
+  recovery.recoveryProfile = 1;
+  RequestMessage runAs = Request(MessageType::RunAsUserReq, "web");
+  runAs.user = "svcuser";
+  RequestMessage allSvcs = Request(MessageType::AllSvcsControlReq);
+  allSvcs.flags.resetFailCounters = true;
+  allSvcs.flags.saveCrashStats = true;
+  struct Case {
+    RequestMessage request;
+    std::string hex;
+  } cases[] = {
+      {Request(MessageType::StartSvcReq, "web"), HexHeader(0, 32) + HexName("web")},
+      {Request(MessageType::StopSvcReq, "web"), HexHeader(1, 32) + HexName("web")},
+      {Request(MessageType::RestartSvcReq, "web"), HexHeader(2, 32) + HexName("web")},
+      {Request(MessageType::ListSvcsReq), HexHeader(3, 0)},
+      {Request(MessageType::GetSvcStateReq, "web"), HexHeader(4, 32) + HexName("web")},
+      {setStartup, HexHeader(5, 36) + "02 00 00 00 " + HexName("db")},
+      {Request(MessageType::GetSvcDepsReq, "web"), HexHeader(6, 32) + HexName("web")},
+      {startProfile, HexHeader(7, 33) + HexName("ALL") + "01"},
+      {Request(MessageType::StopProfileReq, "ALL"), HexHeader(8, 33) + HexName("ALL") + "00"},
+      {Request(MessageType::HaNodeFailoverReq), HexHeader(9, 0)},
+      {coreNotice, HexHeader(10, 8) + "92 10 00 00 00 00 00 00"},
+      {recovery, HexHeader(11, 4) + "01 00 00 00"},
+      {runAs, HexHeader(12, 96) + HexName("web") + HexName("svcuser", USER_FIELD_SIZE)},
+      {allSvcs, HexHeader(13, 4) + "00 01 00 01"},
+      {Request(MessageType::DumpLiveCoreReq, "web"), HexHeader(14, 32) + HexName("web")},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.request.type));
+    std::vector<uint8_t> message = EncodeRequest(c.request);
+    EXPECT_EQ(ToHex(message), ToHex(FromHex(c.hex)));
+    // A decoded field that was lost or misplaced encodes differently.
+    RequestMessage decoded = DecodedMessage(message);
+    EXPECT_EQ(decoded.type, c.request.type);
+    EXPECT_EQ(ToHex(EncodeRequest(decoded)), ToHex(message));
   }
 }
 
-TEST(RequestLayout, ListIsTheHeaderAlone) {
-  RequestMessage request;
-  request.type = MessageType::ListSvcsReq;
-  EXPECT_EQ(ToHex(EncodeRequest(request)), ToHex(FromHex(HexHeader(3, 0))));
-}
-
-TEST(RequestLayout, FailoverIsTheHeaderAlone) {
-  RequestMessage request;
-  request.type = MessageType::HaNodeFailoverReq;
-  EXPECT_EQ(ToHex(EncodeRequest(request)), ToHex(FromHex(HexHeader(9, 0))));
-}
-
-TEST(RequestLayout, SetStartupTypePutsTheTypeBeforeTheName) {
-  RequestMessage request = Named(MessageType::SetSvcStateReq, "db");
-  request.startupType = 2;
-  std::vector<uint8_t> message = EncodeRequest(request);
-  EXPECT_EQ(ToHex(message), ToHex(FromHex(HexHeader(5, 36) + "02 00 00 00 " + HexName("db"))));
-  RequestMessage decoded = DecodeMessage(message);
-  EXPECT_EQ(decoded.startupType, 2u);
-  EXPECT_EQ(decoded.name, "db");
-}
-
-TEST(RequestLayout, ProfileRequestsEndWithTheIgnoreFailByte) {
-  RequestMessage request = Named(MessageType::StartProfileReq, "ALL");
-  request.ignoreFail = true;
-  EXPECT_EQ(ToHex(EncodeRequest(request)),
-            ToHex(FromHex(HexHeader(7, 33) + HexName("ALL") + "01")));
-  request.type = MessageType::StopProfileReq;
-  request.ignoreFail = false;
-  EXPECT_EQ(ToHex(EncodeRequest(request)),
-            ToHex(FromHex(HexHeader(8, 33) + HexName("ALL") + "00")));
-}
-
-TEST(RequestLayout, OnlyTheValueOneSetsIgnoreFail) {
-  std::vector<uint8_t> payload = FromHex(HexName("CRITICAL") + "01");
-  RequestMessage decoded;
-  ASSERT_TRUE(DecodeRequestPayload(7, payload.data(), payload.size(), &decoded));
-  EXPECT_TRUE(decoded.ignoreFail);
-  EXPECT_EQ(decoded.name, "CRITICAL");
+TEST(RequestDecoding, FlagAndNumberBytesAreReadAsTheServerReadsThem) {
+  // Only the value 1 sets ignoreFail.
+  std::vector<uint8_t> profile = FromHex(HexName("CRITICAL") + "01");
+  EXPECT_TRUE(Decoded(profile, 7).ignoreFail);
   for (uint8_t flag : {0x00, 0x02, 0xff}) {
-    payload.back() = flag;
-    ASSERT_TRUE(DecodeRequestPayload(8, payload.data(), payload.size(), &decoded));
-    EXPECT_FALSE(decoded.ignoreFail) << +flag;
+    profile.back() = flag;
+    EXPECT_FALSE(Decoded(profile, 8).ignoreFail) << +flag;
   }
+  // The pid is signed and the four bytes after it are ignored.
+  EXPECT_EQ(Decoded(FromHex("ff ff ff ff 12 34 56 78"), 10).pid, -1);
+  // Any non-zero flag byte selects its action.
+  AllSvcsFlags flags = Decoded(FromHex("07 00 ff 00"), 13).flags;
+  EXPECT_TRUE(flags.healthCheck);
+  EXPECT_FALSE(flags.resetFailCounters);
+  EXPECT_TRUE(flags.reloadConfigs);
+  EXPECT_FALSE(flags.saveCrashStats);
 }
 
-TEST(RequestLayout, CoreDumpNoticeIsASignedPidAndFourZeroBytes) {
-  RequestMessage request;
-  request.type = MessageType::CoreDumpNotifyReq;
-  request.pid = 4242;
-  EXPECT_EQ(ToHex(EncodeRequest(request)),
-            ToHex(FromHex(HexHeader(10, 8) + "92 10 00 00 00 00 00 00")));
-
-  std::vector<uint8_t> payload = FromHex("ff ff ff ff 12 34 56 78");  // trailing bytes ignored
-  RequestMessage decoded;
-  ASSERT_TRUE(DecodeRequestPayload(10, payload.data(), payload.size(), &decoded));
-  EXPECT_EQ(decoded.pid, -1);
-}
-
-TEST(RequestLayout, RecoveryProfileIsOneWord) {
-  RequestMessage request;
-  request.type = MessageType::SetRecoveryProfileReq;
-  request.recoveryProfile = 1;
-  std::vector<uint8_t> message = EncodeRequest(request);
-  EXPECT_EQ(ToHex(message), ToHex(FromHex(HexHeader(11, 4) + "01 00 00 00")));
-  EXPECT_EQ(DecodeMessage(message).recoveryProfile, 1u);
-}
-
-TEST(RequestLayout, RunAsUserIsANameAndA64ByteUser) {
-  RequestMessage request = Named(MessageType::RunAsUserReq, "web");
-  request.user = "svcuser";
-  std::vector<uint8_t> message = EncodeRequest(request);
-  EXPECT_EQ(ToHex(message), ToHex(FromHex(HexHeader(12, 96) + HexName("web") +
-                                          HexName("svcuser", USER_FIELD_SIZE))));
-  RequestMessage decoded = DecodeMessage(message);
-  EXPECT_EQ(decoded.name, "web");
-  EXPECT_EQ(decoded.user, "svcuser");
-}
-
-TEST(RequestLayout, AllServicesControlIsFourFlagBytesInOrder) {
-  RequestMessage request;
-  request.type = MessageType::AllSvcsControlReq;
-  request.flags.resetFailCounters = true;
-  request.flags.saveCrashStats = true;
-  EXPECT_EQ(ToHex(EncodeRequest(request)), ToHex(FromHex(HexHeader(13, 4) + "00 01 00 01")));
-
-  std::vector<uint8_t> payload = FromHex("07 00 ff 00");  // any non-zero byte selects its action
-  RequestMessage decoded;
-  ASSERT_TRUE(DecodeRequestPayload(13, payload.data(), payload.size(), &decoded));
-  EXPECT_TRUE(decoded.flags.healthCheck);
-  EXPECT_FALSE(decoded.flags.resetFailCounters);
-  EXPECT_TRUE(decoded.flags.reloadConfigs);
-  EXPECT_FALSE(decoded.flags.saveCrashStats);
-}
-
-TEST(RequestDecoding, RejectsAPayloadOfTheWrongSize) {
+TEST(RequestDecoding, RejectsAPayloadOfTheWrongSizeAndLeavesTheOutputAlone) {
   std::vector<uint8_t> payload(97, 0);
-  RequestMessage decoded;
-  EXPECT_FALSE(DecodeRequestPayload(0, payload.data(), 31, &decoded));
-  EXPECT_FALSE(DecodeRequestPayload(0, payload.data(), 33, &decoded));
-  EXPECT_FALSE(DecodeRequestPayload(12, payload.data(), 97, &decoded));
-  EXPECT_FALSE(DecodeRequestPayload(3, payload.data(), 1, &decoded));
-  EXPECT_FALSE(DecodeRequestPayload(15, payload.data(), 0, &decoded));
+  RequestMessage decoded = Request(MessageType::StopSvcReq, "kept");
+  for (auto [type, size] : {std::pair{0u, 31u}, {0u, 33u}, {12u, 97u}, {3u, 1u}, {15u, 0u}}) {
+    EXPECT_FALSE(DecodeRequestPayload(type, payload.data(), size, &decoded)) << type << "/" << size;
+  }
+  EXPECT_EQ(decoded.type, MessageType::StopSvcReq);
+  EXPECT_EQ(decoded.name, "kept");
   EXPECT_TRUE(DecodeRequestPayload(3, nullptr, 0, &decoded));
   EXPECT_EQ(decoded.type, MessageType::ListSvcsReq);
 }
 
-TEST(RequestDecoding, AFullNameFieldIsCutTo31Characters) {
+TEST(RequestDecoding, TextFieldsKeepAtMostAllButTheirLastByteUpToTheFirstNul) {
   std::string name32(32, 'n');
-  std::vector<uint8_t> message = EncodeRequest(Named(MessageType::StartSvcReq, name32));
+  std::vector<uint8_t> message = EncodeRequest(Request(MessageType::StartSvcReq, name32));
   EXPECT_EQ(ToHex(message), ToHex(FromHex(HexHeader(0, 32) + HexText(name32))));
-  EXPECT_EQ(DecodeMessage(message).name, std::string(31, 'n'));
+  EXPECT_EQ(DecodedMessage(message).name, std::string(31, 'n'));
+  EXPECT_EQ(EncodeRequest(Request(MessageType::StartSvcReq, std::string(40, 'n'))), message)
+      << "a longer name is cut to the field on the way out";
 
-  // A longer name is cut to the field on the way out too.
-  EXPECT_EQ(EncodeRequest(Named(MessageType::StartSvcReq, std::string(40, 'n'))), message);
-}
+  RequestMessage runAs = Request(MessageType::RunAsUserReq, "web");
+  runAs.user = std::string(64, 'u');
+  EXPECT_EQ(DecodedMessage(EncodeRequest(runAs)).user, std::string(63, 'u'));
 
-TEST(RequestDecoding, AFullUserFieldIsCutTo63Characters) {
-  RequestMessage request = Named(MessageType::RunAsUserReq, "web");
-  request.user = std::string(64, 'u');
-  RequestMessage decoded = DecodeMessage(EncodeRequest(request));
-  EXPECT_EQ(decoded.user, std::string(63, 'u'));
-}
-
-TEST(RequestDecoding, TextEndsAtTheFirstNul) {
-  std::vector<uint8_t> payload = FromHex(HexName("ab"));
-  payload[3] = 'z';  // garbage after the terminating NUL
-  RequestMessage decoded;
-  ASSERT_TRUE(DecodeRequestPayload(4, payload.data(), payload.size(), &decoded));
-  EXPECT_EQ(decoded.name, "ab");
+  std::vector<uint8_t> garbageAfterNul = FromHex(HexName("ab"));
+  garbageAfterNul[3] = 'z';
+  EXPECT_EQ(Decoded(garbageAfterNul, 4).name, "ab");
 }
 
 TEST(TextRules, NamesHaveOneTo31CharactersAndUsersOneTo63) {

@@ -131,6 +131,13 @@ void ServiceFixture::AdvanceMs(int64_t ms, int64_t stepMs) {
   }
 }
 
+void ServiceFixture::StartUntilFirstPoll(Service *service, CompletionRecord *record) {
+  service->SetStart(CompletionRecord::Record, record);
+  AdvanceSeconds(1);
+  ASSERT_NE(HealthCmd(service->name()), nullptr);
+  ASSERT_TRUE(HealthCmd(service->name())->IsRunning());
+}
+
 void ServiceFixture::StartHealthy(Service *service, CompletionRecord *record) {
   service->SetStart(CompletionRecord::Record, record);
   ASSERT_EQ(service->state(), ServiceState::Starting);

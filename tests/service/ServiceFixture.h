@@ -72,6 +72,8 @@ class ServiceFixture : public ::testing::Test {
   FakeSysProcess *HealthCmd(const std::string &name) { return FindFake(name + "-healthcmd"); }
   FakeSysProcess *PostStop(const std::string &name) { return FindFake(name + "-post-stop"); }
 
+  // Starts the service and runs until its first health poll is running.
+  void StartUntilFirstPoll(Service *service, CompletionRecord *record);
   // Starts the service and answers its first health poll with exit code 0.
   void StartHealthy(Service *service, CompletionRecord *record);
   // A started service, with the hook records and the log cleared.

@@ -73,9 +73,7 @@ TEST_F(ServiceRequestTest, StopDuringPreStartSucceedsAtOnceAndTheStartGoesOn) {
 TEST_F(ServiceRequestTest, StopWhileStartingCancelsTheStart) {
   auto service = CreateNamed("web", R"("ApiHealthCommand": "/bin/probe")");
   CompletionRecord start;
-  service->SetStart(CompletionRecord::Record, &start);
-  AdvanceSeconds(1);
-  ASSERT_TRUE(HealthCmd("web")->IsRunning());
+  ASSERT_NO_FATAL_FAILURE(StartUntilFirstPoll(service.get(), &start));
   CompletionRecord stop;
   service->SetStop(CompletionRecord::Record, &stop);
   EXPECT_EQ(start.results, Results{Cancelled});

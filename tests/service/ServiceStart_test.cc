@@ -78,10 +78,8 @@ TEST_F(ServiceStartTest, HealthCommandIsPolledUntilHealthyWithItsOutputAsData) {
   auto service = CreateNamed("db", R"("ApiHealthCommand": "/bin/probe",
       "ApiHealthCommandArgs": ["--quick"], "WorkingDir": "/var/db", "ApiHealthCmdTimeout": 7)");
   CompletionRecord start;
-  service->SetStart(CompletionRecord::Record, &start);
-  AdvanceSeconds(1);
+  ASSERT_NO_FATAL_FAILURE(StartUntilFirstPoll(service.get(), &start));
   FakeSysProcess *health = HealthCmd("db");
-  ASSERT_TRUE(health->IsRunning());
   EXPECT_EQ(health->path, "/bin/probe");
   EXPECT_EQ(health->args, (std::vector<std::string>{"--quick"}));
   EXPECT_EQ(health->options.execTimeoutSec, 7);
@@ -268,9 +266,7 @@ TEST_F(ServiceStartTest, StartPendingExtendsTheStartByTheStartTimeoutEachTime) {
 TEST_F(ServiceStartTest, ProcessEndingWhileStartingIsAStartFailure) {
   auto service = CreateNamed("crashy", R"("ApiHealthCommand": "/bin/probe")");
   CompletionRecord start;
-  service->SetStart(CompletionRecord::Record, &start);
-  AdvanceSeconds(1);
-  ASSERT_TRUE(HealthCmd("crashy")->IsRunning());
+  ASSERT_NO_FATAL_FAILURE(StartUntilFirstPoll(service.get(), &start));
   Main("crashy")->Exit(2);
   EXPECT_EQ(start.results, Results{StartFailed});
   EXPECT_EQ(service->state(), ServiceState::Stopped);

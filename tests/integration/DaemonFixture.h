@@ -1,0 +1,150 @@
+// What the integration tests share: a sandboxed daemon whose services run a
+// small script, and calls to the daemon's control socket.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/SandboxDaemon.h"
+#include "tools/sentroctl/ControlCalls.h"
+
+// Polls condition every 10 ms until it holds or the time-out passes.
+inline bool WaitUntil(const std::function<bool()> &condition,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(8)) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+inline size_t CountOf(const std::string &text, const std::string &word) {
+  size_t count = 0;
+  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
+    count++;
+  }
+  return count;
+}
+
+class DaemonTest : public ::testing::Test {
+ protected:
+  static constexpr uint32_t kStarted = 2;
+  static constexpr uint32_t kStopped = 3;
+
+  DaemonTest() {
+    MakeDirs(daemon_.Root("svc"));
+    WriteFile(JournalPath(), "");
+    Executable("svc.sh",
+               "#!/bin/sh\n"
+               "# $1: service name, $2: directory of its pid file and the journal\n"
+               "trap 'echo \"stop $1\" >> \"$2/journal\"; exit 0' TERM\n"
+               "echo $$ > \"$2/$1.pid\"\n"
+               "echo \"start $1 $$\" >> \"$2/journal\"\n"
+               "while :; do sleep 0.05; done\n");
+    Config("");
+  }
+
+  // A daemon still running must stop on SIGTERM with status 0.
+  void TearDown() override {
+    if (daemon_.pid() > 0) {
+      daemon_.Signal(SIGTERM);
+      EXPECT_EQ(daemon_.WaitExit(), 0) << daemon_.LogText();
+    }
+  }
+
+  // No watchdog unless a test asks for it.
+  void Config(const std::string &extraMembers) {
+    daemon_.WriteConfig("{\"EnableLivenessCheck\": false, \"LogLevel\": 8" + extraMembers + "}");
+  }
+
+  // A service running svc.sh: it writes its pid to PidFile(name), journals
+  // "start <name> <pid>" and, on SIGTERM, "stop <name>".
+  void Service(const std::string &name, const std::string &extraMembers = "",
+               const std::string &startupType = "MANUAL") {
+    daemon_.WriteService(name + ".json", "{\"Name\": \"" + name + "\", \"StartupType\": \"" +
+                                             startupType + "\", \"StartCommand\": \"" +
+                                             daemon_.Root("svc.sh") +
+                                             "\", \"StartCommandArgs\": [\"" + name + "\", \"" +
+                                             daemon_.Root("svc") + "\"]" + extraMembers + "}");
+  }
+  std::string PidFile(const std::string &name) const {
+    return daemon_.Root("svc/" + name + ".pid");
+  }
+  std::string JournalPath() const { return daemon_.Root("svc/journal"); }
+
+  // Writes an executable shell script under the sandbox; returns its path.
+  std::string Executable(const std::string &name, const std::string &body) const {
+    std::string path = daemon_.Root(name);
+    WriteFile(path, body);
+    chmod(path.c_str(), 0755);
+    return path;
+  }
+
+  // Starts the daemon and waits until its loop runs.
+  void StartDaemon() {
+    daemon_.Start();
+    ASSERT_TRUE(daemon_.WaitForLog("Sentro service is running in")) << daemon_.LogText();
+  }
+
+  CallTarget Target(int timeoutSec = 10) const {
+    return CallTarget{daemon_.dataDir() + "/sentroserver",
+                      std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSec)};
+  }
+
+  static RequestMessage Request(MessageType type, const std::string &name = "") {
+    RequestMessage request;
+    request.type = type;
+    request.name = name;
+    return request;
+  }
+  CallOutcome Call(MessageType type, const std::string &name = "") {
+    return CallForResult(Target(), Request(type, name));
+  }
+
+  // A list request: also the cheapest way to ask whether the daemon serves.
+  bool Serves(std::vector<std::string> *names = nullptr) {
+    std::vector<std::string> ignored;
+    return CallForNames(Target(), Request(MessageType::ListSvcsReq),
+                        names != nullptr ? names : &ignored)
+        .succeeded();
+  }
+
+  SvcStatePayload State(const std::string &name) {
+    SvcStatePayload status;
+    EXPECT_TRUE(CallForState(Target(), name, &status).succeeded());
+    return status;
+  }
+
+  // Starts the service and returns its pid once STARTED.
+  pid_t StartService(const std::string &name) {
+    EXPECT_TRUE(Call(MessageType::StartSvcReq, name).succeeded()) << daemon_.LogText();
+    SvcStatePayload status = State(name);
+    EXPECT_EQ(status.state, kStarted);
+    return static_cast<pid_t>(status.pid);
+  }
+
+  // Waits for a pid other than old (and, unless anyState, for STARTED); 0 on
+  // time-out.
+  pid_t WaitForNewPid(const std::string &name, pid_t old, bool anyState = false) {
+    pid_t fresh = 0;
+    WaitUntil([&] {
+      SvcStatePayload status = State(name);
+      pid_t pid = static_cast<pid_t>(status.pid);
+      fresh = pid != 0 && pid != old && (anyState || status.state == kStarted) ? pid : 0;
+      return fresh != 0;
+    });
+    return fresh;
+  }
+
+  SandboxDaemon daemon_;
+};
