@@ -24,8 +24,8 @@
 #include <thread>
 #include <vector>
 
-#include "src/control/protocol/MessageHeader.h"
-#include "src/control/protocol/RequestMessage.h"
+#include "src/protocol/MessageHeader.h"
+#include "src/protocol/RequestMessage.h"
 #include "support/SandboxDaemon.h"
 #include "support/TempDir.h"
 #include "tools/sentroctl/ControlCalls.h"

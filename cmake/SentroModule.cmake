@@ -1,9 +1,8 @@
-# sentro_module(NAME DIR DEPS...): a static library of every .cc file in DIR.
-# main.cc and the Daemon*.cc start-up files of src/core belong to the
-# executable, not to a module.
+# sentro_module(NAME DIR DEPS...): a static library of every .cc file in DIR
+# and its subfolders, but main.cc, which belongs to an executable.
 function(sentro_module name dir)
-  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*.cc)
-  list(FILTER sources EXCLUDE REGEX "/(main|Daemon[^/]*)\\.cc$")
+  file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*.cc)
+  list(FILTER sources EXCLUDE REGEX "/main\\.cc$")
   if(sources)
     add_library(${name} STATIC ${sources})
     target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})

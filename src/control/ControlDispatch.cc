@@ -4,16 +4,17 @@
 
 #include "lib/log/log.h"
 #include "src/control/ControlRequest.h"
-#include "src/control/protocol/MessageHeader.h"
-#include "src/control/protocol/ReplyMessage.h"
-#include "src/control/protocol/RequestMessage.h"
-#include "src/control/protocol/ResultCode.h"
+#include "src/protocol/MessageHeader.h"
+#include "src/protocol/ReplyMessage.h"
+#include "src/protocol/RequestMessage.h"
+#include "src/protocol/ResultCode.h"
 #include "src/core/SentroConfig.h"
 #include "src/manager/ServiceManager.h"
 #include "src/process/SysProcess.h"
 #include "src/service/Service.h"
 #include "src/service/ServiceRecovery.h"
-#include "src/telemetry/MetricsStore.h"
+#include "src/control/ControlServer.h"
+#include "src/service/ServiceEnv.h"
 
 namespace {
 
@@ -92,7 +93,7 @@ void LogServiceRequest(const RequestMessage &message) {
 
 void DispatchServiceRequest(ControlRequest *request, const RequestMessage &message) {
   LogServiceRequest(message);
-  Service *service = GetServiceManager()->GetService(message.name);
+  Service *service = ServerContext().manager->GetService(message.name);
   if (service == nullptr) {
     if (message.type == MessageType::DumpLiveCoreReq) {
       SendReplyMessage(request, EncodeLiveCoreReply(false, ""));
@@ -141,10 +142,10 @@ void DispatchProfileRequest(ControlRequest *request, const RequestMessage &messa
   bool parallel = SentroConfig::Get()->ParallelServiceOperation();
   request->completionPending = true;
   if (message.type == MessageType::StartProfileReq) {
-    GetServiceManager()->StartProfile(message.name, message.ignoreFail, parallel, BatchDoneReply,
+    ServerContext().manager->StartProfile(message.name, message.ignoreFail, parallel, BatchDoneReply,
                                       request);
   } else {
-    GetServiceManager()->StopProfile(message.name, message.ignoreFail, parallel, BatchDoneReply,
+    ServerContext().manager->StopProfile(message.name, message.ignoreFail, parallel, BatchDoneReply,
                                      request);
   }
 }
@@ -161,7 +162,7 @@ void DispatchRecoveryProfile(ControlRequest *request, const RequestMessage &mess
 }
 
 void DispatchAllServices(ControlRequest *request, const RequestMessage &message) {
-  ServiceManager *manager = GetServiceManager();
+  ServiceManager *manager = ServerContext().manager;
   if (message.flags.healthCheck) {
     request->completionPending = true;
     manager->HealthCheckProfile("ALL", true, true, BatchDoneReply, request);
@@ -186,7 +187,7 @@ void DispatchAllServices(ControlRequest *request, const RequestMessage &message)
 
 void SendResultReply(ControlRequest *request, uint32_t code, const std::string &text) {
   SendReplyMessage(request, EncodeResultReply(code, text));
-  UpdateSvcsOperationCount();
+  ServerContext().env->FlushOperationRecords();
 }
 
 void DispatchRequest(ControlRequest *request) {
@@ -208,7 +209,7 @@ void DispatchRequest(ControlRequest *request) {
     case MessageType::ListSvcsReq: {
       LogAtLevel(LOG_DEBUG, "Received request to get services list\n");
       std::vector<std::string> names;
-      GetServiceManager()->GetServiceNames(&names);
+      ServerContext().manager->GetServiceNames(&names);
       SendReplyMessage(request, EncodeNameListReply(names));
       break;
     }

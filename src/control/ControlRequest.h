@@ -10,6 +10,7 @@
 #include "src/control/PeerCred.h"
 
 struct AsyncSocket;
+struct ControlContext;
 
 enum class RequestState : uint32_t {
   Accepted = 0,
@@ -38,6 +39,9 @@ struct ControlRequest {
 // Enters a state: stores it, then starts what the state does. A failure
 // logs and enters Cleanup.
 void EnterRequestState(ControlRequest *request, RequestState state);
+
+// The registry and seams the server was created with.
+const ControlContext &ServerContext();
 
 // Carries out a received request; ends by sending a reply (now or from an
 // asynchronous completion).

@@ -11,14 +11,15 @@
 #include "lib/pollDefault/poll.h"
 #include "src/control/ControlRequest.h"
 #include "src/control/TimedRecv.h"
-#include "src/control/protocol/MessageHeader.h"
-#include "src/control/protocol/ReplyMessage.h"
-#include "src/control/protocol/ResultCode.h"
+#include "src/protocol/MessageHeader.h"
+#include "src/protocol/ReplyMessage.h"
+#include "src/protocol/ResultCode.h"
 #include "src/core/SentroConfig.h"
 
 namespace {
 
 AsyncSocket *listener = nullptr;
+const ControlContext *serverContext = nullptr;
 // Every request from accept to clean-up, keyed by its connection.
 std::map<AsyncSocket *, std::unique_ptr<ControlRequest>> liveRequests;
 
@@ -154,6 +155,10 @@ bool ApplyOwnerAndMode(const std::string &path) {
 
 }  // namespace
 
+const ControlContext &ServerContext() {
+  return *serverContext;
+}
+
 void EnterRequestState(ControlRequest *request, RequestState state) {
   if (request->state == RequestState::Cleanup) {
     return;  // clean-up is scheduled once
@@ -212,7 +217,8 @@ bool ClaimCompletion(ControlRequest *request) {
   return true;
 }
 
-bool CreateServer(const std::string &path) {
+bool CreateServer(const std::string &path, const ControlContext *context) {
+  serverContext = context;
   if (listener != nullptr) {
     LogAtLevel(LOG_WARNING, "Server instance already exists, returning existing instance\n");
     return ApplyOwnerAndMode(path);

@@ -6,7 +6,7 @@
 #include "lib/asyncsocket/asyncsocket.h"
 #include "lib/log/log.h"
 #include "lib/pollDefault/poll.h"
-#include "src/control/protocol/MessageHeader.h"
+#include "src/protocol/MessageHeader.h"
 
 namespace {
 

@@ -5,13 +5,13 @@
 #include "lib/log/log.h"
 #include "src/core/DirectoryNames.h"
 #include "src/core/JsonFileReader.h"
-#include "src/core/Lifecycle.h"
 #include "src/core/SentroConfig.h"
 #include "src/manager/DependencyChecks.h"
 #include "src/service/OperationTexts.h"
 #include "src/service/Service.h"
-#include "src/service/ServiceHooks.h"
+#include "src/service/ServiceEnv.h"
 #include "src/service/ServiceRecovery.h"
+#include "src/service/servlet/MuxServerList.h"
 
 // A registered service as batches see it.
 class ServiceManager::Entry : public BatchMember {
@@ -38,20 +38,16 @@ class ServiceManager::Entry : public BatchMember {
 
 void ServiceManager::Entry::RunBatchOp(BatchOpType op, BatchMemberDone done, void *context) {
   auto *pending = new Pending{this, done, context};
-  ServiceHooks &hooks = GetServiceHooks();
+  ServiceEnv &env = service_->env();
   switch (op) {
     case BatchOpType::Start:
-      if (hooks.beginOperation != nullptr) {
-        hooks.beginOperation(Name(), TELEMETRY_OP_BATCH_START, TELEMETRY_STATUS_UNHEALTHY,
-                             TELEMETRY_PHASE_PENDING);
-      }
+      env.BeginOperation(Name(), TELEMETRY_OP_BATCH_START, TELEMETRY_STATUS_UNHEALTHY,
+                         TELEMETRY_PHASE_PENDING);
       service_->SetStart(ServiceDone, pending);
       break;
     case BatchOpType::Stop:
-      if (hooks.beginOperation != nullptr) {
-        hooks.beginOperation(Name(), TELEMETRY_OP_BATCH_STOP, TELEMETRY_STATUS_STOPPING,
-                             TELEMETRY_PHASE_PENDING);
-      }
+      env.BeginOperation(Name(), TELEMETRY_OP_BATCH_STOP, TELEMETRY_STATUS_STOPPING,
+                         TELEMETRY_PHASE_PENDING);
       service_->SetStop(ServiceDone, pending);
       break;
     case BatchOpType::ApiHealth:
@@ -71,7 +67,7 @@ void ServiceManager::Entry::ServiceDone(ServiceResult result, Service *, void *c
   copy.done(static_cast<int>(result), copy.entry, copy.context);
 }
 
-ServiceManager::ServiceManager() = default;
+ServiceManager::ServiceManager(ServiceEnv *env) : env_(env) {}
 
 ServiceManager::~ServiceManager() {
   // Profiles and the stop order hold plain pointers into the registry.
@@ -80,13 +76,8 @@ ServiceManager::~ServiceManager() {
   registry_.clear();
 }
 
-ServiceManager::Hooks &ServiceManager::GetHooks() {
-  static Hooks hooks;
-  return hooks;
-}
-
-std::unique_ptr<ServiceManager> ServiceManager::Create() {
-  std::unique_ptr<ServiceManager> manager(new ServiceManager());
+std::unique_ptr<ServiceManager> ServiceManager::Create(ServiceEnv *env) {
+  std::unique_ptr<ServiceManager> manager(new ServiceManager(env));
   if (!manager->Populate()) {
     return nullptr;
   }
@@ -95,7 +86,7 @@ std::unique_ptr<ServiceManager> ServiceManager::Create() {
 
 bool ServiceManager::Populate() {
   SentroConfig *config = SentroConfig::Get();
-  if (GetHooks().loadMuxServers != nullptr && !GetHooks().loadMuxServers()) {
+  if (!LoadMuxServers()) {
     return false;
   }
   if (!LoadServices(config->ServiceDefinitionDir())) {
@@ -132,7 +123,7 @@ bool ServiceManager::LoadServices(const std::string &dir) {
                  fileName.c_str());
       continue;
     }
-    std::unique_ptr<Service> service = CreateService(fileName);
+    std::unique_ptr<Service> service = CreateService(fileName, env_);
     if (service == nullptr) {
       LogAtLevel(LOG_WARNING, "Failed to add service %s.\n", fileName.c_str());
       continue;
@@ -229,7 +220,7 @@ bool ServiceManager::IsServiceInProfile(const std::string &serviceName,
 
 bool ServiceManager::ReloadAllConfigs() {
   bool allOk = true;
-  if (GetHooks().reloadMuxServers != nullptr && !GetHooks().reloadMuxServers()) {
+  if (!ReloadMuxServers()) {
     allOk = false;
   }
   for (const auto &entry : registry_) {
@@ -305,25 +296,9 @@ int ServiceManager::ThrottleLimit() const {
 }
 
 bool ServiceManager::IsShutdownStarted() const {
-  return ::IsShutdownStarted();
+  return env_->IsShutdownStarted();
 }
 
 void ServiceManager::OnStopBatchDone() {
-  if (GetHooks().updateOperationCounts != nullptr) {
-    GetHooks().updateOperationCounts();
-  }
-}
-
-ServiceManager *GetServiceManager() {
-  static ServiceManager *instance = nullptr;
-  if (instance == nullptr) {
-    // Published before it is filled, so that calls made while the services
-    // load find this same instance.
-    instance = new ServiceManager();
-    if (!instance->Populate()) {
-      delete instance;
-      instance = nullptr;
-    }
-  }
-  return instance;
+  env_->FlushOperationRecords();
 }

@@ -13,6 +13,7 @@
 #include "src/manager/BatchOperation.h"
 
 class Service;
+class ServiceEnv;
 
 class ServiceManager : public BatchGraph {
  public:
@@ -48,23 +49,13 @@ class ServiceManager : public BatchGraph {
   bool IsShutdownStarted() const override;
   void OnStopBatchDone() override;
 
-  // Hooks filled in by pieces above the registry (the metrics store and the
-  // servlet containers); empty ones do nothing.
-  struct Hooks {
-    void (*updateOperationCounts)() = nullptr;
-    bool (*loadMuxServers)() = nullptr;
-    bool (*reloadMuxServers)() = nullptr;
-  };
-  static Hooks &GetHooks();
-
-  // Builds a registry from the configuration in force; null on failure.
-  // GetServiceManager keeps the one the daemon uses.
-  static std::unique_ptr<ServiceManager> Create();
+  // Builds a registry from the configuration in force, its services wired to
+  // env (which outlives it); null on failure.
+  static std::unique_ptr<ServiceManager> Create(ServiceEnv *env);
 
  private:
   class Entry;
-  friend ServiceManager *GetServiceManager();
-  ServiceManager();
+  explicit ServiceManager(ServiceEnv *env);
   bool Populate();
   bool LoadServices(const std::string &dir);
   void Register(std::unique_ptr<Service> service, const std::string &fileName);
@@ -73,11 +64,8 @@ class ServiceManager : public BatchGraph {
   void RunProfileBatch(BatchOpType op, const std::string &profile, bool ignoreFail, bool parallel,
                        BatchDone done, void *context);
 
+  ServiceEnv *env_;
   std::map<std::string, std::unique_ptr<Entry>> registry_;
   std::map<std::string, std::vector<BatchMember *>> profiles_;
   std::map<std::string, std::vector<BatchMember *>> stopOrder_;
 };
-
-// The daemon's registry, created on the first call; null when creation
-// failed (the next call tries again).
-ServiceManager *GetServiceManager();

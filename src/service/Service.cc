@@ -6,11 +6,12 @@
 #include "lib/pollDefault/poll.h"
 #include "src/core/SentroConfig.h"
 #include "src/process/SysProcess.h"
-#include "src/service/ServiceHooks.h"
+#include "src/service/ServiceEnv.h"
 #include "src/service/ServiceInternal.h"
 
-Service::Service(std::string fileName)
+Service::Service(std::string fileName, ServiceEnv *env)
     : fileName_(std::move(fileName)),
+      env_(env),
       lastRecoveryMs_(ServiceNowMs()),
       stateChangeMs_(lastRecoveryMs_) {}
 
@@ -117,9 +118,7 @@ void Service::SetState(ServiceState state) {
 void Service::SetHealth(HealthStatus health, const std::string &data) {
   if (health != health_) {
     bool unsolicited = request_ == ReqNone || request_ == ReqHealthCheck || IsRecoveryRestart();
-    if (auto publish = GetServiceHooks().publishHealthChange) {
-      publish(name_, health, health_, unsolicited);
-    }
+    env_->PublishHealthChange(name_, health, health_, unsolicited);
   }
   healthData_ = data;
   health_ = health;

@@ -22,6 +22,7 @@
 #include "src/service/ServiceDefinition.h"
 #include "src/service/ServiceTypes.h"
 
+class ServiceEnv;
 class SysProcess;
 struct PostStopRun;
 
@@ -38,8 +39,9 @@ class Service {
   // definition in force and publishes its health changes as unsolicited.
   enum class RestartOrigin { Request, Recovery };
 
-  // A stopped service with the defaults; LoadDefinition fills it.
-  explicit Service(std::string fileName);
+  // A stopped service with the defaults; LoadDefinition fills it. The env
+  // outlives the Service.
+  Service(std::string fileName, ServiceEnv *env);
   ~Service();
   Service(const Service &) = delete;
   Service &operator=(const Service &) = delete;
@@ -102,6 +104,7 @@ class Service {
   bool lastStopFailed() const { return lastStopFailed_; }
   bool startTimedOut() const { return startTimedOut_; }
   SysProcess *process() const { return process_.get(); }
+  ServiceEnv &env() const { return *env_; }
   ServiceFailCounters &failCounters() { return counters_; }
   int32_t &quickFailCount() { return quickFailCount_; }
   uint64_t &lastRecoveryMs() { return lastRecoveryMs_; }
@@ -156,6 +159,7 @@ class Service {
   static void PostStopStderr(SysProcess *process, int stream, void *context);
 
   std::string fileName_;
+  ServiceEnv *env_;
   std::string name_;
   std::string type_;
   std::string muxServerName_;
@@ -197,4 +201,4 @@ class Service {
 
 // Makes the Service of one definition file, or null (after the message that
 // says why) when the file is rejected.
-std::unique_ptr<Service> CreateService(const std::string &fileName);
+std::unique_ptr<Service> CreateService(const std::string &fileName, ServiceEnv *env);

@@ -4,11 +4,10 @@
 #include "src/core/SentroConfig.h"
 #include "src/service/OperationTexts.h"
 #include "src/service/Service.h"
-#include "src/service/ServiceHooks.h"
+#include "src/service/ServiceEnv.h"
 #include "src/service/ServiceInternal.h"
 #include "src/service/ServiceRecovery.h"
 
-void OnExplicitHealthCheckDone(Service *service);
 
 namespace {
 
@@ -19,7 +18,7 @@ void LiveCoreOnHealthFailDone(ServiceResult, Service *service, const std::string
 
 void HandleUnhealthy(Service *service) {
   const char *name = service->name().c_str();
-  MetricsEnd(service->name(), TELEMETRY_STATUS_UNHEALTHY, TELEMETRY_PHASE_COMPLETED);
+  service->env().EndOperation(service->name(), TELEMETRY_STATUS_UNHEALTHY, TELEMETRY_PHASE_COMPLETED);
   LogAtLevel(LOG_WARNING, "<%s> Health of service failed. Health data: %s\n", name,
              service->healthData().c_str());
   if (IsLiveCoreInProgress(service)) {
@@ -68,7 +67,7 @@ void OnExplicitHealthCheckDone(Service *service) {
     case HealthStatus::Unknown:
       LogAtLevel(LOG_ERROR, "<%s> health state unknown ,considered as system failure\n",
                  service->name().c_str());
-      DeclareSystemFailure(service->name());
+      service->env().ReportSystemFailure(service->name());
       break;
     default:
       break;

@@ -2,7 +2,7 @@
 #include "lib/log/log.h"
 #include "src/core/SentroConfig.h"
 #include "src/service/Service.h"
-#include "src/service/ServiceHooks.h"
+#include "src/service/ServiceEnv.h"
 #include "src/service/ServiceInternal.h"
 
 // Exit codes of a health command.
@@ -16,7 +16,7 @@ void ServiceForceKillTimedOut(SysProcess *, void *context) {
   LogAtLevel(LOG_ERROR,
              "Force kill command timed out, for service <%s>. resulting in system Failure\n",
              service->name().c_str());
-  DeclareSystemFailure(service->name());
+  service->env().ReportSystemFailure(service->name());
 }
 
 void Service::RunHealthCommand() {

@@ -27,13 +27,3 @@ void LogCommandStderr(const std::string &serviceName, const char *commandName, S
 // The force-kill handler of a service's processes: a child that a forced kill
 // did not end in time is a system failure. The context is the Service.
 void ServiceForceKillTimedOut(SysProcess *process, void *context);
-
-// The operation metrics store, through the hooks: opens a record unless the
-// service has one; ends it (status "NONE" drops it).
-void MetricsBegin(const std::string &name, const char *operation, const char *status,
-                  const char *phase);
-void MetricsEnd(const std::string &name, const char *status, const char *phase);
-
-// Declares a system failure on behalf of the named service, when the hook
-// is set.
-void DeclareSystemFailure(const std::string &name);

@@ -7,7 +7,7 @@
 #include "src/process/CommandHelpers.h"
 #include "src/process/SysProcess.h"
 #include "src/service/Service.h"
-#include "src/service/ServiceHooks.h"
+#include "src/service/ServiceEnv.h"
 #include "src/service/ServiceRecovery.h"
 
 namespace {
@@ -64,8 +64,7 @@ void TakeLiveCore(Service *service, LiveCoreCompletion completion, void *context
   std::vector<std::string> args;
   BuildLiveCoreCommand(service->process()->GetPid(), service->name(), &program, &args,
                        &run->corePath);
-  auto create = GetServiceHooks().createProcess;
-  run->process.reset(create ? create(service->name() + "-live-core") : nullptr);
+  run->process.reset(service->env().CreateProcess(service->name() + "-live-core"));
   ProcessStartOptions options;
   options.execTimeoutSec = -1;
   options.killOnParentDeath = true;

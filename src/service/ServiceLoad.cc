@@ -8,12 +8,12 @@
 #include "src/core/SentroConfig.h"
 #include "src/process/SysProcess.h"
 #include "src/service/Service.h"
-#include "src/service/ServiceHooks.h"
+#include "src/service/ServiceEnv.h"
 
 static const char kServletType[] = "MUX_SERVLET";
 
-std::unique_ptr<Service> CreateService(const std::string &fileName) {
-  auto service = std::make_unique<Service>(fileName);
+std::unique_ptr<Service> CreateService(const std::string &fileName, ServiceEnv *env) {
+  auto service = std::make_unique<Service>(fileName, env);
   if (!service->LoadDefinition(false) || !service->CreateHelperProcesses()) {
     return nullptr;
   }
@@ -25,8 +25,7 @@ bool Service::IsServlet() const {
 }
 
 SysProcess *Service::NewProcess(const std::string &tag) const {
-  auto create = GetServiceHooks().createProcess;
-  return create ? create(tag) : nullptr;
+  return env_->CreateProcess(tag);
 }
 
 bool Service::CreateHelperProcesses() {
@@ -71,13 +70,7 @@ bool Service::ReadOnceOnlyKeys(const JsonFileReader &reader) {
       LogAtLevel(LOG_ERROR, "Mandatory field MuxServerName missing. %s\n", fileName_.c_str());
       return false;
     }
-    auto createServlet = GetServiceHooks().createServletProcess;
-    if (createServlet == nullptr) {
-      LogAtLevel(LOG_ERROR, "<%s> Servlet services are not supported. MUX server %s\n",
-                 name_.c_str(), muxServerName_.c_str());
-      return false;
-    }
-    process = createServlet(muxServerName_);
+    process = env_->CreateServletProcess(muxServerName_);
   } else {
     process = NewProcess(name_);
   }

@@ -5,7 +5,7 @@
 #include "lib/log/log.h"
 #include "src/core/SentroConfig.h"
 #include "src/service/Service.h"
-#include "src/service/ServiceHooks.h"
+#include "src/service/ServiceEnv.h"
 #include "src/service/ServiceInternal.h"
 
 namespace {
@@ -28,7 +28,7 @@ void RecoveryRestartDone(ServiceResult result, Service *service, void *) {
   }
   LogAtLevel(LOG_ERROR, "<%s> Service reached max quick failure count. Give up!!!\n",
              service->name().c_str());
-  DeclareSystemFailure(service->name());
+  service->env().ReportSystemFailure(service->name());
 }
 
 void FailoverDone(bool success, void *) {
@@ -36,17 +36,15 @@ void FailoverDone(bool success, void *) {
 }
 
 void RequestFailover(Service *service) {
-  RecoveryHooks &hooks = GetRecoveryHooks();
-  bool started = hooks.sendFailoverRequest != nullptr &&
-                 hooks.sendFailoverRequest(SentroConfig::Get()->FailoverListenerPath(),
-                                           FailoverDone, service, kFailoverTimeoutSec);
+  bool started = service->env().SendFailoverRequest(SentroConfig::Get()->FailoverListenerPath(),
+                                                     FailoverDone, service, kFailoverTimeoutSec);
   if (started) {
     LogAtLevel(LOG_INFO, "<%s> Initiated DUO failover for service.\n", service->name().c_str());
     return;
   }
   LogAtLevel(LOG_ERROR, "<%s> Failed to send duo failover request for service.\n",
              service->name().c_str());
-  DeclareSystemFailure(service->name());
+  service->env().ReportSystemFailure(service->name());
 }
 
 RecoveryAction ChooseAction(const RecoveryActionList &actions, int32_t counter) {
@@ -57,15 +55,10 @@ RecoveryAction ChooseAction(const RecoveryActionList &actions, int32_t counter) 
   return index < actions.size() ? actions[index] : actions.back();
 }
 
-void RecoverFromCrash(Service *service, FailureType failure, int32_t *counter) {
-  TakeRecoveryAction(service, service->SelectRecoveryActions(failure), counter);
-}
-
 }  // namespace
 
-RecoveryHooks &GetRecoveryHooks() {
-  static RecoveryHooks hooks;
-  return hooks;
+void RecoverFromCrash(Service *service, FailureType failure, int32_t *counter) {
+  TakeRecoveryAction(service, service->SelectRecoveryActions(failure), counter);
 }
 
 void TakeRecoveryAction(Service *service, const RecoveryActionList &actions, int32_t *counter) {
@@ -77,8 +70,7 @@ void TakeRecoveryAction(Service *service, const RecoveryActionList &actions, int
   switch (action) {
     case RecoveryAction::RestartSystem: {
       LogAtLevel(LOG_INFO, "Issuing system restart request.\n");
-      auto restart = GetRecoveryHooks().restartSystem;
-      if (restart == nullptr || restart(true)) {
+      if (service->env().RestartSystem(true)) {
         LogAtLevel(LOG_ERROR, "Failed to restart system.\n");
       }
       break;
@@ -104,12 +96,4 @@ void ResetFailCounters(Service *service) {
 bool IsFailCounterResetDue(const Service *service) {
   uint64_t sinceMs = ServiceNowMs() - const_cast<Service *>(service)->lastRecoveryMs();
   return sinceMs > static_cast<uint64_t>(SentroConfig::Get()->ResetServiceFailCounterTime()) * 1000;
-}
-
-void OnExplicitHealthCheckDone(Service *service);
-
-void InstallRecoveryHooks() {
-  ServiceHooks &hooks = GetServiceHooks();
-  hooks.takeRecoveryAction = RecoverFromCrash;
-  hooks.onHealthCheckDone = OnExplicitHealthCheckDone;
 }

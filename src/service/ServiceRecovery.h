@@ -35,17 +35,12 @@ void ResetFailCounters(Service *service);
 // seconds back.
 bool IsFailCounterResetDue(const Service *service);
 
-// The machine-level actions recovery may take; start-up fills them in. Empty
-// entries make the action fail as if refused.
-struct RecoveryHooks {
-  // Returns only when the restart was refused.
-  bool (*restartSystem)(bool restart) = nullptr;
-  // True when the request is under way; done follows exactly once.
-  bool (*sendFailoverRequest)(const std::string &path, void (*done)(bool success, void *data),
-                              void *data, uint64_t timeoutSec) = nullptr;
-};
-RecoveryHooks &GetRecoveryHooks();
+// The service process ended unexpectedly (failure Crash) or its health
+// check failed: takes the action of the service's list for that failure,
+// chosen by *counter.
+void RecoverFromCrash(Service *service, FailureType failure, int32_t *counter);
 
-// Connects the recovery and health-check-outcome entries of the service
-// hooks to this module.
-void InstallRecoveryHooks();
+// The outcome of an explicit health check, after its request has been
+// completed: the health failure handling (recovery, live core, system
+// failure) starts here.
+void OnExplicitHealthCheckDone(Service *service);

@@ -6,7 +6,7 @@
 #include "src/core/SysPaths.h"
 #include "src/process/SysProcess.h"
 #include "src/service/Service.h"
-#include "src/service/ServiceHooks.h"
+#include "src/service/ServiceEnv.h"
 
 #define ROUTE_SCRIPT "/usr/lib/norvane-sentro/sentro-direct-response-route.py"
 
@@ -26,9 +26,8 @@ static void RouteCommandEnded(SysProcess *process, void *) {
   delete process;
 }
 
-void RunRouteCommand(const std::string &action, const std::string &stateText) {
-  auto create = GetServiceHooks().createProcess;
-  SysProcess *process = create ? create("static-ui") : nullptr;
+void RunRouteCommand(ServiceEnv &env, const std::string &action, const std::string &stateText) {
+  SysProcess *process = env.CreateProcess("static-ui");
   std::string python = SysPath(SYS_PYTHON);
   if (process == nullptr) {
     LogAtLevel(LOG_WARNING, "Failed to execute command %s\n", python.c_str());
@@ -48,8 +47,7 @@ void RunRouteCommand(const std::string &action, const std::string &stateText) {
   }
 }
 
-bool IsServiceStarted(const std::string &name) {
-  auto find = GetServiceHooks().findService;
-  Service *service = find ? find(name) : nullptr;
+bool IsServiceStarted(ServiceEnv &env, const std::string &name) {
+  Service *service = env.FindService(name);
   return service != nullptr && service->GetStatus().state == ServiceState::Started;
 }

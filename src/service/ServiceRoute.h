@@ -5,14 +5,16 @@
 
 #include <string>
 
+class ServiceEnv;
+
 // Services whose state changes move the route.
 #define ROUTE_UI_SERVICE "atrium-ui"
 #define ROUTE_PROXY_SERVICE "frontgate"
 
 // Runs the route script with action ("create" or "delete") and, unless it is
 // "None", the state text. The outcome is only logged; nobody waits for it.
-void RunRouteCommand(const std::string &action, const std::string &stateText);
+void RunRouteCommand(ServiceEnv &env, const std::string &action, const std::string &stateText);
 
 // True when the registered service of that name is started; a service that is
 // not registered is not.
-bool IsServiceStarted(const std::string &name);
+bool IsServiceStarted(ServiceEnv &env, const std::string &name);

@@ -10,7 +10,8 @@
 #include "src/core/SentroConfig.h"
 #include "src/service/OperationTexts.h"
 #include "src/service/Service.h"
-#include "src/service/ServiceHooks.h"
+#include "src/service/ServiceEnv.h"
+#include "src/service/ServiceRecovery.h"
 #include "src/service/ServiceInternal.h"
 #include "src/service/ServiceRoute.h"
 
@@ -24,7 +25,7 @@
 void Service::SetStart(ServiceCompletion completion, void *context) {
   if (state_ == ServiceState::Started) {
     if (completion != nullptr) {
-      MetricsEnd(name_, TELEMETRY_STATUS_NONE, TELEMETRY_PHASE_COMPLETED);
+      env_->EndOperation(name_, TELEMETRY_STATUS_NONE, TELEMETRY_PHASE_COMPLETED);
       completion(Ok, this, context);
     }
     return;
@@ -50,7 +51,7 @@ void Service::SetStart(ServiceCompletion completion, void *context) {
   if (admission == Admission::Superseded) {
     return;
   }
-  MetricsBegin(name_, TELEMETRY_OP_START, TELEMETRY_STATUS_UNHEALTHY, TELEMETRY_PHASE_PENDING);
+  env_->BeginOperation(name_, TELEMETRY_OP_START, TELEMETRY_STATUS_UNHEALTHY, TELEMETRY_PHASE_PENDING);
   ApplyStartRouteRule();
   lastStopFailed_ = false;
   BeginStart();
@@ -77,7 +78,7 @@ void Service::SetRestart(ServiceCompletion completion, void *context, RestartOri
   if (admission == Admission::Superseded) {
     return;
   }
-  MetricsBegin(name_, TELEMETRY_OP_RESTART, TELEMETRY_STATUS_HEALTHY, TELEMETRY_PHASE_PENDING);
+  env_->BeginOperation(name_, TELEMETRY_OP_RESTART, TELEMETRY_STATUS_HEALTHY, TELEMETRY_PHASE_PENDING);
   lastStopFailed_ = false;
   if (state_ != ServiceState::Stopped) {
     StopProcess();  // the start follows in DecideAfterExit
@@ -90,9 +91,9 @@ void Service::SetRestart(ServiceCompletion completion, void *context, RestartOri
 // Starting atrium-ui while frontgate serves its direct-response route: the
 // route goes, the real UI takes over.
 void Service::ApplyStartRouteRule() const {
-  if (name_ == ROUTE_UI_SERVICE && IsServiceStarted(ROUTE_PROXY_SERVICE)) {
+  if (name_ == ROUTE_UI_SERVICE && IsServiceStarted(*env_, ROUTE_PROXY_SERVICE)) {
     LogAtLevel(LOG_WARNING, "Deleting the direct response route created for atrium-ui\n");
-    RunRouteCommand("delete", "None");
+    RunRouteCommand(*env_, "delete", "None");
   }
 }
 
@@ -209,7 +210,7 @@ void Service::StartTimerFired(void *context) {
 // The service did not report itself ready in time: it is stopped, and the
 // end of its process completes the request with TimedOut.
 void Service::OnStartTimeout() {
-  MetricsEnd(name_, TELEMETRY_STATUS_TIMED_OUT, TELEMETRY_PHASE_COMPLETED);
+  env_->EndOperation(name_, TELEMETRY_STATUS_TIMED_OUT, TELEMETRY_PHASE_COMPLETED);
   LogAtLevel(LOG_INFO, "<%s> Service start operation timed out.\n", name_.c_str());
   startTimedOut_ = true;
   StopProcess();
@@ -228,14 +229,12 @@ void Service::OnHealthOutcome(bool timedOut) {
              HealthStatusName(health_));
   if (request_ == ReqHealthCheck) {
     if (FinishRequest(timedOut ? TimedOut : Ok)) {
-      if (auto done = GetServiceHooks().onHealthCheckDone) {
-        done(this);
-      }
+      OnExplicitHealthCheckDone(this);
     }
     return;
   }
   if (health_ == HealthStatus::Healthy || health_ == HealthStatus::Initialized) {
-    MetricsEnd(name_, TELEMETRY_STATUS_HEALTHY, TELEMETRY_PHASE_COMPLETED);
+    env_->EndOperation(name_, TELEMETRY_STATUS_HEALTHY, TELEMETRY_PHASE_COMPLETED);
     LogAtLevel(LOG_INFO, "<%s> Service STARTED successfully.\n", name_.c_str());
     SetState(ServiceState::Started);
     // Frontgate coming up while atrium-ui runs: its direct-response route for
@@ -244,9 +243,9 @@ void Service::OnHealthOutcome(bool timedOut) {
     if (!FinishRequest(Ok)) {
       return;
     }
-    if (isProxy && IsServiceStarted(ROUTE_UI_SERVICE)) {
+    if (isProxy && IsServiceStarted(*env_, ROUTE_UI_SERVICE)) {
       LogAtLevel(LOG_WARNING, "Deleting the direct response route created for atrium-ui\n");
-      RunRouteCommand("delete", "None");
+      RunRouteCommand(*env_, "delete", "None");
     }
     return;
   }

@@ -8,25 +8,21 @@
 #include "src/core/SentroConfig.h"
 #include "src/service/OperationTexts.h"
 #include "src/service/Service.h"
-#include "src/service/ServiceHooks.h"
+#include "src/service/ServiceEnv.h"
 #include "src/service/ServiceInternal.h"
+#include "src/service/ServiceRecovery.h"
 #include "src/service/ServiceRoute.h"
 
-static bool IsShuttingDown() {
-  auto shuttingDown = GetServiceHooks().isShutdownStarted;
-  return shuttingDown != nullptr && shuttingDown();
-}
-
-static void CreateCrashedRoute() {
+static void CreateCrashedRoute(ServiceEnv &env) {
   LogAtLevel(LOG_WARNING,
              "Informing frontgate to create a direct response route as atrium-ui is crashed\n");
-  RunRouteCommand("create", "crashed");
+  RunRouteCommand(env, "create", "crashed");
 }
 
 void Service::SetStop(ServiceCompletion completion, void *context) {
   if (state_ == ServiceState::Stopped) {
     if (completion != nullptr) {
-      MetricsEnd(name_, TELEMETRY_STATUS_NONE, TELEMETRY_PHASE_COMPLETED);
+      env_->EndOperation(name_, TELEMETRY_STATUS_NONE, TELEMETRY_PHASE_COMPLETED);
       completion(Ok, this, context);
     }
     return;
@@ -43,13 +39,11 @@ void Service::SetStop(ServiceCompletion completion, void *context) {
   if (admission == Admission::Superseded) {
     return;
   }
-  if (auto begin = GetServiceHooks().beginOperation) {
-    begin(name_, TELEMETRY_OP_STOP, TELEMETRY_STATUS_STOPPING, TELEMETRY_PHASE_PENDING);
-  }
+  env_->BeginOperation(name_, TELEMETRY_OP_STOP, TELEMETRY_STATUS_STOPPING, TELEMETRY_PHASE_PENDING);
   if (name_ == ROUTE_UI_SERVICE) {
     LogAtLevel(LOG_WARNING,
                "Informing frontgate to create a direct response route as atrium-ui is stopped\n");
-    RunRouteCommand("create", "stopped");
+    RunRouteCommand(*env_, "create", "stopped");
   }
   StopProcess();  // the request completes when the process has ended
 }
@@ -132,12 +126,12 @@ void Service::DecideAfterExit(ServiceState stateAtEnd, ServiceRequest requestAtE
   bool isUi = name_ == ROUTE_UI_SERVICE;
 
   if (request_ == ReqStop) {
-    MetricsEnd(name_, TELEMETRY_STATUS_STOPPED, TELEMETRY_PHASE_COMPLETED);
+    env_->EndOperation(name_, TELEMETRY_STATUS_STOPPED, TELEMETRY_PHASE_COMPLETED);
     LogAtLevel(LOG_INFO, "<%s> Service STOPPED sucessfully.\n", name_.c_str());
     CompleteRequest(Ok);
     return;
   }
-  if (IsShuttingDown()) {
+  if (env_->IsShutdownStarted()) {
     if (request_ != ReqNone) {
       CompleteRequest(Cancelled);
     }
@@ -147,7 +141,7 @@ void Service::DecideAfterExit(ServiceState stateAtEnd, ServiceRequest requestAtE
   if (request_ == ReqRestart) {
     if (startFailure) {
       if (FinishRequest(StartFailed) && isUi) {
-        CreateCrashedRoute();
+        CreateCrashedRoute(*env_);
       }
       return;
     }
@@ -180,17 +174,15 @@ void Service::DecideAfterExit(ServiceState stateAtEnd, ServiceRequest requestAtE
                "<%s> Service exited unexpectedly. Crash count %d. Taking configured recovery "
                "action.\n",
                name_.c_str(), counters_.processCrash);
-    if (auto recover = GetServiceHooks().takeRecoveryAction) {
-      recover(this, FailureType::Crash, &counters_.processCrash);
-    }
+    RecoverFromCrash(this, FailureType::Crash, &counters_.processCrash);
     return;
   }
-  MetricsEnd(name_, TELEMETRY_STATUS_CRASHED, TELEMETRY_PHASE_COMPLETED);
+  env_->EndOperation(name_, TELEMETRY_STATUS_CRASHED, TELEMETRY_PHASE_COMPLETED);
   LogAtLevel(LOG_INFO,
              "<%s> Service exited unexpectedly. Crash count %d. Recovery action is disabled\n",
              name_.c_str(), counters_.processCrash);
   if (isUi) {
-    CreateCrashedRoute();
+    CreateCrashedRoute(*env_);
   }
   if (counters_.processCrash != INT_MAX) {
     counters_.processCrash++;

@@ -10,7 +10,6 @@
 #include "src/core/SentroConfig.h"
 #include "src/core/SysPaths.h"
 #include "src/manager/ServiceManager.h"
-#include "src/service/ServiceHooks.h"
 #include "src/telemetry/InstanceId.h"
 #include "src/telemetry/StartupEvents.h"
 #include "src/telemetry/TelemetryDb.h"
@@ -128,24 +127,6 @@ void InitializeSvcOpCount(const std::vector<std::string> &serviceNames,
   AddCounterRows(serviceNames, context);
   context.instanceId = ComputeInstanceId();
   Store().startupEvents = ScanStartupEventsFiles(definitionsDir);
-}
-
-void InitializeSvcOpCount() {
-  // The registry is built from the configuration; without one there is no
-  // service to count.
-  const SentroConfig *config = SentroConfig::Get();
-  std::vector<std::string> names;
-  const ServiceManager *manager = config != nullptr ? GetServiceManager() : nullptr;
-  if (manager != nullptr) {
-    manager->GetServiceNames(&names);
-  }
-  InitializeSvcOpCount(names, config != nullptr ? config->ServiceDefinitionDir() : "");
-}
-
-void ConnectMetricsStore() {
-  GetServiceHooks().beginOperation = BeginOperation;
-  GetServiceHooks().endOperation = EndOperation;
-  ServiceManager::GetHooks().updateOperationCounts = UpdateSvcsOperationCount;
 }
 
 // ---- Records ----

@@ -49,13 +49,7 @@ using StartupEventsMap = std::map<std::string, std::string>;
 // definitionsDir.
 void InitializeSvcOpCount(const std::vector<std::string> &serviceNames,
                           const std::string &definitionsDir);
-// The same for the daemon: the registered services and the definitions
-// directory of the loaded configuration.
-void InitializeSvcOpCount();
 
-// Connects the store to the services and batches that report operations
-// (the service hooks and the registry's end-of-stop-batch hook).
-void ConnectMetricsStore();
 
 // Opens a record for the service unless it has one: the first opener wins,
 // so a batch start's record is not replaced by the service's own start.

@@ -15,7 +15,7 @@
 #include "lib/log/clock.h"
 #include "lib/pollDefault/poll.h"
 #include "src/control/FailoverClient.h"
-#include "src/control/protocol/MessageHeader.h"
+#include "src/protocol/MessageHeader.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
 

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "DaemonFixture.h"
-#include "src/control/protocol/MessageHeader.h"
-#include "src/control/protocol/ReplyMessage.h"
-#include "src/control/protocol/RequestMessage.h"
+#include "src/protocol/MessageHeader.h"
+#include "src/protocol/ReplyMessage.h"
+#include "src/protocol/RequestMessage.h"
 
 namespace {
 

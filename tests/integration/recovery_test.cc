@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "DaemonFixture.h"
-#include "src/control/protocol/MessageHeader.h"
+#include "src/protocol/MessageHeader.h"
 #include "support/OneShotListener.h"
 
 namespace {

@@ -6,9 +6,9 @@
 #include "lib/log/log.h"
 #include "mux/MuxTestSupport.h"
 #include "src/manager/ServiceManager.h"
-#include "src/service/MuxServerHooks.h"
-#include "src/service/MuxServerInstance.h"
-#include "src/service/MuxServerList.h"
+#include "src/service/servlet/MuxServerHooks.h"
+#include "src/service/servlet/MuxServerInstance.h"
+#include "src/service/servlet/MuxServerList.h"
 #include "src/service/Service.h"
 
 namespace {

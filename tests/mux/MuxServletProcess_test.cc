@@ -8,9 +8,9 @@
 
 #include "lib/log/log.h"
 #include "mux/MuxTestSupport.h"
-#include "src/service/MuxServerInstance.h"
-#include "src/service/MuxServerList.h"
-#include "src/service/MuxServletProcessImpl.h"
+#include "src/service/servlet/MuxServerInstance.h"
+#include "src/service/servlet/MuxServerList.h"
+#include "src/service/servlet/MuxServletProcessImpl.h"
 
 namespace {
 

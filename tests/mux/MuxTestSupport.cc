@@ -16,7 +16,7 @@
 #include "src/core/SentroConfig.h"
 #include "src/core/SysPaths.h"
 #include "src/process/ProcessTable.h"
-#include "src/service/MuxServerList.h"
+#include "src/service/servlet/MuxServerList.h"
 #include "src/service/ServiceHooks.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // The 16-byte header and the validation the server runs on it before it
 // reads a payload.
-#include "src/control/protocol/MessageHeader.h"
+#include "src/protocol/MessageHeader.h"
 
 #include <gtest/gtest.h>
 

@@ -1,12 +1,12 @@
 // Every reply layout byte for byte, the round trip through the decoders, and
 // the decoders' refusal of payloads that do not fit.
-#include "src/control/protocol/ReplyMessage.h"
+#include "src/protocol/ReplyMessage.h"
 
 #include <gtest/gtest.h>
 
 #include "protocol/WireHex.h"
-#include "src/control/protocol/ResultCode.h"
-#include "src/control/protocol/WireEnums.h"
+#include "src/protocol/ResultCode.h"
+#include "src/protocol/WireEnums.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
 // Every request layout byte for byte, and the server-side reading of the
 // fixed text fields.
-#include "src/control/protocol/RequestMessage.h"
+#include "src/protocol/RequestMessage.h"
 
 #include <gtest/gtest.h>
 
 #include "protocol/WireHex.h"
-#include "src/control/protocol/TextField.h"
+#include "src/protocol/TextField.h"
 
 namespace {
 

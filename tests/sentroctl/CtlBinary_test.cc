@@ -8,7 +8,7 @@
 
 #include "sentroctl/CtlRun.h"
 #include "sentroctl/FakeServer.h"
-#include "src/control/protocol/ReplyMessage.h"
+#include "src/protocol/ReplyMessage.h"
 #include "support/SandboxDaemon.h"
 #include "support/TempDir.h"
 

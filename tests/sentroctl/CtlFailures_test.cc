@@ -16,7 +16,7 @@
 
 #include "sentroctl/CtlRun.h"
 #include "sentroctl/FakeServer.h"
-#include "src/control/protocol/ReplyMessage.h"
+#include "src/protocol/ReplyMessage.h"
 #include "support/TempDir.h"
 #include "tools/sentroctl/ControlClient.h"
 

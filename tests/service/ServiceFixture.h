@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "FakeSysProcess.h"
+#include "support/FakeSysProcess.h"
 #include "ServiceLogCapture.h"
 #include "src/service/Service.h"
 #include "support/TempDir.h"

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "src/control/protocol/ReplyMessage.h"
-#include "src/control/protocol/RequestMessage.h"
+#include "src/protocol/ReplyMessage.h"
+#include "src/protocol/RequestMessage.h"
 #include "tools/sentroctl/ControlClient.h"
 
 // Where and until when to talk to the daemon.

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "src/control/protocol/MessageHeader.h"
+#include "src/protocol/MessageHeader.h"
 
 // The largest reply payload a client accepts; anything larger is taken for
 // a corrupt header rather than allocated.

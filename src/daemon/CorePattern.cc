@@ -1,0 +1,49 @@
+#include "src/daemon/CorePattern.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "lib/log/log.h"
+#include "src/core/SysPaths.h"
+
+namespace {
+
+bool BuildHandlerPattern(std::string *pattern) {
+  const char *hubHome = getenv("NORVANE_HUB_HOME");
+  if (hubHome == nullptr) {
+    LogAtLevel(LOG_ERROR, "Failed to set coredumper pattern. NORVANE_HUB_HOME env not set\n");
+    return false;
+  }
+  char handler[4096];
+  snprintf(handler, sizeof handler, "%s/%s/sentro-coredumper", hubHome, "norvane-sentro");
+  *pattern = std::string("|") + handler + " %e %s %p";
+  return true;
+}
+
+}  // namespace
+
+void SetCorePattern(bool reset) {
+  std::string pattern = "/var/core/core.%e.%p";
+  if (!reset && !BuildHandlerPattern(&pattern)) {
+    return;
+  }
+  std::string path = SysPath(SYS_CORE_PATTERN_FILE);
+  int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  if (fd < 0) {
+    LogAtLevel(LOG_ERROR, "Failed to set/reset coredumper pattern. Err %s\n", strerror(errno));
+    return;
+  }
+  ssize_t written = write(fd, pattern.data(), pattern.size());
+  int writeErrno = errno;
+  close(fd);
+  if (written != static_cast<ssize_t>(pattern.size())) {
+    LogAtLevel(LOG_ERROR, "Failed to set/reset coredumper pattern. Err %s\n",
+               strerror(written < 0 ? writeErrno : EIO));
+  }
+}

@@ -1,0 +1,112 @@
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "lib/log/log.h"
+#include "lib/pollDefault/poll.h"
+#include "src/control/ControlServer.h"
+#include "src/daemon/Daemon.h"
+#include "src/daemon/DaemonCycles.h"
+#include "src/daemon/DaemonOptions.h"
+#include "src/daemon/DaemonWiring.h"
+#include "src/daemon/FipsProbe.h"
+#include "src/daemon/Lifecycle.h"
+#include "src/daemon/LogSwitch.h"
+#include "src/core/SentroConfig.h"
+#include "src/daemon/StartupProfile.h"
+#include "src/core/SysPaths.h"
+#include "src/daemon/Utf8Argv.h"
+#include "src/manager/ServiceManager.h"
+#include "src/daemon/CorePattern.h"
+#include "src/daemon/SignalHandlers.h"
+#include "src/daemon/SystemFailure.h"
+#include "src/process/ProcessTable.h"
+
+namespace {
+
+[[noreturn]] void ExitDaemon(int status) {
+  if (CurrentLogOutput() == nullptr) {
+    LogFlushEarlyToStderr();
+  }
+  LogShutdown();
+  _exit(status);
+}
+
+void LockMemory() {
+#ifndef SENTRO_SANITIZE
+  if (mlockall(MCL_CURRENT | MCL_FUTURE) != 0) {
+    LogAtLevel(LOG_ERROR, "Failed to lock process virtual address space to RAM. Err %s\n",
+               strerror(errno));
+    ExitDaemon(1);
+  }
+#endif
+  // A sanitizer build reserves terabytes of shadow memory that cannot be
+  // locked; it runs unlocked.
+}
+
+std::string SelectProfile(const DaemonOptions &options) {
+  if (!options.startupProfile.empty()) {
+    return options.startupProfile;
+  }
+  std::string profile;
+  if (!ChooseStartupProfile(SentroConfig::Get()->DefaultStartProfilePath(), &profile)) {
+    ExitDaemon(1);
+  }
+  return profile;
+}
+
+}  // namespace
+
+int DaemonMain(int argc, char **argv) {
+  DaemonOptions options;
+  if (!ConvertArgvToUtf8(argc, &argv)) {
+    return 1;
+  }
+  if (!ParseDaemonOptions(argc, argv, &options)) {
+    return 1;
+  }
+  SentroConfig *config = SentroConfig::Load(options.configDir, options.dataDir);
+  if (config == nullptr) {
+    LogAtLevel(LOG_ERROR, "Failed to load Sentro Configuration. Exiting...\n");
+    ExitDaemon(1);
+  }
+  LogSetSystemLogDir(SysPath(SYS_LOG_DIR).c_str());
+  SwitchLogger(config->LogToSyslog(), config->LogLevel());
+  PollInstallDefault();
+  CreateProcessTable();
+  InstallSignalHandling(SignalTargets{InitiateShutdown, ReloadConfiguration});
+  LockMemory();
+  DaemonEnv &env = TheDaemonEnv();
+  if (!CreateServer(config->ControlSocketPath(), env.controlContext())) {
+    ExitDaemon(1);
+  }
+  env.AttachRegistry(ServiceManager::Create(&env));
+  ServiceManager *manager = env.registry();
+  if (manager == nullptr) {
+    LogAtLevel(LOG_ERROR, "Service Manager creation failed. Exiting...\n");
+    ExitDaemon(1);
+  }
+  SetCorePattern(false);
+  if (GetSystemFailureHandler() == nullptr) {
+    LogAtLevel(LOG_ERROR, "Failed to initialize system failure handler\n");
+    ExitDaemon(1);
+  }
+
+  std::string profile = SelectProfile(options);
+  LogAtLevel(LOG_INFO, "Starting Sentro with profile '%s'\n", profile.c_str());
+  bool *runPostStartup = new bool(profile != "NONE");
+  manager->StartProfile(profile, options.ignoreFail, config->ParallelServiceOperation(),
+                        OnStartupProfileDone, runPostStartup);
+  LogAtLevel(LOG_INFO, "Sentro service is running in %s mode.\n",
+             QueryFipsMode() ? "FIPS" : "non-FIPS");
+
+  PollRunMain(true, DaemonExitFlag(), POLL_CLASS_MAIN);
+
+  StopWatchdog(GetSystemFailureHandler());
+  PollShutdown();
+  munlockall();
+  ExitDaemon(0);
+}
