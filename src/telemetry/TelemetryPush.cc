@@ -31,7 +31,13 @@ std::string DefaultTelemetryPushProgram() {
     return TELEMETRY_PUSH_PROGRAM_NAME;
   }
   std::string path(self, static_cast<size_t>(length));
-  return path.substr(0, path.rfind('/') + 1) + TELEMETRY_PUSH_PROGRAM_NAME;
+  std::string ownDir = path.substr(0, path.rfind('/') + 1);
+  // Beside the daemon in a build tree; in its libexec directory once installed.
+  std::string beside = ownDir + TELEMETRY_PUSH_PROGRAM_NAME;
+  if (access(beside.c_str(), X_OK) == 0) {
+    return beside;
+  }
+  return ownDir + TELEMETRY_PUSH_INSTALLED_DIR "/" TELEMETRY_PUSH_PROGRAM_NAME;
 }
 
 void SetTelemetryPushProgram(const std::string &program) {

@@ -18,6 +18,11 @@
 
 #define TELEMETRY_PUSH_PROGRAM_NAME "sentro-telemetry-push"
 #define TELEMETRY_PUSH_TIMEOUT_SECS 30
+// Where the installed helper lies, relative to the installed daemon's
+// directory; the build sets it from the install layout.
+#ifndef TELEMETRY_PUSH_INSTALLED_DIR
+#define TELEMETRY_PUSH_INSTALLED_DIR "../libexec/sentro"
+#endif
 
 // Starts a push of both tables, unless one is running.
 void PushTelemetry();
@@ -25,7 +30,8 @@ void PushTelemetry();
 // True from a started push until its helper has exited and been released.
 bool TelemetryPushRunning();
 
-// The helper: sentro-telemetry-push beside the daemon's own executable.
+// The helper: sentro-telemetry-push beside the daemon's own executable when
+// there is one (a build tree), else in TELEMETRY_PUSH_INSTALLED_DIR.
 std::string DefaultTelemetryPushProgram();
 
 // Runs program instead of the default; empty restores it. For tests.
