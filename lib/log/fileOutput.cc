@@ -1,15 +1,18 @@
-// The file output's creation from its options and its message path.
+// The file output's creation from its options, its log directory, its
+// message path and its throttling.
 #include "lib/log/fileOutput.h"
 
+#include <errno.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <mutex>
+
 #include "lib/log/clock.h"
-#include "lib/log/logDirectory.h"
-#include "lib/log/logLevels.h"
-#include "lib/log/logOptions.h"
 
 // A configured name keeps its directory part (or none); only the separators
 // between the two are normalised.
@@ -222,4 +225,102 @@ void FileOutput::Close() {
     close(fd_);
     fd_ = -1;
   }
+}
+
+// ---- The log directory -----------------------------------------------------
+
+#define LOG_DEFAULT_SYSTEM_DIR "/var/log/norvane"
+
+static std::mutex systemDirLock;
+static std::string systemLogDir = LOG_DEFAULT_SYSTEM_DIR;
+
+void LogSetSystemLogDir(const char *dir) {
+  std::lock_guard<std::mutex> guard(systemDirLock);
+  systemLogDir = dir != nullptr && dir[0] != '\0' ? dir : LOG_DEFAULT_SYSTEM_DIR;
+}
+
+static std::string SafeUserDirectory() {
+  const char *tmp = getenv("TMPDIR");
+  std::string base = tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp";
+  while (base.size() > 1 && base.back() == '/') {
+    base.pop_back();
+  }
+  return base + "/norvane-" + std::to_string(geteuid());
+}
+
+static bool SafeDirectoryIsValid(const std::string &directory) {
+  struct stat info;
+  return lstat(directory.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+         info.st_uid == geteuid() && (info.st_mode & 077) == 0;
+}
+
+static bool SystemDirectoryIsValid(const std::string &directory) {
+  struct stat info;
+  return stat(directory.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool LogEstablishDirectory(bool systemArea, std::string *directory) {
+  if (systemArea) {
+    std::lock_guard<std::mutex> guard(systemDirLock);
+    *directory = systemLogDir;
+  } else {
+    *directory = SafeUserDirectory();
+  }
+  if (mkdir(directory->c_str(), systemArea ? 0755 : 0700) != 0 && errno != EEXIST) {
+    Warning("Failed to establish the safe logging directory area: %s\n", strerror(errno));
+    return false;
+  }
+  bool valid = systemArea ? SystemDirectoryIsValid(*directory) : SafeDirectoryIsValid(*directory);
+  if (!valid) {
+    Warning("Safe logging area '%s' validation failed!\n", directory->c_str());
+    return false;
+  }
+  return true;
+}
+
+// ---- Throttling ------------------------------------------------------------
+
+#define THROTTLE_MEASURE_MICROS 5000000ull
+#define THROTTLE_REMEASURE_MICROS 60000000ull
+
+void ThrottleConfigure(ThrottleState *state, int threshold, int bytesPerSec,
+                       bool noLogAfterThreshold) {
+  state->threshold = static_cast<uint32_t>(threshold);
+  if (noLogAfterThreshold) {
+    state->allowedRate = 0;
+  } else if (bytesPerSec <= 0) {
+    state->allowedRate = THROTTLE_UNLIMITED;
+  } else {
+    state->allowedRate = static_cast<uint32_t>(bytesPerSec);
+  }
+}
+
+bool ThrottleUpdate(ThrottleState *state, uint64_t length, uint64_t nowMicros, bool measure) {
+  state->totalBytes += length;
+  if (state->allowedRate == THROTTLE_UNLIMITED) {
+    return false;
+  }
+  if (state->totalBytes <= state->threshold) {
+    // The rate counts from the moment the threshold is passed.
+    state->lastMeasureMicros = nowMicros;
+    state->totalAtLastMeasure = state->totalBytes;
+    return false;
+  }
+  if (!measure) {
+    return state->throttled != 0;
+  }
+  if (state->allowedRate == 0) {
+    state->throttled = 1;
+    return true;
+  }
+  uint64_t elapsed = nowMicros - state->lastMeasureMicros;
+  uint64_t interval = state->throttled ? THROTTLE_REMEASURE_MICROS : THROTTLE_MEASURE_MICROS;
+  if (elapsed > interval) {
+    unsigned __int128 bytes = state->totalBytes - state->totalAtLastMeasure;
+    uint64_t rate = static_cast<uint64_t>(bytes * 1000000u / elapsed);
+    state->throttled = rate > state->allowedRate ? 1 : 0;
+    state->lastMeasureMicros = nowMicros;
+    state->totalAtLastMeasure = state->totalBytes;
+  }
+  return state->throttled != 0;
 }

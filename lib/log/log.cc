@@ -9,10 +9,8 @@
 #include <atomic>
 #include <mutex>
 
-#include "lib/log/logLevels.h"
 #include "lib/log/logOutput.h"
 #include "lib/log/messageRing.h"
-#include "lib/log/utf8Cut.h"
 
 // Messages up to this size minus one are formatted on the caller's stack.
 #define LOG_SMALL_BUFFER_SIZE 319
@@ -20,6 +18,8 @@
 #define LOG_SHARED_BUFFER_SIZE 32767
 #define LOG_EARLY_RING_SIZE 65536
 #define LOG_MAX_OUTPUTS 8
+// The longest application name, version, build or option text kept.
+#define APP_INFO_TEXT_MAX 127
 
 namespace {
 
@@ -280,4 +280,40 @@ void LogShutdown() {
     delete output;
   }
   state.earlyRing.Clear();
+}
+
+// ---- The program's identity ------------------------------------------------
+
+namespace {
+
+struct AppInfoText {
+  bool registered = false;
+  char text[APP_INFO_TEXT_MAX + 1] = "unknown";
+
+  void Register(const char *value) {
+    if (!registered && value != nullptr) {
+      LogCopyBounded(text, value, APP_INFO_TEXT_MAX);
+      registered = true;
+    }
+  }
+};
+
+std::mutex appInfoLock;
+AppInfoText appName, appVersion, appBuild, appOption;
+
+}  // namespace
+
+void SetAppInfo(const char *name, const char *version, const char *build, const char *option) {
+  std::lock_guard<std::mutex> guard(appInfoLock);
+  appName.Register(name);
+  appVersion.Register(version);
+  appBuild.Register(build);
+  appOption.Register(option);
+}
+
+LogAppInfo LogGetAppInfo() {
+  // Each text changes at most once, from "unknown" to its final value, so
+  // the pointers stay valid for the life of the process.
+  std::lock_guard<std::mutex> guard(appInfoLock);
+  return LogAppInfo{appName.text, appVersion.text, appBuild.text, appOption.text};
 }

@@ -1,12 +1,11 @@
-#include "lib/log/logOptions.h"
-
+// Reading an output's options from its sources.
 #include <errno.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 
-#include "lib/log/logLevels.h"
+#include "lib/log/logOutput.h"
 
 LogOptionReader::LogOptionReader(const char *appName, const char *typeName, const LogDict *options,
                                  const LogDict *config)

@@ -2,8 +2,6 @@
 
 #include <string.h>
 
-#include "lib/log/utf8Cut.h"
-
 static const size_t recordOverhead = sizeof(uint16_t) + sizeof(LogLineHeader);
 
 void MessageRing::CopyIn(const void *data, size_t length) {

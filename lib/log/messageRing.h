@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "lib/log/logLine.h"
+#include "lib/log/logOutput.h"
 
 // The longest text a reader is handed; longer texts are cut and end in "\n".
 #define MESSAGE_RING_READ_LIMIT 32768

@@ -6,9 +6,6 @@
 #include <optional>
 #include <string>
 
-#include "lib/log/appInfo.h"
-#include "lib/log/logLevels.h"
-#include "lib/log/logOptions.h"
 #include "lib/log/logOutput.h"
 
 static SyslogApi activeApi = SyslogSystemApi();

@@ -14,8 +14,14 @@ namespace {
 
 }  // namespace
 
-void PanicVerify(const char *file, int line) { Panic("VERIFY", file, line); }
+void PanicVerify(const char *file, int line) {
+  Panic("VERIFY", file, line);
+}
 
-void PanicNotReached(const char *file, int line) { Panic("NOT_REACHED", file, line); }
+void PanicNotReached(const char *file, int line) {
+  Panic("NOT_REACHED", file, line);
+}
 
-void PanicNotImplemented(const char *file, int line) { Panic("NOT_IMPLEMENTED", file, line); }
+void PanicNotImplemented(const char *file, int line) {
+  Panic("NOT_IMPLEMENTED", file, line);
+}

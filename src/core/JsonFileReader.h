@@ -15,6 +15,7 @@
 #include <rapidjson/document.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -58,3 +59,14 @@ class JsonFileReader {
 
   rapidjson::Document doc_;
 };
+
+// ---- The file text ---------------------------------------------------------
+
+// The text of a JSON file as every reader in the daemon takes it: lines whose
+// first non-blank characters are "//" are dropped, leading blanks and
+// newlines removed. Both steps are quiet; callers log as they see fit.
+int ReadJsonText(FILE *file, std::string *text);
+
+// Parses text into doc; true when it parsed. Deep nesting is parsed without
+// recursion, so that no file can exhaust the stack.
+bool ParseJsonText(const std::string &text, rapidjson::Document *doc);

@@ -1,5 +1,8 @@
 #include "src/core/SysPaths.h"
 
+#include <dirent.h>
+
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
@@ -37,4 +40,23 @@ std::string SysPath(const char *absolutePath) {
 
 void SysrootReset() {
   Sysroot() = ReadSysroot();
+}
+
+// ---- Directory listings ----------------------------------------------------
+
+bool ListDirectoryNames(const std::string &dir, std::vector<std::string> *names) {
+  names->clear();
+  DIR *listing = opendir(dir.c_str());  // close-on-exec in glibc
+  if (listing == nullptr) {
+    return false;
+  }
+  while (struct dirent *entry = readdir(listing)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") {
+      names->push_back(std::move(name));
+    }
+  }
+  closedir(listing);
+  std::sort(names->begin(), names->end());
+  return true;
 }

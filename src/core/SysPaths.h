@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // True when SENTRO_SYSROOT names a directory the paths are resolved under.
 bool SysrootActive();
@@ -28,3 +29,10 @@ void SysrootReset();
 #define SYS_GCORE "/usr/bin/gcore"
 #define SYS_PYTHON "/usr/bin/python"
 #define SYS_REBOOT_REQUESTS "/reboot-requests"
+
+// ---- Directory listings ----------------------------------------------------
+
+// The entries of a configuration directory, in one order for every reader,
+// so that of two files declaring one name the same one wins everywhere and
+// on every start.
+bool ListDirectoryNames(const std::string &dir, std::vector<std::string> *names);

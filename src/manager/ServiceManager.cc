@@ -3,20 +3,20 @@
 #include <algorithm>
 
 #include "lib/log/log.h"
-#include "src/core/DirectoryNames.h"
 #include "src/core/JsonFileReader.h"
 #include "src/core/SentroConfig.h"
+#include "src/core/SysPaths.h"
 #include "src/manager/DependencyChecks.h"
 #include "src/service/OperationTexts.h"
 #include "src/service/Service.h"
 #include "src/service/ServiceEnv.h"
 #include "src/service/ServiceRecovery.h"
-#include "src/service/servlet/MuxServerList.h"
+#include "src/service/servlet/MuxServer.h"
 
 // A registered service as batches see it.
-class ServiceManager::Entry : public BatchMember {
+class ServiceManager::RegisteredService : public BatchMember {
  public:
-  explicit Entry(std::unique_ptr<Service> service) : service_(std::move(service)) {}
+  explicit RegisteredService(std::unique_ptr<Service> service) : service_(std::move(service)) {}
   Service *service() const { return service_.get(); }
 
   const std::string &Name() const override { return service_->name(); }
@@ -26,32 +26,33 @@ class ServiceManager::Entry : public BatchMember {
 
  private:
   // One operation in flight; several batches may act on one service at once.
-  struct Pending {
-    Entry *entry;
+  struct OperationInFlight {
+    RegisteredService *entry;
     BatchMemberDone done;
     void *context;
   };
-  static void ServiceDone(ServiceResult result, Service *service, void *context);
+  static void OperationDone(ServiceResult result, Service *service, void *context);
 
   std::unique_ptr<Service> service_;
 };
 
-void ServiceManager::Entry::RunBatchOp(BatchOpType op, BatchMemberDone done, void *context) {
-  auto *pending = new Pending{this, done, context};
+void ServiceManager::RegisteredService::RunBatchOp(BatchOpType op, BatchMemberDone done,
+                                                   void *context) {
+  auto *pending = new OperationInFlight{this, done, context};
   ServiceEnv &env = service_->env();
   switch (op) {
     case BatchOpType::Start:
       env.BeginOperation(Name(), TELEMETRY_OP_BATCH_START, TELEMETRY_STATUS_UNHEALTHY,
                          TELEMETRY_PHASE_PENDING);
-      service_->SetStart(ServiceDone, pending);
+      service_->SetStart(OperationDone, pending);
       break;
     case BatchOpType::Stop:
       env.BeginOperation(Name(), TELEMETRY_OP_BATCH_STOP, TELEMETRY_STATUS_STOPPING,
                          TELEMETRY_PHASE_PENDING);
-      service_->SetStop(ServiceDone, pending);
+      service_->SetStop(OperationDone, pending);
       break;
     case BatchOpType::ApiHealth:
-      RunHealthCheck(service_.get(), ServiceDone, pending);
+      RunHealthCheck(service_.get(), OperationDone, pending);
       break;
     default:
       delete pending;
@@ -60,9 +61,10 @@ void ServiceManager::Entry::RunBatchOp(BatchOpType op, BatchMemberDone done, voi
   }
 }
 
-void ServiceManager::Entry::ServiceDone(ServiceResult result, Service *, void *context) {
-  auto *pending = static_cast<Pending *>(context);
-  Pending copy = *pending;
+void ServiceManager::RegisteredService::OperationDone(ServiceResult result, Service *,
+                                                      void *context) {
+  auto *pending = static_cast<OperationInFlight *>(context);
+  OperationInFlight copy = *pending;
   delete pending;
   copy.done(static_cast<int>(result), copy.entry, copy.context);
 }
@@ -78,13 +80,13 @@ ServiceManager::~ServiceManager() {
 
 std::unique_ptr<ServiceManager> ServiceManager::Create(ServiceEnv *env) {
   std::unique_ptr<ServiceManager> manager(new ServiceManager(env));
-  if (!manager->Populate()) {
+  if (!manager->LoadAll()) {
     return nullptr;
   }
   return manager;
 }
 
-bool ServiceManager::Populate() {
+bool ServiceManager::LoadAll() {
   SentroConfig *config = SentroConfig::Get();
   if (!LoadMuxServers()) {
     return false;
@@ -144,7 +146,7 @@ void ServiceManager::Register(std::unique_ptr<Service> service, const std::strin
   }
   LogAtLevel(LOG_INFO, "Adding service %s.\n", service->name().c_str());
   std::string name = service->name();
-  registry_[name] = std::make_unique<Entry>(std::move(service));
+  registry_[name] = std::make_unique<RegisteredService>(std::move(service));
 }
 
 bool ServiceManager::LoadProfiles(const std::string &path) {

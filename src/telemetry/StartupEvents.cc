@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 
 #include "lib/log/log.h"
-#include "src/core/DirectoryNames.h"
+#include "src/core/SysPaths.h"
 #include "src/telemetry/TelemetryDb.h"
 #include "src/telemetry/TelemetryJson.h"
 

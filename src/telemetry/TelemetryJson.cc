@@ -1,6 +1,6 @@
 #include "src/telemetry/TelemetryJson.h"
 
-#include "src/core/JsonText.h"
+#include "src/core/JsonFileReader.h"
 
 bool ParseJsonStream(FILE *file, rapidjson::Document *doc) {
   std::string text;

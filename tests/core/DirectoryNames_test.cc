@@ -1,5 +1,5 @@
 // Directory listings come in one order for every reader of the configuration.
-#include "src/core/DirectoryNames.h"
+#include "src/core/SysPaths.h"
 
 #include <gtest/gtest.h>
 

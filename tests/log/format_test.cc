@@ -1,8 +1,8 @@
 // The level table, the line prefix and the message ring.
 #include <cstring>
 
-#include "lib/log/linePrefix.h"
-#include "lib/log/logLevels.h"
+#include "lib/log/logOutput.h"
+#include "lib/log/logOutput.h"
 #include "lib/log/messageRing.h"
 #include "logTestUtil.h"
 

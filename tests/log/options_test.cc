@@ -3,7 +3,7 @@
 #include <sys/stat.h>
 
 #include "lib/log/fileOutput.h"
-#include "lib/log/logOptions.h"
+#include "lib/log/logOutput.h"
 #include "logTestUtil.h"
 
 namespace {
