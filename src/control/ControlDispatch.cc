@@ -4,17 +4,17 @@
 
 #include "lib/log/log.h"
 #include "src/control/ControlRequest.h"
-#include "src/protocol/MessageHeader.h"
-#include "src/protocol/ReplyMessage.h"
-#include "src/protocol/RequestMessage.h"
-#include "src/protocol/ResultCode.h"
+#include "src/control/ControlServer.h"
 #include "src/core/SentroConfig.h"
 #include "src/manager/ServiceManager.h"
 #include "src/process/SysProcess.h"
+#include "src/protocol/MessageHeader.h"
+#include "src/protocol/ReplyMessage.h"
+#include "src/protocol/RequestMessage.h"
+#include "src/protocol/WireTexts.h"
 #include "src/service/Service.h"
-#include "src/service/ServiceRecovery.h"
-#include "src/control/ControlServer.h"
 #include "src/service/ServiceEnv.h"
+#include "src/service/ServiceRecovery.h"
 
 namespace {
 
@@ -142,11 +142,11 @@ void DispatchProfileRequest(ControlRequest *request, const RequestMessage &messa
   bool parallel = SentroConfig::Get()->ParallelServiceOperation();
   request->completionPending = true;
   if (message.type == MessageType::StartProfileReq) {
-    ServerContext().manager->StartProfile(message.name, message.ignoreFail, parallel, BatchDoneReply,
-                                      request);
+    ServerContext().manager->StartProfile(message.name, message.ignoreFail, parallel,
+                                          BatchDoneReply, request);
   } else {
     ServerContext().manager->StopProfile(message.name, message.ignoreFail, parallel, BatchDoneReply,
-                                     request);
+                                         request);
   }
 }
 

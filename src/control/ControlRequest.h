@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "src/control/PeerCred.h"
+#include "src/control/ControlConnection.h"
 
 struct AsyncSocket;
 struct ControlContext;

@@ -9,12 +9,12 @@
 #include "lib/asyncsocket/asyncsocket.h"
 #include "lib/log/log.h"
 #include "lib/pollDefault/poll.h"
+#include "src/control/ControlConnection.h"
 #include "src/control/ControlRequest.h"
-#include "src/control/TimedRecv.h"
+#include "src/core/SentroConfig.h"
 #include "src/protocol/MessageHeader.h"
 #include "src/protocol/ReplyMessage.h"
-#include "src/protocol/ResultCode.h"
-#include "src/core/SentroConfig.h"
+#include "src/protocol/WireTexts.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
 #include "src/control/FailoverClient.h"
-#include "src/control/TimedRecv.h"
 
 #include <vector>
 
 #include "lib/asyncsocket/asyncsocket.h"
 #include "lib/log/log.h"
 #include "lib/pollDefault/poll.h"
+#include "src/control/ControlConnection.h"
 #include "src/protocol/MessageHeader.h"
 
 namespace {

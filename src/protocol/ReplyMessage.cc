@@ -2,9 +2,6 @@
 
 #include <cstring>
 
-#include "src/protocol/TextField.h"
-#include "src/protocol/WireBytes.h"
-
 namespace {
 
 // Offsets of the service state reply, from the message start.

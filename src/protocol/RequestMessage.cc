@@ -1,8 +1,5 @@
 #include "src/protocol/RequestMessage.h"
 
-#include "src/protocol/TextField.h"
-#include "src/protocol/WireBytes.h"
-
 namespace {
 
 // Offsets inside the payloads that have more than one field.

@@ -1,8 +1,27 @@
-#include "src/protocol/WireEnums.h"
+#include "src/protocol/WireTexts.h"
 
 #include <strings.h>
 
 namespace {
+
+struct ResultText {
+  const char *name;
+  const char *meaning;
+};
+
+const ResultText kResultTexts[CONTROL_RESULT_MAX + 1] = {
+    {"Ok", "success"},
+    {"TimedOut", "timed out"},
+    {"StartFailed", "start failed"},
+    {"Cancelled", "cancelled"},
+    {"Failed", "failed"},
+    {"InvalidState", "invalid state"},
+    {"InvalidStartupType", "invalid startup type, profile or service name"},
+    {nullptr, nullptr},
+    {"InvalidRequest", "invalid request"},
+    {"Disabled", "disabled"},
+    {"UnknownProfile", "unknown profile"},
+};
 
 const char *const kServiceStates[WIRE_SERVICE_STATE_COUNT] = {"STARTING", "STOPPING", "STARTED",
                                                               "STOPPED"};
@@ -25,6 +44,14 @@ int ValueOf(const char *text, const char *const *texts, int count) {
 }
 
 }  // namespace
+
+const char *ControlResultName(uint32_t code) {
+  return code <= CONTROL_RESULT_MAX ? kResultTexts[code].name : nullptr;
+}
+
+const char *ControlResultMeaning(uint32_t code) {
+  return code <= CONTROL_RESULT_MAX ? kResultTexts[code].meaning : nullptr;
+}
 
 const char *WireServiceStateText(uint32_t state) {
   return TextOf(state, kServiceStates, WIRE_SERVICE_STATE_COUNT);

@@ -1,6 +1,11 @@
-// The result codes carried by an ErrorReply. Codes 0 to 6 and 9 are the
-// results of service operations, passed on unchanged; 6, 8 and 10 are also
-// produced by the control server and the batch operations. 7 is unused.
+// The values that travel as numbers and their texts: the result codes of
+// an ErrorReply, and the service state, health, startup type and recovery
+// action profile. Each text lookup returns null for a number outside its
+// enumeration.
+//
+// Result codes 0 to 6 and 9 are the results of service operations, passed
+// on unchanged; 6, 8 and 10 are also produced by the control server and
+// the batch operations. 7 is unused.
 #pragma once
 
 #include <cstdint>
@@ -27,3 +32,18 @@ const char *ControlResultName(uint32_t code);
 // What a code means, in words an operator reads ("timed out", "disabled"),
 // or null for a code without a meaning.
 const char *ControlResultMeaning(uint32_t code);
+
+#define WIRE_SERVICE_STATE_COUNT 4     // STARTING, STOPPING, STARTED, STOPPED
+#define WIRE_HEALTH_STATUS_COUNT 5     // UNHEALTHY .. UNKNOWN
+#define WIRE_STARTUP_TYPE_COUNT 3      // MANUAL, AUTOMATIC, DISABLED
+#define WIRE_RECOVERY_PROFILE_COUNT 2  // DEFAULT, FAILOVER
+
+const char *WireServiceStateText(uint32_t state);
+const char *WireHealthStatusText(uint32_t health);
+const char *WireStartupTypeText(uint32_t startupType);
+const char *WireRecoveryProfileText(uint32_t profile);
+
+// The value whose text equals text, compared without regard to case
+// ("manual" and "MANUAL" give 0); -1 when none does.
+int WireStartupTypeFromText(const char *text);
+int WireRecoveryProfileFromText(const char *text);

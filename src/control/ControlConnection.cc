@@ -1,4 +1,4 @@
-#include "src/control/PeerCred.h"
+#include "src/control/ControlConnection.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "lib/asyncsocket/asyncsocket.h"
 #include "lib/log/log.h"
 
 namespace {
@@ -73,4 +72,17 @@ std::unique_ptr<PeerCred> GetPeerCred(AsyncSocket *socket) {
     return nullptr;
   }
   return std::make_unique<PeerCredImpl>(credentials.pid, credentials.uid, credentials.gid);
+}
+
+bool StartTimedRecv(AsyncSocket *socket, std::vector<uint8_t> *buffer, int64_t timeoutUs,
+                    PollerFunction onTimeout, AsyncSocketRecvFn onRecv, void *owner) {
+  if (PollAddTimer(onTimeout, owner, timeoutUs, false, nullptr) != POLL_OK) {
+    return false;
+  }
+  if (AsyncSocket_Recv(socket, buffer->data(), static_cast<int>(buffer->size()), onRecv, owner) !=
+      ASOCKERR_SUCCESS) {
+    PollRemoveTimer(onTimeout, owner, false);
+    return false;
+  }
+  return true;
 }
