@@ -1,6 +1,6 @@
 #include "tools/sentroctl/ControlCalls.h"
 
-#include "src/protocol/ResultCode.h"
+#include "src/protocol/WireTexts.h"
 
 namespace {
 

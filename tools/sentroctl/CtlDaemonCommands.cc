@@ -4,9 +4,8 @@
 #include <climits>
 #include <cstdlib>
 
-#include "src/protocol/ResultCode.h"
-#include "src/protocol/TextField.h"
-#include "src/protocol/WireEnums.h"
+#include "src/protocol/MessageHeader.h"
+#include "src/protocol/WireTexts.h"
 #include "tools/sentroctl/CtlCommands.h"
 #include "tools/sentroctl/CtlExitStatus.h"
 #include "tools/sentroctl/CtlReport.h"

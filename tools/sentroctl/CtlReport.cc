@@ -3,7 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "src/protocol/ResultCode.h"
+#include "src/protocol/WireTexts.h"
 #include "tools/sentroctl/CtlExitStatus.h"
 
 namespace {

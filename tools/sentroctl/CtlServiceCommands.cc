@@ -1,9 +1,8 @@
 // The commands that act on one service: start, stop, restart, set-startup,
 // run-as, deps, live-core.
 
-#include "src/protocol/ResultCode.h"
-#include "src/protocol/TextField.h"
-#include "src/protocol/WireEnums.h"
+#include "src/protocol/MessageHeader.h"
+#include "src/protocol/WireTexts.h"
 #include "tools/sentroctl/CtlCommands.h"
 #include "tools/sentroctl/CtlExitStatus.h"
 #include "tools/sentroctl/CtlReport.h"

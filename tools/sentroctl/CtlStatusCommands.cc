@@ -2,8 +2,8 @@
 // table, as detailed blocks, or as JSON.
 #include <algorithm>
 
-#include "src/protocol/TextField.h"
-#include "src/protocol/WireEnums.h"
+#include "src/protocol/MessageHeader.h"
+#include "src/protocol/WireTexts.h"
 #include "tools/sentroctl/CtlCommands.h"
 #include "tools/sentroctl/CtlExitStatus.h"
 #include "tools/sentroctl/CtlReport.h"
