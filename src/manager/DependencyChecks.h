@@ -7,7 +7,7 @@
 #include <map>
 #include <string>
 
-#include "src/manager/BatchMember.h"
+#include "src/manager/BatchOperation.h"
 
 // The registry as the checks see it: name -> service, in ascending name order.
 using ServiceGraph = std::map<std::string, BatchMember *>;

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "src/manager/BatchMember.h"
 #include "src/manager/BatchOperation.h"
 
 class Service;
@@ -54,9 +53,9 @@ class ServiceManager : public BatchGraph {
   static std::unique_ptr<ServiceManager> Create(ServiceEnv *env);
 
  private:
-  class Entry;
+  class RegisteredService;
   explicit ServiceManager(ServiceEnv *env);
-  bool Populate();
+  bool LoadAll();
   bool LoadServices(const std::string &dir);
   void Register(std::unique_ptr<Service> service, const std::string &fileName);
   bool LoadProfiles(const std::string &path);
@@ -65,7 +64,7 @@ class ServiceManager : public BatchGraph {
                        BatchDone done, void *context);
 
   ServiceEnv *env_;
-  std::map<std::string, std::unique_ptr<Entry>> registry_;
+  std::map<std::string, std::unique_ptr<RegisteredService>> registry_;
   std::map<std::string, std::vector<BatchMember *>> profiles_;
   std::map<std::string, std::vector<BatchMember *>> stopOrder_;
 };

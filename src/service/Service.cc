@@ -1,13 +1,22 @@
-// A Service's request block, state and health, and its synchronous
-// configuration requests.
+// A Service from its definition file to its requests: creation and loading,
+// the request block (admission, completion), state and health, the
+// synchronous configuration requests, and the value names.
 #include "src/service/Service.h"
 
+#include <errno.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include "lib/log/clock.h"
 #include "lib/log/log.h"
 #include "lib/pollDefault/poll.h"
+#include "src/core/JsonFileReader.h"
 #include "src/core/SentroConfig.h"
 #include "src/process/SysProcess.h"
 #include "src/service/ServiceEnv.h"
 #include "src/service/ServiceInternal.h"
+
+static const char kServletType[] = "MUX_SERVLET";
 
 Service::Service(std::string fileName, ServiceEnv *env)
     : fileName_(std::move(fileName)),
@@ -22,6 +31,120 @@ Service::~Service() {
   if (postStopRun_ != nullptr) {
     delete postStopRun_;
   }
+}
+
+std::unique_ptr<Service> CreateService(const std::string &fileName, ServiceEnv *env) {
+  auto service = std::make_unique<Service>(fileName, env);
+  if (!service->LoadDefinition(false) || !service->CreateHelperProcesses()) {
+    return nullptr;
+  }
+  return service;
+}
+
+bool Service::IsServlet() const {
+  return type_ == kServletType;
+}
+
+SysProcess *Service::NewProcess(const std::string &tag) const {
+  return env_->CreateProcess(tag);
+}
+
+bool Service::CreateHelperProcesses() {
+  preStartProcess_.reset(NewProcess(name_ + "-prestart"));
+  healthCmdProcess_.reset(NewProcess(name_ + "-healthcmd"));
+  return preStartProcess_ != nullptr && healthCmdProcess_ != nullptr;
+}
+
+bool Service::LoadDefinition(bool reload) {
+  const SentroConfig &config = *SentroConfig::Get();
+  ServiceDefinition fresh = DefaultServiceDefinition(config);
+  JsonFileReader reader;
+  if (!reader.Load(DefinitionPath())) {
+    LogAtLevel(LOG_ERROR, "Invalid service config file: %s\n", fileName_.c_str());
+    return false;
+  }
+  if (!reload && !ReadOnceOnlyKeys(reader)) {
+    return false;
+  }
+  ReadServiceDefinitionKeys(reader, config, &fresh);
+  if (fresh.startCommand.empty() && !IsServlet()) {
+    LogAtLevel(LOG_ERROR, "Mandatory field 'StartCommand' missing %s\n", fileName_.c_str());
+    return false;
+  }
+  if (!reload && !LoadCrashStats()) {
+    return false;
+  }
+  return InstallWithRunState(std::move(fresh));
+}
+
+// The name, type, process object and dependency lists: read on the first load
+// only, so a changed file affects them at the next start of the daemon.
+bool Service::ReadOnceOnlyKeys(const JsonFileReader &reader) {
+  if (!reader.GetString("Name", false, &name_)) {
+    LogAtLevel(LOG_ERROR, "Mandatory field 'Name' missing: %s\n", fileName_.c_str());
+    return false;
+  }
+  reader.GetString("Type", false, &type_);
+  SysProcess *process;
+  if (IsServlet()) {
+    if (!reader.GetString("MuxServerName", false, &muxServerName_)) {
+      LogAtLevel(LOG_ERROR, "Mandatory field MuxServerName missing. %s\n", fileName_.c_str());
+      return false;
+    }
+    process = env_->CreateServletProcess(muxServerName_);
+  } else {
+    process = NewProcess(name_);
+  }
+  if (process == nullptr) {
+    return false;
+  }
+  process_.reset(process);
+  reader.GetStringList("DependsOn", false, &dependsOn_);
+  reader.GetStringList("StopBefore", false, &stopBefore_);
+  return true;
+}
+
+// Installs the fresh definition, with the run-state file's settings over it.
+// A run-state file that exists but cannot be read keeps the old definition.
+bool Service::InstallWithRunState(ServiceDefinition fresh) {
+  std::string path = RunStatePath();
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) {
+    if (errno != ENOENT) {
+      LogAtLevel(LOG_ERROR, "<%s> Failed to look up run-state file %s. Error: %s\n", name_.c_str(),
+                 path.c_str(), strerror(errno));
+      return false;
+    }
+    definition_ = std::move(fresh);
+    return true;
+  }
+  JsonFileReader reader;
+  if (!reader.Load(path)) {
+    return false;
+  }
+  LogAtLevel(LOG_INFO, "Load runstate service %s\n", fileName_.c_str());
+  definition_ = std::move(fresh);
+  reader.GetStartupType("StartupType", &definition_.startupType);
+  reader.GetString("RunApiHealthCmdAsUser", false, &definition_.runApiHealthCmdAsUser);
+  return true;
+}
+
+bool Service::ReloadConfig() {
+  Admission admission = AdmitRequest(ReqConfigChange, nullptr, nullptr, false);
+  if (admission == Admission::Refused) {
+    LogAtLevel(LOG_WARNING, "<%s> ReloadConfig: Invalid State %s, Curr request %d.\n",
+               name_.c_str(), ServiceStateName(state_), request_);
+    return false;
+  }
+  if (admission == Admission::Superseded) {
+    return false;
+  }
+  bool loaded = LoadDefinition(true);
+  if (!loaded) {
+    LogAtLevel(LOG_WARNING, "<%s> Failed to reload configuration of service.\n", name_.c_str());
+  }
+  CompleteRequest(loaded ? Ok : Failed);
+  return loaded;
 }
 
 Service::Admission Service::AdmitRequest(ServiceRequest request, ServiceCompletion completion,
@@ -68,7 +191,7 @@ bool Service::TrySetRequest(ServiceRequest request, ServiceCompletion completion
   return AdmitRequest(request, completion, context, false) != Admission::Refused;
 }
 
-bool Service::FinishRequest(ServiceResult result) {
+bool Service::CompleteRequest(ServiceResult result) {
   ServiceCompletion completion = completion_;
   void *context = completionContext_;
   request_ = ReqNone;
@@ -83,10 +206,6 @@ bool Service::FinishRequest(ServiceResult result) {
   std::weak_ptr<char> alive = lifeToken_;
   completion(result, this, context);
   return !alive.expired();
-}
-
-void Service::CompleteRequest(ServiceResult result) {
-  FinishRequest(result);
 }
 
 // Cancels the helper commands and the timers of the current request; the
@@ -212,4 +331,45 @@ ServiceResult Service::SetRunAsUser(const std::string &user) {
              user.c_str());
   CompleteRequest(Failed);
   return Failed;
+}
+
+// Value names and helpers.
+
+const char *ServiceStateName(ServiceState state) {
+  static const char *const kNames[] = {"STARTING", "STOPPING", "STARTED", "STOPPED"};
+  auto index = static_cast<uint32_t>(state);
+  return index < 4 ? kNames[index] : "";
+}
+
+const char *HealthStatusName(HealthStatus health) {
+  static const char *const kNames[] = {"UNHEALTHY", "HEALTHY", "INITIALIZED", "START_PENDING",
+                                       "UNKNOWN"};
+  auto index = static_cast<uint32_t>(health);
+  return index < 5 ? kNames[index] : "";
+}
+
+uint64_t ServiceNowMs() {
+  return static_cast<uint64_t>(ClockMonotonicMicros() / 1000);
+}
+
+std::string DrainStream(SysProcess *process, int stream) {
+  std::string text;
+  char chunk[256];
+  for (;;) {
+    ssize_t count = process->ReadStream(stream, chunk, sizeof chunk);
+    if (count < 1) {
+      break;
+    }
+    text.append(chunk, static_cast<size_t>(count));
+  }
+  return text;
+}
+
+void LogCommandStderr(const std::string &serviceName, const char *commandName, SysProcess *process,
+                      int stream) {
+  std::string text = DrainStream(process, stream);
+  if (!text.empty()) {
+    LogAtLevel(LOG_WARNING, "<%s> Service %s command's stderr: %s\n", serviceName.c_str(),
+               commandName, text.c_str());
+  }
 }

@@ -53,7 +53,8 @@ class Service {
   // Reads the definition again as a configuration request. False when the
   // service is busy or the file could not be read.
   bool ReloadConfig();
-  // Makes the helper command process objects; part of CreateService.
+  // Makes the pre-start and health command process objects; part of
+  // CreateService.
   bool CreateHelperProcesses();
 
   // Requests; each result arrives through the completion, which may be null.
@@ -73,9 +74,10 @@ class Service {
 
   // Request machinery, shared with the health check and recovery code.
   // TrySetRequest admits a request over the current one (the earlier caller
-  // receives Cancelled); CompleteRequest ends it and calls its completion.
+  // receives Cancelled); CompleteRequest ends it and calls its completion,
+  // and returns false when that completion destroyed the Service.
   bool TrySetRequest(ServiceRequest request, ServiceCompletion completion, void *context);
-  void CompleteRequest(ServiceResult result);
+  bool CompleteRequest(ServiceResult result);
   void SetState(ServiceState state);
   void SetHealth(HealthStatus health, const std::string &data);
   // Runs the health command once. The outcome continues a waiting start, or,
@@ -121,8 +123,6 @@ class Service {
   enum class Admission { Refused, Admitted, Superseded };
   Admission AdmitRequest(ServiceRequest request, ServiceCompletion completion, void *context,
                          bool byRecovery);
-  // Completes the request; false when the completion destroyed the Service.
-  bool FinishRequest(ServiceResult result);
   void ResetRequestBlock();
 
   bool ReadOnceOnlyKeys(const JsonFileReader &reader);
@@ -152,6 +152,15 @@ class Service {
   void StopProcess();
   void OnProcessEnded();
   void DecideAfterExit(ServiceState stateAtEnd, ServiceRequest requestAtEnd);
+  // The actions of DecideAfterExit's table, one per row.
+  void ConfirmStopped();
+  void CancelForShutdown();
+  void FailRestartStart();
+  void FailStart();
+  void TimeOutStart();
+  void StartSecondHalfOfRestart();
+  void CancelCheckThenJudgeExit();
+  void JudgeUnrequestedExit();
   void OnCoreDump();
   static void ProcessExited(SysProcess *process, void *context);
   static void ProcessDumpingCore(SysProcess *process, void *context);

@@ -56,7 +56,6 @@ class ServiceEnv {
   virtual bool RestartSystem(bool restart) = 0;
   // Asks the HA listener at path to fail this node over. True when the
   // request is under way; done then follows exactly once.
-  virtual bool SendFailoverRequest(const std::string &path,
-                                   void (*done)(bool success, void *data), void *data,
-                                   uint64_t timeoutSec) = 0;
+  virtual bool SendFailoverRequest(const std::string &path, void (*done)(bool success, void *data),
+                                   void *data, uint64_t timeoutSec) = 0;
 };

@@ -35,10 +35,9 @@ void ResetFailCounters(Service *service);
 // seconds back.
 bool IsFailCounterResetDue(const Service *service);
 
-// The service process ended unexpectedly (failure Crash) or its health
-// check failed: takes the action of the service's list for that failure,
-// chosen by *counter.
-void RecoverFromCrash(Service *service, FailureType failure, int32_t *counter);
+// The service process ended unexpectedly: takes the action that the
+// service's crash list holds for its crash count, and raises the count.
+void RecoverFromCrash(Service *service);
 
 // The outcome of an explicit health check, after its request has been
 // completed: the health failure handling (recovery, live core, system

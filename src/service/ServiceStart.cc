@@ -1,22 +1,24 @@
 // The start sequence: admission, definition re-read, pre-start command,
-// launch, start time-out and health polling until the service reports ready.
+// launch, start time-out and health polling until the service reports ready;
+// and the direct-response route that frontgate serves while atrium-ui is
+// down, created and deleted as either of them starts or stops.
 #include <errno.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "lib/log/log.h"
 #include "lib/pollDefault/poll.h"
 #include "src/core/SentroConfig.h"
+#include "src/core/SysPaths.h"
+#include "src/process/SysProcess.h"
 #include "src/service/OperationTexts.h"
 #include "src/service/Service.h"
 #include "src/service/ServiceEnv.h"
-#include "src/service/ServiceRecovery.h"
 #include "src/service/ServiceInternal.h"
-#include "src/service/ServiceRoute.h"
+#include "src/service/ServiceRecovery.h"
 
-// Health polling during a start: one second after the launch, then every
-// startTimeout/32 seconds within these bounds.
 #define START_POLL_MIN_SECS 1
 #define START_POLL_MAX_SECS 8
 // The limit of a pre-start command's run.
@@ -51,7 +53,8 @@ void Service::SetStart(ServiceCompletion completion, void *context) {
   if (admission == Admission::Superseded) {
     return;
   }
-  env_->BeginOperation(name_, TELEMETRY_OP_START, TELEMETRY_STATUS_UNHEALTHY, TELEMETRY_PHASE_PENDING);
+  env_->BeginOperation(name_, TELEMETRY_OP_START, TELEMETRY_STATUS_UNHEALTHY,
+                       TELEMETRY_PHASE_PENDING);
   ApplyStartRouteRule();
   lastStopFailed_ = false;
   BeginStart();
@@ -78,7 +81,8 @@ void Service::SetRestart(ServiceCompletion completion, void *context, RestartOri
   if (admission == Admission::Superseded) {
     return;
   }
-  env_->BeginOperation(name_, TELEMETRY_OP_RESTART, TELEMETRY_STATUS_HEALTHY, TELEMETRY_PHASE_PENDING);
+  env_->BeginOperation(name_, TELEMETRY_OP_RESTART, TELEMETRY_STATUS_HEALTHY,
+                       TELEMETRY_PHASE_PENDING);
   lastStopFailed_ = false;
   if (state_ != ServiceState::Stopped) {
     StopProcess();  // the start follows in DecideAfterExit
@@ -228,7 +232,7 @@ void Service::OnHealthOutcome(bool timedOut) {
   LogAtLevel(LOG_DEBUG, "<%s> Service api healthcheck returned health as %s.\n", name_.c_str(),
              HealthStatusName(health_));
   if (request_ == ReqHealthCheck) {
-    if (FinishRequest(timedOut ? TimedOut : Ok)) {
+    if (CompleteRequest(timedOut ? TimedOut : Ok)) {
       OnExplicitHealthCheckDone(this);
     }
     return;
@@ -240,7 +244,7 @@ void Service::OnHealthOutcome(bool timedOut) {
     // Frontgate coming up while atrium-ui runs: its direct-response route for
     // the UI is no longer needed.
     bool isProxy = name_ == ROUTE_PROXY_SERVICE;
-    if (!FinishRequest(Ok)) {
+    if (!CompleteRequest(Ok)) {
       return;
     }
     if (isProxy && IsServiceStarted(*env_, ROUTE_UI_SERVICE)) {
@@ -258,4 +262,50 @@ void Service::OnHealthOutcome(bool timedOut) {
              name_.c_str());
   ArmHealthTimer(
       std::clamp(definition_.startTimeout / 32, START_POLL_MIN_SECS, START_POLL_MAX_SECS));
+}
+
+// The direct-response route.
+
+#define ROUTE_SCRIPT "/usr/lib/norvane-sentro/sentro-direct-response-route.py"
+
+// The process object is owned by its run and released here, its last use.
+static void RouteCommandEnded(SysProcess *process, void *) {
+  switch (process->GetExitCode()) {
+    case 0:
+      LogAtLevel(LOG_INFO, "Direct response route command completed successfully.\n");
+      break;
+    case 2:
+      LogAtLevel(LOG_INFO, "Direct response route command hit max retries.\n");
+      break;
+    default:
+      LogAtLevel(LOG_INFO, "Direct response route command failed.\n");
+      break;
+  }
+  delete process;
+}
+
+void RunRouteCommand(ServiceEnv &env, const std::string &action, const std::string &stateText) {
+  SysProcess *process = env.CreateProcess("static-ui");
+  std::string python = SysPath(SYS_PYTHON);
+  if (process == nullptr) {
+    LogAtLevel(LOG_WARNING, "Failed to execute command %s\n", python.c_str());
+    return;
+  }
+  std::vector<std::string> args = {SysPath(ROUTE_SCRIPT), action};
+  if (stateText != "None") {
+    args.push_back(stateText);
+  }
+  ProcessStartOptions options;
+  options.execTimeoutSec = -1;
+  options.killOnParentDeath = false;
+  options.onExit = RouteCommandEnded;
+  if (!process->Start(python, args, {}, options)) {
+    LogAtLevel(LOG_WARNING, "Failed to execute command %s\n", python.c_str());
+    delete process;
+  }
+}
+
+bool IsServiceStarted(ServiceEnv &env, const std::string &name) {
+  Service *service = env.FindService(name);
+  return service != nullptr && service->GetStatus().state == ServiceState::Started;
 }

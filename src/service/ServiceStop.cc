@@ -11,7 +11,6 @@
 #include "src/service/ServiceEnv.h"
 #include "src/service/ServiceInternal.h"
 #include "src/service/ServiceRecovery.h"
-#include "src/service/ServiceRoute.h"
 
 static void CreateCrashedRoute(ServiceEnv &env) {
   LogAtLevel(LOG_WARNING,
@@ -39,7 +38,8 @@ void Service::SetStop(ServiceCompletion completion, void *context) {
   if (admission == Admission::Superseded) {
     return;
   }
-  env_->BeginOperation(name_, TELEMETRY_OP_STOP, TELEMETRY_STATUS_STOPPING, TELEMETRY_PHASE_PENDING);
+  env_->BeginOperation(name_, TELEMETRY_OP_STOP, TELEMETRY_STATUS_STOPPING,
+                       TELEMETRY_PHASE_PENDING);
   if (name_ == ROUTE_UI_SERVICE) {
     LogAtLevel(LOG_WARNING,
                "Informing frontgate to create a direct response route as atrium-ui is stopped\n");
@@ -120,48 +120,100 @@ void Service::PostStopEnded(SysProcess *process, void *context) {
   service->DecideAfterExit(run->stateAtEnd, run->requestAtEnd);
 }
 
+// What the end of the process means is decided by the request in progress
+// and by how the process ended, one row per case; the first row that matches
+// decides. ReqStop is checked before the shutdown so that a stop asked for
+// during the shutdown still completes with Ok.
 void Service::DecideAfterExit(ServiceState stateAtEnd, ServiceRequest requestAtEnd) {
+  enum class When {
+    Always,
+    ShuttingDown,   // the daemon's shutdown has begun
+    StartFailure,   // the process ended while its start was waiting for it
+    StartTimedOut,  // the start timer stopped the process
+  };
+  struct Row {
+    ServiceRequest request;  // kAnyRequest matches every request
+    When when;
+    void (Service::*action)();
+  };
+  constexpr ServiceRequest kAnyRequest = static_cast<ServiceRequest>(-1);
+  static const Row kRows[] = {
+      {ReqStop, When::Always, &Service::ConfirmStopped},
+      {kAnyRequest, When::ShuttingDown, &Service::CancelForShutdown},
+      {ReqRestart, When::StartFailure, &Service::FailRestartStart},
+      {ReqRestart, When::StartTimedOut, &Service::TimeOutStart},
+      {ReqRestart, When::Always, &Service::StartSecondHalfOfRestart},
+      {ReqStart, When::StartFailure, &Service::FailStart},
+      {ReqStart, When::Always, &Service::TimeOutStart},
+      {ReqHealthCheck, When::Always, &Service::CancelCheckThenJudgeExit},
+      {kAnyRequest, When::Always, &Service::JudgeUnrequestedExit},
+  };
+
   SetState(ServiceState::Stopped);
   bool startFailure = request_ == requestAtEnd && stateAtEnd == ServiceState::Starting;
-  bool isUi = name_ == ROUTE_UI_SERVICE;
+  for (const Row &row : kRows) {
+    if (row.request != kAnyRequest && row.request != request_) {
+      continue;
+    }
+    bool matches = row.when == When::Always ||
+                   (row.when == When::ShuttingDown && env_->IsShutdownStarted()) ||
+                   (row.when == When::StartFailure && startFailure) ||
+                   (row.when == When::StartTimedOut && startTimedOut_);
+    if (matches) {
+      (this->*row.action)();
+      return;
+    }
+  }
+}
 
-  if (request_ == ReqStop) {
-    env_->EndOperation(name_, TELEMETRY_STATUS_STOPPED, TELEMETRY_PHASE_COMPLETED);
-    LogAtLevel(LOG_INFO, "<%s> Service STOPPED sucessfully.\n", name_.c_str());
-    CompleteRequest(Ok);
-    return;
+void Service::ConfirmStopped() {
+  env_->EndOperation(name_, TELEMETRY_STATUS_STOPPED, TELEMETRY_PHASE_COMPLETED);
+  LogAtLevel(LOG_INFO, "<%s> Service STOPPED sucessfully.\n", name_.c_str());
+  CompleteRequest(Ok);
+}
+
+// Nothing is recovered or restarted while the daemon stops.
+void Service::CancelForShutdown() {
+  if (request_ != ReqNone) {
+    CompleteRequest(Cancelled);
   }
-  if (env_->IsShutdownStarted()) {
-    if (request_ != ReqNone) {
-      CompleteRequest(Cancelled);
-    }
-    return;
-  }
+}
+
+void Service::FailRestartStart() {
   lastStopFailed_ = true;
-  if (request_ == ReqRestart) {
-    if (startFailure) {
-      if (FinishRequest(StartFailed) && isUi) {
-        CreateCrashedRoute(*env_);
-      }
-      return;
-    }
-    if (startTimedOut_) {
-      CompleteRequest(TimedOut);
-      return;
-    }
-    // The stop half of the restart is over; now the start half.
-    lastStopFailed_ = false;
-    ApplyStartRouteRule();
-    BeginStart();
-    return;
+  if (CompleteRequest(StartFailed) && name_ == ROUTE_UI_SERVICE) {
+    CreateCrashedRoute(*env_);
   }
-  if (request_ == ReqStart) {
-    CompleteRequest(startFailure ? StartFailed : TimedOut);
-    return;
+}
+
+void Service::FailStart() {
+  lastStopFailed_ = true;
+  CompleteRequest(StartFailed);
+}
+
+void Service::TimeOutStart() {
+  lastStopFailed_ = true;
+  CompleteRequest(TimedOut);
+}
+
+// The stop half of a restart is over; now the start half.
+void Service::StartSecondHalfOfRestart() {
+  lastStopFailed_ = false;
+  ApplyStartRouteRule();
+  BeginStart();
+}
+
+void Service::CancelCheckThenJudgeExit() {
+  lastStopFailed_ = true;
+  if (CompleteRequest(Cancelled)) {
+    JudgeUnrequestedExit();
   }
-  if (request_ == ReqHealthCheck && !FinishRequest(Cancelled)) {
-    return;
-  }
+}
+
+// The process ended on its own: a clean exit by its code, else a crash that
+// is recovered, or only counted when crash recovery is off.
+void Service::JudgeUnrequestedExit() {
+  lastStopFailed_ = true;
   const std::vector<int32_t> &cleanCodes = definition_.cleanExitCodes;
   int exitCode = process_->GetExitCode();
   if (std::find(cleanCodes.begin(), cleanCodes.end(), exitCode) != cleanCodes.end()) {
@@ -174,14 +226,14 @@ void Service::DecideAfterExit(ServiceState stateAtEnd, ServiceRequest requestAtE
                "<%s> Service exited unexpectedly. Crash count %d. Taking configured recovery "
                "action.\n",
                name_.c_str(), counters_.processCrash);
-    RecoverFromCrash(this, FailureType::Crash, &counters_.processCrash);
+    RecoverFromCrash(this);
     return;
   }
   env_->EndOperation(name_, TELEMETRY_STATUS_CRASHED, TELEMETRY_PHASE_COMPLETED);
   LogAtLevel(LOG_INFO,
              "<%s> Service exited unexpectedly. Crash count %d. Recovery action is disabled\n",
              name_.c_str(), counters_.processCrash);
-  if (isUi) {
+  if (name_ == ROUTE_UI_SERVICE) {
     CreateCrashedRoute(*env_);
   }
   if (counters_.processCrash != INT_MAX) {
@@ -204,7 +256,7 @@ void Service::OnCoreDump() {
   }
   SetHealth(HealthStatus::Unhealthy, "");
   SetState(ServiceState::Stopping);
-  if (request_ == ReqHealthCheck && !FinishRequest(Cancelled)) {
+  if (request_ == ReqHealthCheck && !CompleteRequest(Cancelled)) {
     return;
   }
   // The count has no cap; it wraps rather than overflow.

@@ -33,63 +33,41 @@ FakeSysProcess::~FakeSysProcess() {
 }
 
 bool FakeSysProcess::Start(const std::string &pathText, const std::vector<std::string> &argList,
-                           const std::vector<std::string> &envList,
-                           const ProcessStartOptions &startOptions) {
-  if (IsRunning() || World().failStart.count(tag) != 0) {
+                           const std::vector<std::string> &, const ProcessStartOptions &start) {
+  if (running || World().failStart.count(tag) != 0) {
     return false;
   }
-  state = State::Running;
+  running = true;
+  exited = execTimedOut = false;
   pid = World().nextPid++;
-  exitCode = 0;
-  execTimedOut = false;
   startCount++;
   path = pathText;
   args = argList;
-  env = envList;
-  options = startOptions;
-  if (startOptions.limits != nullptr) {
-    limits = *startOptions.limits;
+  options = start;
+  if (start.limits != nullptr) {
+    limits = *start.limits;
     options.limits = &limits;
   }
-  forceKillCallback = nullptr;
-  forceKillTimeout = -1;
-  pending[0].clear();
-  pending[1].clear();
   return true;
 }
 
-bool FakeSysProcess::Stop(bool force, int64_t timeoutSec) {
-  if (!force) {
-    return StopWithSignal(timeoutSec, 15);
-  }
-  if (state != State::Running && state != State::Stopping) {
-    return false;
-  }
-  state = State::Killing;
-  return true;
+bool FakeSysProcess::Stop(bool, int64_t timeoutSec) {
+  return StopWithSignal(timeoutSec, 15);
 }
 
-bool FakeSysProcess::StopWithCommand(const std::string &pathText,
-                                     const std::vector<std::string> &argList, int64_t timeoutSec) {
-  if (state != State::Running) {
-    return false;
-  }
-  commandStops++;
+bool FakeSysProcess::StopWithCommand(const std::string &pathText, const std::vector<std::string> &,
+                                     int64_t timeoutSec) {
   stopCommand = pathText;
-  stopCommandArgs = argList;
-  lastStopTimeout = timeoutSec;
-  state = State::Stopping;
-  return true;
+  return StopWithSignal(timeoutSec, 0);
 }
 
 bool FakeSysProcess::StopWithSignal(int64_t timeoutSec, int signal) {
-  if (state != State::Running) {
+  if (!running) {
     return false;
   }
-  signalStops++;
+  stopCount++;
   lastSignal = signal;
   lastStopTimeout = timeoutSec;
-  state = State::Stopping;
   return true;
 }
 
@@ -99,19 +77,11 @@ void FakeSysProcess::SetForceKillTimeoutCallback(ProcessCallback callback, int64
 }
 
 void FakeSysProcess::CancelExecution() {
-  if (IsRunning()) {
-    cancelCount++;
-    state = State::NotStarted;
-  }
-  options.onStdout = nullptr;
-  options.onStderr = nullptr;
+  cancelCount += running ? 1 : 0;
+  running = false;
 }
 
 ssize_t FakeSysProcess::ReadStream(int stream, void *buffer, size_t length) {
-  if (stream < 0 || stream > 1) {
-    errno = EBADF;
-    return -1;
-  }
   std::string &data = pending[stream];
   if (data.empty()) {
     errno = EAGAIN;
@@ -123,59 +93,39 @@ ssize_t FakeSysProcess::ReadStream(int stream, void *buffer, size_t length) {
   return static_cast<ssize_t>(count);
 }
 
-void FakeSysProcess::Exit(int code) {
-  if (!IsRunning()) {
+void FakeSysProcess::Exit(int code, bool timedOut) {
+  if (!running) {
     return;
   }
+  running = false;
+  exited = true;
   exitCode = code;
-  state = State::Exited;
-  if (options.onStdout != nullptr) {
-    options.onStdout(this, 0, options.context);
-    options.onStdout = nullptr;
-  }
-  if (options.onStderr != nullptr) {
-    options.onStderr(this, 1, options.context);
-    options.onStderr = nullptr;
+  execTimedOut = timedOut;
+  ProcessStreamCallback streams[2] = {options.onStdout, options.onStderr};
+  for (int stream = 0; stream < 2; stream++) {
+    if (streams[stream] != nullptr) {
+      streams[stream](this, stream, options.context);
+    }
   }
   if (options.onExit != nullptr) {
     options.onExit(this, options.context);  // may delete this
   }
 }
 
-void FakeSysProcess::ExecTimeout() {
-  execTimedOut = true;
-  Exit(1);
-}
-
 void FakeSysProcess::DumpCore() {
-  if (IsRunning() && options.onCoreDump != nullptr) {
+  if (running && options.onCoreDump != nullptr) {
     options.onCoreDump(this, options.context);
   }
 }
 
-void FakeSysProcess::ForceKillTimeout() {
-  if (forceKillCallback != nullptr) {
-    forceKillCallback(this, options.context);
-  }
-}
-
-SysProcess *CreateFakeProcess(const std::string &tag) {
-  return new FakeSysProcess(tag);
-}
-
 FakeSysProcess *FindFake(const std::string &tag) {
   auto &live = World().live;
-  for (auto it = live.rbegin(); it != live.rend(); ++it) {
-    if ((*it)->tag == tag) {
-      return *it;
-    }
-  }
-  return nullptr;
+  auto it = std::find_if(live.rbegin(), live.rend(), [&](auto *fake) { return fake->tag == tag; });
+  return it == live.rend() ? nullptr : *it;
 }
 
 int FakesCreated(const std::string &tag) {
-  auto it = World().created.find(tag);
-  return it == World().created.end() ? 0 : it->second;
+  return World().created[tag];
 }
 
 std::set<std::string> &FakeStartFailures() {

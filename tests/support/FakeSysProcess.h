@@ -1,6 +1,6 @@
-// A SysProcess that runs nothing: it records what the Service asks of it, and
-// the test decides when the "child" writes, exits or dumps core. Created by
-// RecordingEnv, the env the Service tests give their services.
+// A SysProcess that runs nothing: it records what its owner asks of it, and
+// the test decides when the "child" writes, exits or dumps core. RecordingEnv
+// makes these for every process a Service asks for.
 #pragma once
 
 #include <set>
@@ -11,14 +11,12 @@
 
 class FakeSysProcess : public SysProcess {
  public:
-  enum class State { NotStarted, Running, Stopping, Killing, Exited };
-
   explicit FakeSysProcess(std::string tag);
   ~FakeSysProcess() override;
 
   bool Start(const std::string &path, const std::vector<std::string> &args,
              const std::vector<std::string> &env, const ProcessStartOptions &options) override;
-  bool HasExited() override { return state == State::Exited; }
+  bool HasExited() override { return exited; }
   bool HasExecTimedOut() override { return execTimedOut; }
   int GetExitCode() override { return exitCode; }
   bool Stop(bool force, int64_t timeoutSec) override;
@@ -30,48 +28,39 @@ class FakeSysProcess : public SysProcess {
   int GetPid() override { return pid; }
   ssize_t ReadStream(int stream, void *buffer, size_t length) override;
 
-  // What the child does. Exit delivers pending output first, as the reaper
+  // What the child does. Exit hands over pending output first, as the reaper
   // does; the object may be gone when it returns (a post-stop or route run).
-  void Exit(int code);
-  void ExecTimeout();  // the exec time-out killed the child
+  void Exit(int code, bool timedOut = false);
   void DumpCore();
-  void ForceKillTimeout();
-  void WriteStdout(const std::string &text) { pending[0] += text; }
-  void WriteStderr(const std::string &text) { pending[1] += text; }
-  bool IsRunning() const {
-    return state == State::Running || state == State::Stopping || state == State::Killing;
-  }
+  void ForceKillTimeout() { forceKillCallback(this, options.context); }
+  void Write(int stream, const std::string &text) { pending[stream] += text; }
 
   std::string tag;
-  State state = State::NotStarted;
+  bool running = false;
+  bool exited = false;
+  bool execTimedOut = false;
   int pid = 0;
   int exitCode = 0;
-  bool execTimedOut = false;
   int startCount = 0;
-  std::string path;
-  std::vector<std::string> args;
-  std::vector<std::string> env;
-  ProcessStartOptions options;  // limits points into `limits` below
-  ProcessLimits limits;
-  int signalStops = 0;
+  int stopCount = 0;  // by signal, command or force
+  int cancelCount = 0;
   int lastSignal = 0;
   int64_t lastStopTimeout = 0;
-  int commandStops = 0;
+  std::string path;
+  std::vector<std::string> args;
   std::string stopCommand;
-  std::vector<std::string> stopCommandArgs;
-  int cancelCount = 0;
+  ProcessStartOptions options;  // options.limits points at limits
+  ProcessLimits limits;
   ProcessCallback forceKillCallback = nullptr;
   int64_t forceKillTimeout = -1;
   std::string pending[2];
 };
 
-// The factory the Service tests install, and the world it keeps.
-SysProcess *CreateFakeProcess(const std::string &tag);
 // The newest live fake with this tag, or null.
 FakeSysProcess *FindFake(const std::string &tag);
-// How many fakes with this tag were ever created.
+// How many fakes with this tag were ever made since the last reset.
 int FakesCreated(const std::string &tag);
 // Start fails for fakes with these tags.
 std::set<std::string> &FakeStartFailures();
-// Forgets the counts and failures; live fakes stay registered.
+// Forgets the counts and failures; live fakes stay known.
 void ResetFakeWorld();

@@ -3,11 +3,11 @@
 #include "support/FakeSysProcess.h"
 
 SysProcess *RecordingEnv::CreateProcess(const std::string &tag) {
-  return CreateFakeProcess(tag);
+  return new FakeSysProcess(tag);
 }
 
 SysProcess *RecordingEnv::CreateServletProcess(const std::string &container) {
-  return servletFactory ? servletFactory(container) : CreateFakeProcess(container);
+  return servletFactory ? servletFactory(container) : new FakeSysProcess(container);
 }
 
 Service *RecordingEnv::FindService(const std::string &name) {

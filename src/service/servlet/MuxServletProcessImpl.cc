@@ -3,9 +3,7 @@
 #include "lib/log/log.h"
 #include "lib/log/verify.h"
 #include "lib/pollDefault/poll.h"
-#include "src/service/servlet/MuxServerContainer.h"
-#include "src/service/servlet/MuxServerInstance.h"
-#include "src/service/servlet/MuxServerList.h"
+#include "src/service/servlet/MuxServer.h"
 
 MuxServletProcessImpl *CreateMuxServlet(const std::string &muxServerName) {
   MuxServerInstance *server = FindMuxServer(muxServerName);

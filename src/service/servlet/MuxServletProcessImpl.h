@@ -48,7 +48,7 @@ class MuxServletProcessImpl : public SysProcess {
 
   State state() const { return state_; }
 
-  // Steps run by the container (MuxServerContainer.cc).
+  // Steps run by the container (MuxServer.cc).
   // The servlet has ended: it reports its exit to its owner.
   void RunExitStep();
   // The container is dumping core: the owner hears of it.

@@ -1,7 +1,9 @@
-// One servlet container instance (a "mux server"): the process that hosts the
+// Servlet container instances (a "mux server"): the process that hosts the
 // servlet services naming it, as described by its file in the instance
-// directory. The container is started by its first servlet and stopped with
-// its last one (MuxServerContainer.h); the servlets themselves are
+// directory. The instances form one process-wide list, loaded before the
+// service definitions (which name instances) and reloaded with them; it lives
+// until the daemon exits. The container is started by its first servlet and
+// stopped with its last one; the servlets themselves are
 // MuxServletProcessImpl objects.
 #pragma once
 
@@ -34,6 +36,19 @@ struct MuxServerInstance {
 // load also takes "Name" and "RunAsUser"; a reload keeps both. On failure the
 // instance is left as it was.
 bool LoadMuxServer(MuxServerInstance *instance, bool reload);
-
 // LoadMuxServer with the reload flag set.
 bool ReloadMuxServer(MuxServerInstance *instance);
+
+// Loads every file of the instance directory, in the order of the listing,
+// into a fresh list. A file that fails to load is skipped with its messages.
+// False only when the directory cannot be listed.
+bool LoadMuxServers();
+// Reloads every instance's file; all are attempted, true when all succeeded.
+bool ReloadMuxServers();
+// The first instance whose name is exactly name, or null.
+MuxServerInstance *FindMuxServer(const std::string &name);
+
+// Starts the instance's container unless it is running already; true when it
+// runs afterwards. A container whose start failed is tried again by the next
+// call.
+bool StartMuxServer(MuxServerInstance *instance);
