@@ -1,6 +1,8 @@
 // The process-wide map from a child's pid to the SysProcessImpl that started
-// it. Only Start inserts; the reaper and CancelExecution remove. Main thread
-// only, so it takes no lock.
+// it, and the reaper that routes exits and core-dump notices through it
+// (ReapChildren and NotifyCoreDump, declared in SysProcess.h). Only Start
+// inserts; the reaper and CancelExecution remove. Main thread only, so it
+// takes no lock.
 #pragma once
 
 #include <sys/types.h>

@@ -2,46 +2,34 @@
 
 #include <gtest/gtest.h>
 #include <sys/signalfd.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <csignal>
-#include <fstream>
 
-#include "lib/log/clock.h"
 #include "lib/pollDefault/poll.h"
 #include "src/process/ProcessTable.h"
 #include "support/LogCapture.h"
+#include "support/TestClock.h"
+#include "support/WaitUntil.h"
 
 namespace {
 
-int64_t RealMicros() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000000LL + now.tv_nsec / 1000;
-}
-
-std::atomic<int64_t> clockOffsetMicros{0};
-
-int64_t ShiftedClock() {
-  return RealMicros() + clockOffsetMicros.load();
-}
+TestClock *testClock = nullptr;
 
 void ChildSignalReadable(void *clientData) {
-  int fd = static_cast<int>(reinterpret_cast<intptr_t>(clientData));
   struct signalfd_siginfo record;
-  while (read(fd, &record, sizeof record) == static_cast<ssize_t>(sizeof record)) {
+  while (read(static_cast<int>(reinterpret_cast<intptr_t>(clientData)), &record, sizeof record) ==
+         static_cast<ssize_t>(sizeof record)) {
     ReapChildren();
   }
 }
 
-// Once per test program: the loop, the process table, SIGCHLD on a signal
-// descriptor as the daemon has it, and the shifted clock.
+// Once per test program: the clock, the loop, the process table and SIGCHLD
+// on a signal descriptor, as the daemon has them.
 class LoopEnvironment : public ::testing::Environment {
- public:
   void SetUp() override {
-    ClockSetMonotonicSource(ShiftedClock);
+    testClock = new TestClock();
     PollInstallDefault();
     CreateProcessTable();
     sigset_t set;
@@ -50,8 +38,7 @@ class LoopEnvironment : public ::testing::Environment {
     sigprocmask(SIG_BLOCK, &set, nullptr);
     int fd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
     ASSERT_GE(fd, 0);
-    PollAddReader(ChildSignalReadable, reinterpret_cast<void *>(static_cast<intptr_t>(fd)), fd,
-                  true);
+    PollAddReader(ChildSignalReadable, reinterpret_cast<void *>(intptr_t{fd}), fd, true);
   }
 };
 
@@ -66,31 +53,27 @@ class ClearLog : public ::testing::EmptyTestEventListener {
   return 0;
 }();
 
-void StopLoop(void *clientData) {
-  *static_cast<volatile uint8_t *>(clientData) = 1;
+ProcessEvents &Events(void *context) {
+  return *static_cast<ProcessEvents *>(context);
 }
 
 }  // namespace
 
 bool RunLoopUntil(const std::function<bool()> &done, int timeoutMs) {
-  int64_t deadline = RealMicros() + timeoutMs * 1000LL;
-  while (!done() && RealMicros() < deadline) {
-    volatile uint8_t exitFlag = 0;
-    // One pass of the loop at most a millisecond long.
-    PollAddTimer(StopLoop, const_cast<uint8_t *>(&exitFlag), 1000, false, nullptr);
-    PollRunMain(true, &exitFlag, POLL_CLASS_MAIN);
-    PollRemoveTimer(StopLoop, const_cast<uint8_t *>(&exitFlag), false);
-  }
-  return done();
+  volatile uint8_t never = 0;
+  auto turn = [&] {
+    PollRun(false, &never, POLL_CLASS_MAIN, 1000);  // one turn, at most 1 ms of waiting
+    return done();
+  };
+  return done() || WaitUntil(turn, std::chrono::milliseconds(timeoutMs), {});
 }
 
 void RunLoopFor(int ms) {
-  int64_t deadline = RealMicros() + ms * 1000LL;
-  RunLoopUntil([deadline] { return RealMicros() >= deadline; }, ms + 1000);
+  RunLoopUntil([] { return false; }, ms);
 }
 
 void AdvanceClock(int64_t seconds) {
-  clockOffsetMicros += seconds * 1000000;
+  testClock->AdvanceMicros(seconds * 1000000);
 }
 
 std::vector<std::string> LoggedMessages() {
@@ -102,69 +85,34 @@ std::vector<std::string> LoggedMessages() {
 }
 
 bool Logged(const std::string &text) {
-  for (const std::string &line : LoggedMessages()) {
-    if (line.find(text) != std::string::npos) {
-      return true;
-    }
-  }
-  return false;
-}
-
-ProcessStartOptions ProcessEvents::Options(bool captureStdout, bool captureStderr) {
-  return Wire(ProcessStartOptions(), captureStdout, captureStderr);
+  std::vector<std::string> log = LoggedMessages();
+  return std::any_of(log.begin(), log.end(),
+                     [&](auto &line) { return line.find(text) != std::string::npos; });
 }
 
 ProcessStartOptions ProcessEvents::Wire(ProcessStartOptions options, bool captureStdout,
                                         bool captureStderr) {
-  options.onExit = RecordExit;
-  options.onCoreDump = RecordCoreDump;
-  options.onStdout = captureStdout ? RecordStream : nullptr;
-  options.onStderr = captureStderr ? RecordStream : nullptr;
+  options.onExit = [](SysProcess *process, void *context) {
+    Events(context).exits++;
+    Events(context).exitCodeAtExit = process->GetExitCode();
+  };
+  options.onCoreDump = [](SysProcess *, void *context) { Events(context).coreDumps++; };
+  ProcessStreamCallback read = [](SysProcess *process, int stream, void *context) {
+    char buf[4096];
+    for (ssize_t count; (count = process->ReadStream(stream, buf, sizeof buf)) > 0;) {
+      Events(context).output[stream].append(buf, static_cast<size_t>(count));
+    }
+  };
+  options.onStdout = captureStdout ? read : nullptr;
+  options.onStderr = captureStderr ? read : nullptr;
   options.context = this;
   return options;
 }
 
-void RecordExit(SysProcess *process, void *context) {
-  auto *events = static_cast<ProcessEvents *>(context);
-  events->exits++;
-  events->exitCodeAtExit = process->GetExitCode();
-  events->outputAtExit[0] = events->output[0];
-  events->outputAtExit[1] = events->output[1];
-}
-
-void RecordCoreDump(SysProcess *, void *context) {
-  static_cast<ProcessEvents *>(context)->coreDumps++;
-}
-
 void RecordForceKillTimeout(SysProcess *, void *context) {
-  static_cast<ProcessEvents *>(context)->forceKillTimeouts++;
-}
-
-void RecordStream(SysProcess *process, int stream, void *context) {
-  auto *events = static_cast<ProcessEvents *>(context);
-  char buf[4096];
-  ssize_t count;
-  while ((count = process->ReadStream(stream, buf, sizeof buf)) > 0) {
-    events->output[stream].append(buf, static_cast<size_t>(count));
-  }
+  Events(context).forceKillTimeouts++;
 }
 
 bool WaitForExit(SysProcess *process, int timeoutMs) {
   return RunLoopUntil([process] { return process->HasExited(); }, timeoutMs);
-}
-
-std::string ProcField(pid_t pid, const std::string &file, const std::string &key) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.compare(0, key.size(), key) == 0) {
-      return line.substr(key.size());
-    }
-  }
-  return "";
-}
-
-bool ProcessAlive(pid_t pid) {
-  std::string state = ProcField(pid, "status", "State:");
-  return !state.empty() && state.find('Z') == std::string::npos;
 }
