@@ -7,7 +7,7 @@
 // Service it creates, as a storage engine is handed its Env. Every entry is
 // pure virtual: an implementation that leaves one out does not compile, so
 // no seam can be left empty by accident. The daemon's implementation lives
-// in src/daemon/DaemonEnv.cc; the tests have their own.
+// in src/daemon/DaemonWiring.cc; the tests use RecordingEnv.
 #pragma once
 
 #include <cstdint>

@@ -1,0 +1,152 @@
+// Servlet container instances and their servlets against a fake container
+// process: instance files, who starts and stops the container, and how its
+// end and core dump reach every attached servlet. The registry test puts
+// servlet services into a real ServiceManager.
+#include <filesystem>
+
+#include "lib/log/log.h"
+#include "lib/pollDefault/poll.h"
+#include "service/ServiceFixture.h"
+#include "src/manager/ServiceManager.h"
+#include "src/service/servlet/MuxServer.h"
+#include "src/service/servlet/MuxServletProcessImpl.h"
+
+namespace {
+
+class MuxTest : public ServiceTest {
+ public:
+  void SetUp() override {
+    ServiceTest::SetUp();
+    MakeDirs(InstanceDir());
+    WriteInstance("web", R"("WorkingDir": "/srv", "RunAsUser": "alice")");
+    ASSERT_TRUE(LoadMuxServers());
+    web_ = FindMuxServer("web");
+    web_->process.reset(container_ = new FakeSysProcess("web"));
+    container_->exited = true;  // as a container that has ended
+  }
+  std::string InstanceDir() { return configDir_ + "/muxServerInstanceCfgfiles"; }
+  void WriteInstance(const std::string &name, const std::string &members) {
+    WriteFile(InstanceDir() + "/" + name + ".json",
+              "{\"Name\":\"" + name + "\",\"StartCommand\":\"/bin/c\"," + members + "}");
+  }
+  // A servlet whose exit and core-dump callbacks append "exit <tag>" or
+  // "core <tag>" to events_.
+  bool Start(MuxServletProcessImpl *servlet, const char *tag, const std::string &user = "") {
+    ProcessStartOptions options;
+    options.runAsUser = user;
+    options.onExit = [](SysProcess *, void *tag) {
+      Events().push_back("exit " + *(std::string *)tag);
+    };
+    options.onCoreDump = [](SysProcess *, void *tag) {
+      Events().push_back("core " + *(std::string *)tag);
+    };
+    options.context = new std::string(tag);  // leaked on purpose: lives as long as the test
+    return servlet->Start("/srv/app", {}, {}, options);
+  }
+  static std::vector<std::string> &Events() {
+    static std::vector<std::string> events;
+    return events;
+  }
+  void Turn() { AdvanceMs(1); }
+
+  MuxServerInstance *web_ = nullptr;
+  FakeSysProcess *container_ = nullptr;
+};
+
+TEST_F(MuxTest, InstanceFilesLoadSkipTheBadOnesAndAReloadKeepsNameAndUser) {
+  WriteFile(InstanceDir() + "/broken.json", "{");
+  WriteFile(InstanceDir() + "/nameless.json", R"({"StartCommand": "/bin/x"})");
+  WriteFile(InstanceDir() + "/idle.json", R"({"Name": "idle", "StartCommand": 7})");
+  ASSERT_TRUE(LoadMuxServers());
+  const char *messages[] = {"Invalid mux server config file: broken.json\n",
+                            "Mandatory field Name missing: nameless.json\n",
+                            "Mandatory field StartCommand missing: idle.json\n",
+                            "Failed to load mux server instance idle.json\n",
+                            "Failed to load MUX Server configuration\n"};
+  for (const char *message : messages) {
+    EXPECT_TRUE(log_.Has(LOG_ERROR, message)) << message;
+  }
+  MuxServerInstance *web = FindMuxServer("web");
+  EXPECT_EQ(web->workingDir + web->runAsUser,
+            "/srv"
+            "alice");
+  WriteFile(InstanceDir() + "/web.json",
+            R"({"Name":"renamed","StartCommand":"/bin/new","RunAsUser":"bob"})");
+  EXPECT_TRUE(ReloadMuxServers());  // the files that failed are not in the list
+  EXPECT_EQ(web->name + web->startCommand + web->runAsUser + web->workingDir, "web/bin/newalice");
+}
+
+TEST_F(MuxTest, FirstServletStartsTheContainerLastOneStopsItOthersDetach) {
+  MuxServletProcessImpl a(web_), b(web_);
+  ASSERT_TRUE(Start(&a, "a"));
+  ASSERT_TRUE(Start(&b, "b", "nobody"));
+  EXPECT_EQ(container_->startCount, 1);
+  EXPECT_EQ(container_->options.runAsUser + container_->options.workingDir, "alice/srv");
+  EXPECT_EQ(container_->limits.serviceName, "web");
+  EXPECT_EQ(b.GetPid(), container_->pid);
+  ASSERT_TRUE(a.StopWithSignal(10, 0));
+  EXPECT_TRUE(Events().empty());  // reported on the next turn, as a process end is
+  Turn();
+  EXPECT_EQ(Events(), (std::vector<std::string>{"exit a"}));
+  EXPECT_EQ(container_->stopCount, 0);
+  ASSERT_TRUE(b.Stop(false, 10));
+  EXPECT_EQ(container_->stopCount, 1);
+  container_->Exit(1);
+  EXPECT_EQ(Events(), (std::vector<std::string>{"exit a", "exit b"}));
+  EXPECT_EQ(b.GetExitCode(), 0);
+  ASSERT_TRUE(Start(&a, "a"));  // the next container runs as the last servlet's user
+  EXPECT_EQ(container_->options.runAsUser, "nobody");
+  Events().clear();
+}
+
+TEST_F(MuxTest, ContainerEndAndCoreDumpReachEveryAttachedServletInAddressOrder) {
+  MuxServletProcessImpl s0(web_), s1(web_), s2(web_);
+  ASSERT_TRUE(Start(&s0, "0") && Start(&s1, "1") && Start(&s2, "2"));
+  s2.Stop(false, 10);
+  s2.CancelExecution();  // its pending exit goes with it
+  Turn();
+  EXPECT_TRUE(Events().empty());
+  bool lowFirst = &s0 < &s1;
+  container_->DumpCore();
+  container_->Exit(9);
+  std::vector<std::string> expected = {"core 0", "core 1", "exit 0", "exit 1"};
+  if (!lowFirst) {
+    std::swap(expected[0], expected[1]);
+    std::swap(expected[2], expected[3]);
+  }
+  EXPECT_EQ(Events(), expected);
+  EXPECT_TRUE(web_->servlets.empty());
+  Events().clear();
+}
+
+TEST_F(MuxTest, AContainerThatFailedToStartIsTriedAgainByTheNextServlet) {
+  FakeStartFailures().insert("web");
+  MuxServletProcessImpl a(web_);
+  EXPECT_FALSE(Start(&a, "a"));
+  EXPECT_TRUE(log_.Has(LOG_ERROR, "Failed to start mux server web. Servlet /srv/app\n"));
+  FakeStartFailures().clear();
+  EXPECT_TRUE(Start(&a, "a"));
+  EXPECT_EQ(FindFake("web")->startCount, 1);
+}
+
+TEST_F(MuxTest, RegistryRegistersServletsOfLoadedInstancesAndReloadsTheInstances) {
+  WriteFile(configDir_ + "/profiles.json", "{}");
+  WriteDefinition("alpha", R"("Type": "MUX_SERVLET", "MuxServerName": "web")");
+  WriteDefinition("beta", R"("Type": "MUX_SERVLET", "MuxServerName": "nope")");
+  env_.servletFactory = [](const std::string &name) -> SysProcess * {
+    return CreateMuxServlet(name);
+  };
+  auto manager = ServiceManager::Create(&env_);
+  ASSERT_NE(manager, nullptr);
+  std::vector<std::string> names;
+  manager->GetServiceNames(&names);
+  EXPECT_EQ(names, (std::vector<std::string>{"alpha"}));
+  EXPECT_TRUE(log_.Has(LOG_ERROR, "Unknown MUX server nope\n"));
+  WriteFile(InstanceDir() + "/web.json", R"({"Name": "web", "StartCommand": "/bin/new"})");
+  EXPECT_TRUE(manager->ReloadAllConfigs());
+  EXPECT_EQ(FindMuxServer("web")->startCommand, "/bin/new");
+  std::filesystem::remove_all(InstanceDir());
+  EXPECT_EQ(ServiceManager::Create(&env_), nullptr);
+}
+
+}  // namespace
