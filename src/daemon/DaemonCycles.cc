@@ -72,7 +72,7 @@ void HealthCycleFired(void *) {
   }
   if (config->PerformPeriodicHealthCheck()) {
     DaemonRegistry()->HealthCheckProfile(group, true, config->ParallelServiceOperation(),
-                                            HealthCycleDone, nullptr);
+                                         HealthCycleDone, nullptr);
   } else {
     LogAtLevel(LOG_WARNING, "Periodic health check is disabled.\n");
     HealthCycleDone(0, "", nullptr);

@@ -8,21 +8,17 @@
 #include "lib/log/log.h"
 #include "lib/pollDefault/poll.h"
 #include "src/control/ControlServer.h"
+#include "src/core/SentroConfig.h"
+#include "src/core/SysPaths.h"
 #include "src/daemon/Daemon.h"
 #include "src/daemon/DaemonCycles.h"
 #include "src/daemon/DaemonOptions.h"
 #include "src/daemon/DaemonWiring.h"
 #include "src/daemon/FipsProbe.h"
-#include "src/daemon/Lifecycle.h"
-#include "src/daemon/LogSwitch.h"
-#include "src/core/SentroConfig.h"
-#include "src/daemon/StartupProfile.h"
-#include "src/core/SysPaths.h"
-#include "src/daemon/Utf8Argv.h"
-#include "src/manager/ServiceManager.h"
-#include "src/daemon/CorePattern.h"
+#include "src/daemon/KernelSwitches.h"
 #include "src/daemon/SignalHandlers.h"
 #include "src/daemon/SystemFailure.h"
+#include "src/manager/ServiceManager.h"
 #include "src/process/ProcessTable.h"
 
 namespace {
@@ -87,6 +83,12 @@ int DaemonMain(int argc, char **argv) {
   ServiceManager *manager = env.registry();
   if (manager == nullptr) {
     LogAtLevel(LOG_ERROR, "Service Manager creation failed. Exiting...\n");
+    ExitDaemon(1);
+  }
+  // Seams filled in at run time are checked once, before anything can use
+  // them: an empty one would otherwise do nothing, silently.
+  if (const char *missing = env.MissingSeam()) {
+    LogAtLevel(LOG_ERROR, "Start-up left the %s unset. Exiting...\n", missing);
     ExitDaemon(1);
   }
   SetCorePattern(false);

@@ -1,9 +1,9 @@
 #include "src/daemon/DaemonWiring.h"
 
 #include "src/control/FailoverClient.h"
-#include "src/daemon/Lifecycle.h"
+#include "src/daemon/Daemon.h"
+#include "src/daemon/KernelSwitches.h"
 #include "src/daemon/SystemFailure.h"
-#include "src/daemon/SystemRestart.h"
 #include "src/manager/ServiceManager.h"
 #include "src/process/SysProcess.h"
 #include "src/service/servlet/MuxServletProcessImpl.h"
@@ -53,15 +53,24 @@ bool DaemonEnv::RestartSystem(bool restart) {
   return ::RestartSystem(restart);
 }
 
-bool DaemonEnv::SendFailoverRequest(const std::string &path,
-                                    void (*done)(bool success, void *data), void *data,
-                                    uint64_t timeoutSec) {
+bool DaemonEnv::SendFailoverRequest(const std::string &path, void (*done)(bool success, void *data),
+                                    void *data, uint64_t timeoutSec) {
   return ::SendFailoverRequest(path, done, data, timeoutSec);
 }
 
 void DaemonEnv::AttachRegistry(std::unique_ptr<ServiceManager> registry) {
   registry_ = std::move(registry);
   control_.manager = registry_.get();
+}
+
+const char *DaemonEnv::MissingSeam() const {
+  if (control_.manager == nullptr) {
+    return "control context registry";
+  }
+  if (control_.env == nullptr) {
+    return "control context env";
+  }
+  return nullptr;
 }
 
 DaemonEnv &TheDaemonEnv() {

@@ -19,8 +19,7 @@ class DaemonEnv final : public ServiceEnv {
   Service *FindService(const std::string &name) override;
   void BeginOperation(const std::string &serviceName, const char *operation, const char *status,
                       const char *phase) override;
-  void EndOperation(const std::string &serviceName, const char *status,
-                    const char *phase) override;
+  void EndOperation(const std::string &serviceName, const char *status, const char *phase) override;
   void FlushOperationRecords() override;
   void PublishHealthChange(const std::string &serviceName, HealthStatus newHealth,
                            HealthStatus oldHealth, bool unsolicited) override;
@@ -36,6 +35,11 @@ class DaemonEnv final : public ServiceEnv {
   // What the control server acts on: filled in as start-up builds it, read
   // only once the event loop runs.
   const ControlContext *controlContext() const { return &control_; }
+
+  // The first entry start-up has left unset ("control context registry",
+  // "control context env"), or null when every seam is connected. The env's
+  // own entries are checked by the compiler; these are filled in at run time.
+  const char *MissingSeam() const;
 
  private:
   std::unique_ptr<ServiceManager> registry_;

@@ -3,7 +3,7 @@
 // thread; no signal handler ever runs asynchronously.
 #pragma once
 
-#include "src/daemon/Lifecycle.h"
+#include "src/daemon/Daemon.h"
 
 // What the signals start. The shutdown and reload belong to the daemon's
 // start-up code, a layer above this one, so they are handed in.

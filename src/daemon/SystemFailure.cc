@@ -12,8 +12,8 @@
 #include "lib/pollDefault/poll.h"
 #include "src/core/SentroConfig.h"
 #include "src/daemon/DaemonWiring.h"
+#include "src/daemon/KernelSwitches.h"
 #include "src/manager/ServiceManager.h"
-#include "src/daemon/SystemRestart.h"
 
 class SystemFailureHandler {};
 

@@ -1,0 +1,139 @@
+// The daemon's own pieces: signals read on the event loop, the watchdog on
+// the test clock, the machine-restart rules and the start-up check of the
+// wiring. SENTRO_SYSROOT is set for the whole
+// program, so a restart is only recorded in the sandbox's "reboot-requests".
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sstream>
+
+#include "lib/pollDefault/poll.h"
+#include "src/core/SentroConfig.h"
+#include "src/core/SysPaths.h"
+#include "src/daemon/DaemonWiring.h"
+#include "src/daemon/SignalHandlers.h"
+#include "src/daemon/SystemFailure.h"
+#include "src/manager/ServiceManager.h"
+#include "src/process/ProcessTable.h"
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
+#include "support/TestClock.h"
+#include "support/WaitUntil.h"
+
+namespace {
+
+int shutdowns = 0, reloads = 0;
+TempDir *sandbox = nullptr;
+TestClock *testClock = nullptr;
+
+// The configuration (watchdog period 30 s, a beat every 9 s), a registry in
+// which "database" is critical and "reports" is not, the loop, the signals.
+class DaemonEnvironment : public ::testing::Environment {
+  void SetUp() override {
+    sandbox = new TempDir();
+    MakeDirs(sandbox->Sub("svcCfgfiles"));
+    MakeDirs(sandbox->Sub(".svcStats"));
+    MakeDirs(sandbox->Sub("muxServerInstanceCfgfiles"));
+    WriteFile(sandbox->Sub("config.json"),
+              "{\"CriticalHealthCheckFreqSecs\": 30, \"HaltOnSystemFailHA\": true}");
+    WriteFile(sandbox->Sub("profiles.json"), "{\"CRITICAL\": [\"database\"]}");
+    for (const char *name : {"database", "reports"}) {
+      WriteFile(sandbox->Sub("svcCfgfiles/") + name + ".json",
+                std::string("{\"Name\": \"") + name +
+                    "\", \"StartupType\": \"MANUAL\", \"StartCommand\": \"/bin/true\"}");
+    }
+    setenv("SENTRO_SYSROOT", sandbox->path().c_str(), 1);
+    SysrootReset();
+    ASSERT_TRUE(SysrootActive());  // the line between a test and a real restart
+    ASSERT_NE(SentroConfig::Load(sandbox->path(), sandbox->path()), nullptr);
+    testClock = new TestClock();
+    PollInstallDefault();
+    CreateProcessTable();
+    InstallSignalHandling({[] { shutdowns++; }, [] { reloads++; }});
+  }
+};
+[[maybe_unused]] auto *environment = ::testing::AddGlobalTestEnvironment(new DaemonEnvironment);
+
+bool TurnLoopUntil(const std::function<bool()> &done) {
+  volatile uint8_t never = 0;
+  return WaitUntil([&] { return PollRun(false, &never, POLL_CLASS_MAIN, 1000), done(); },
+                   std::chrono::seconds(5), {});
+}
+
+TEST(DaemonSignals, OnlyTheFirstTerminationSignalStartsTheShutdownAndSighupAlwaysReloads) {
+  LogCapture log;
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    raise(signal);
+  }
+  EXPECT_TRUE(TurnLoopUntil([] { return reloads == 1; }));
+  raise(SIGQUIT);  // after the shutdown has begun: ignored, while SIGHUP still reloads
+  raise(SIGHUP);
+  EXPECT_TRUE(TurnLoopUntil([] { return reloads == 2; }));
+  EXPECT_EQ(shutdowns, 1);
+  EXPECT_TRUE(log.Has(5, "Received a SIGHUP signal to reload Sentro configuration\n"));
+}
+
+// A script of steps ("beat", "check", "fail:<service>") under a profile and
+// "HaltOnSystemFailHA"; the restart requests and messages it leaves.
+TEST(SystemFailure, TheWatchdogAndFailingServicesRestartExactlyWhenTheRulesSaySo) {
+  TheDaemonEnv().AttachRegistry(ServiceManager::Create(&TheDaemonEnv()));
+  ASSERT_NE(GetSystemFailureHandler(), nullptr);  // also the heartbeat timer
+  const char *kNotAlive = "MainThread not alive, restarting the system!\n";
+  const char *kFailure = "System Failure, initiating system restart.\n";
+  struct Case {
+    bool failover, halt;
+    const char *script, *requests, *logged;
+  } cases[] = {
+      {false, true, "check check", "", nullptr},  // missed heartbeats, default profile
+      {true, true, "check", "RESTART\n", kNotAlive},
+      {true, true, "beat check", "", nullptr},
+      {true, true, "beat beat check check", "RESTART\n", kNotAlive},  // a beat covers one period
+      {true, true, "fail:database", "RESTART\n", kFailure},
+      {true, true, "fail:reports fail:no-such-service", "", nullptr},
+      {false, true, "fail:database", "", nullptr},
+      {true, false, "fail:database", "", nullptr},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.script);
+    unlink(sandbox->Sub("reboot-requests").c_str());
+    WriteFile(sandbox->Sub("config.json"),
+              std::string("{\"CriticalHealthCheckFreqSecs\": 30, \"HaltOnSystemFailHA\": ") +
+                  (c.halt ? "true}" : "false}"));
+    ASSERT_TRUE(SentroConfig::Get()->Reload());
+    SentroConfig::Get()->SetActiveRecoveryProfile(RecoveryProfile::Default);
+    TurnLoopUntil([] { return true; });
+    WatchdogCheckOnce();  // starts a fresh period
+    SentroConfig::Get()->SetActiveRecoveryProfile(c.failover ? RecoveryProfile::Failover
+                                                             : RecoveryProfile::Default);
+    LogCapture log;
+    std::istringstream script(c.script);
+    for (std::string step; script >> step;) {
+      if (step == "beat") {
+        testClock->AdvanceMicros(9000000);  // the heartbeat timer's period: (30 / 3 - 1) s
+        TurnLoopUntil([&] { return log.Has(8, "Signal main thread alive...\n"); });
+        log.Clear();
+      } else if (step == "check") {
+        EXPECT_TRUE(WatchdogCheckOnce());
+      } else {
+        TheDaemonEnv().ReportSystemFailure(step.substr(5));
+      }
+    }
+    EXPECT_EQ(ReadWholeFile(sandbox->Sub("reboot-requests")),
+              *c.requests ? c.requests : "<missing>");
+    for (const char *message : {kNotAlive, kFailure}) {
+      EXPECT_EQ(log.Has(2, message), message == c.logged) << message;
+    }
+  }
+  StopWatchdog(GetSystemFailureHandler());
+  WatchdogHeartbeat(nullptr);  // must not undo the stop
+  EXPECT_FALSE(WatchdogCheckOnce());
+}
+
+TEST(DaemonWiring, StartupFindsTheControlContextsRegistryMissing) {
+  DaemonEnv env;
+  EXPECT_STREQ(env.MissingSeam(), "control context registry");
+  env.AttachRegistry(ServiceManager::Create(&env));
+  EXPECT_EQ(env.MissingSeam(), nullptr);
+}
+
+}  // namespace
