@@ -9,6 +9,7 @@ packages=(
   rapidjson-dev libsqlite3-dev libcurl4-openssl-dev libboost-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   sqlite3 python3 gdb
+  pandoc lintian dpkg-dev fakeroot
 )
 
 missing=()
