@@ -7,9 +7,7 @@
 
 #include "lib/log/log.h"
 #include "src/core/JsonFileReader.h"
-#include "src/core/SentroConfig.h"
 #include "src/core/SysPaths.h"
-#include "src/manager/ServiceManager.h"
 #include "src/telemetry/InstanceId.h"
 #include "src/telemetry/StartupEvents.h"
 #include "src/telemetry/TelemetryDb.h"

@@ -50,7 +50,6 @@ using StartupEventsMap = std::map<std::string, std::string>;
 void InitializeSvcOpCount(const std::vector<std::string> &serviceNames,
                           const std::string &definitionsDir);
 
-
 // Opens a record for the service unless it has one: the first opener wins,
 // so a batch start's record is not replaced by the service's own start.
 void BeginOperation(const std::string &serviceName, const char *operation, const char *status,

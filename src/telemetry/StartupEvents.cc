@@ -1,13 +1,14 @@
 #include "src/telemetry/StartupEvents.h"
 
+#include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 #include <sys/stat.h>
 
 #include "lib/log/log.h"
+#include "src/core/JsonFileReader.h"
 #include "src/core/SysPaths.h"
 #include "src/telemetry/TelemetryDb.h"
-#include "src/telemetry/TelemetryJson.h"
 
 static const char kInsertSubEventsSql[] =
     "INSERT INTO svcSubEvents (serviceName, operationID, subPhase, timeForCompletetionInSec, "
@@ -20,6 +21,38 @@ static const char *const kStep = "ReadSvcSubStartupData";
 static bool IsRegularFile(const std::string &path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// Quiet JSON reading: unlike the daemon's configuration reader it logs
+// nothing, because a file that is not JSON is simply not one the store is
+// looking for. Whole-line "//" comments are dropped as the configuration
+// reader drops them, so that commented definition files are read alike.
+static bool ParseJsonStream(FILE *file, rapidjson::Document *doc) {
+  std::string text;
+  return ReadJsonText(file, &text) == 0 && ParseJsonText(text, doc);
+}
+
+static bool LoadJsonFile(const std::string &path, rapidjson::Document *doc) {
+  FILE *file = fopen(path.c_str(), "re");
+  if (file == nullptr) {
+    return false;
+  }
+  bool parsed = ParseJsonStream(file, doc);
+  fclose(file);
+  return parsed;
+}
+
+// The string member key of object, or null when object is not an object or
+// the member is absent or not a string.
+static const rapidjson::Value *FindStringMember(const rapidjson::Value &object, const char *key) {
+  if (!object.IsObject()) {
+    return nullptr;
+  }
+  auto member = object.FindMember(key);
+  if (member == object.MemberEnd() || !member->value.IsString()) {
+    return nullptr;
+  }
+  return &member->value;
 }
 
 StartupEventsMap ScanStartupEventsFiles(const std::string &definitionsDir) {
