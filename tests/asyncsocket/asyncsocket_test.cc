@@ -1,0 +1,226 @@
+// Unix-domain async sockets on the real event loop: exact-length receives,
+// queued sends, error reports, and owners that close from their callbacks.
+#include "lib/asyncsocket/asyncsocket.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "lib/log/log.h"
+#include "lib/pollDefault/poll.h"
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
+#include "support/WaitUntil.h"
+
+namespace {
+
+// What the owner of one socket has seen; it closes from the callbacks named.
+struct Owner {
+  char buf[64] = {};
+  std::vector<std::string> received;
+  std::vector<int> errors, sent;
+  bool closeInRecv = false, closeInSend = false;
+  AsyncSocket *accepted = nullptr;
+
+  static void OnRecv(void *buf, int len, AsyncSocket *asock, void *data) {
+    Owner *owner = static_cast<Owner *>(data);
+    owner->received.emplace_back(static_cast<char *>(buf), len);
+    if (owner->closeInRecv) {
+      AsyncSocket_Close(asock);
+    }
+  }
+  static void OnSent(void *, int len, AsyncSocket *asock, void *data) {
+    static_cast<Owner *>(data)->sent.push_back(len);
+    if (static_cast<Owner *>(data)->closeInSend) {
+      AsyncSocket_Close(asock);
+    }
+  }
+  static void OnError(int error, AsyncSocket *asock, void *data) {
+    static_cast<Owner *>(data)->errors.push_back(error);
+    AsyncSocket_Close(asock);
+  }
+  static void OnAccept(AsyncSocket *asock, void *data) {
+    static_cast<Owner *>(data)->accepted = asock;
+  }
+};
+
+std::string Text(const char *fmt, uint32_t id) {
+  char text[200];
+  snprintf(text, sizeof text, fmt, id, -1);
+  return text;
+}
+
+class AsyncSocketTest : public testing::Test {
+ protected:
+  // Listens, connects a plain blocking client and takes the accepted socket.
+  void SetUp() override {
+    signal(SIGPIPE, SIG_IGN);
+    PollInstallDefault();
+    int error = -1;
+    listener_ = AsyncSocket_ListenUnix(path_.c_str(), Owner::OnAccept, &server_, &error);
+    ASSERT_NE(listener_, nullptr);
+    client_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path_.c_str());
+    ASSERT_EQ(connect(client_, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_TRUE(RunUntil([&] { return server_.accepted != nullptr; }));
+    asock_ = server_.accepted;
+    id_ = AsyncSocket_GetID(asock_);
+    AsyncSocket_SetErrorHandler(asock_, Owner::OnError, &server_);
+  }
+  void TearDown() override {
+    AsyncSocket_Close(listener_);
+    close(client_);
+    PollShutdown();
+  }
+
+  // Runs the loop in steps of at most 10 ms until `done` holds.
+  bool RunUntil(const std::function<bool()> &done,
+                std::chrono::milliseconds timeout = std::chrono::seconds(2)) {
+    return WaitUntil(
+        [&] {
+          PollRun(false, &exitFlag_, POLL_CLASS_MAIN, 10000);
+          return done();
+        },
+        timeout, std::chrono::milliseconds(0));
+  }
+  void RunFor(int ms) {
+    RunUntil([] { return false; }, std::chrono::milliseconds(ms));
+  }
+  void ClientWrite(const std::string &bytes) {
+    ASSERT_EQ(write(client_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+
+  TempDir dir_;
+  std::string path_ = dir_.File("server");
+  Owner server_;
+  AsyncSocket *listener_ = nullptr;
+  AsyncSocket *asock_ = nullptr;
+  uint32_t id_ = 0;
+  int client_ = -1;
+  volatile uint8_t exitFlag_ = 0;
+  LogCapture log_;
+};
+
+TEST_F(AsyncSocketTest, MessageInChunksCompletesOnceAndTheNextLandsInTheSameBuffer) {
+  ASSERT_EQ(AsyncSocket_Recv(asock_, server_.buf, 16, Owner::OnRecv, &server_), 0);
+  for (const char *chunk : {"0123", "4567", "89ab"}) {
+    ClientWrite(chunk);
+    PollRun(false, &exitFlag_, POLL_CLASS_MAIN, 10000);
+  }
+  EXPECT_TRUE(server_.received.empty());
+  ClientWrite("cdefFEDCBA9876543210");  // the last chunk and all of the next message
+  ASSERT_TRUE(RunUntil([&] { return server_.received.size() == 2; }));
+  EXPECT_EQ(server_.received, (std::vector<std::string>{"0123456789abcdef", "FEDCBA9876543210"}));
+  EXPECT_TRUE(server_.errors.empty());
+  AsyncSocket_Close(asock_);
+}
+
+TEST_F(AsyncSocketTest, PeerClosingMidMessageReportsOneRemoteDisconnectAndNoReceive) {
+  ASSERT_EQ(AsyncSocket_Recv(asock_, server_.buf, 16, Owner::OnRecv, &server_), 0);
+  int fd = AsyncSocket_GetFd(asock_);
+  ClientWrite("0123456789");
+  RunFor(30);
+  close(client_);
+  client_ = -1;
+  ASSERT_TRUE(RunUntil([&] { return !server_.errors.empty(); }));
+  RunFor(30);
+  EXPECT_EQ(server_.errors, std::vector<int>{ASOCKERR_REMOTE_DISCONNECT});
+  EXPECT_TRUE(server_.received.empty());
+  char line[100];
+  snprintf(line, sizeof line, "SOCKET %u (%d) recv detected client closed connection\n", id_, fd);
+  EXPECT_TRUE(log_.Has(LOG_INFO, line));
+}
+
+TEST_F(AsyncSocketTest, OwnerClosingFromItsReceiveOrSendHandlerStopsFurtherDelivery) {
+  server_.closeInRecv = true;
+  ASSERT_EQ(AsyncSocket_Recv(asock_, server_.buf, 16, Owner::OnRecv, &server_), 0);
+  ClientWrite(std::string(32, 'r'));
+  ASSERT_TRUE(RunUntil([&] { return !server_.received.empty(); }));
+  EXPECT_EQ(server_.received.size(), 1u);
+  EXPECT_TRUE(
+      log_.Has(LOG_INFO, Text("SOCKET %u (%d) owner closed connection in recv callback\n", id_)));
+
+  server_.accepted = nullptr;  // a second connection, closed from its send handler
+  int second = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_un addr = {AF_UNIX, {}};
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path_.c_str());
+  ASSERT_EQ(connect(second, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+  ASSERT_TRUE(RunUntil([&] { return server_.accepted != nullptr; }));
+  Owner sender;
+  sender.closeInSend = true;
+  char bytes[4] = {'a', 'b', 'c', 'd'};
+  ASSERT_EQ(AsyncSocket_Send(server_.accepted, bytes, 4, Owner::OnSent, &sender), 0);
+  ASSERT_EQ(AsyncSocket_Send(server_.accepted, bytes, 4, Owner::OnSent, &sender), 0);
+  uint32_t id = AsyncSocket_GetID(server_.accepted);
+  ASSERT_TRUE(RunUntil([&] { return !sender.sent.empty(); }));
+  EXPECT_EQ(sender.sent, (std::vector<int>{4, 0}));  // the queued one is told it was cancelled
+  EXPECT_TRUE(
+      log_.Has(LOG_INFO, Text("SOCKET %u (%d) owner closed connection in send callback\n", id)));
+  close(second);
+}
+
+TEST_F(AsyncSocketTest, QueuedSendsGoOutInOrderAndCancellingTellsWhatWasWritten) {
+  char first[] = "first-", second[] = "second";
+  ASSERT_EQ(AsyncSocket_Send(asock_, first, 6, Owner::OnSent, &server_), 0);
+  ASSERT_EQ(AsyncSocket_Send(asock_, second, 6, Owner::OnSent, &server_), 0);
+  ASSERT_TRUE(RunUntil([&] { return server_.sent.size() == 2; }));
+  char got[13] = {};
+  EXPECT_EQ(read(client_, got, 12), 12);
+  EXPECT_STREQ(got, "first-second");
+  // A peer that does not read leaves most of a large buffer queued.
+  std::string large(8 << 20, 'x');
+  ASSERT_EQ(AsyncSocket_Send(asock_, large.data(), large.size(), Owner::OnSent, &server_), 0);
+  ASSERT_EQ(AsyncSocket_Send(asock_, first, 6, Owner::OnSent, &server_), 0);
+  RunFor(30);
+  EXPECT_EQ(AsyncSocket_CancelRecv(asock_), ASOCKERR_INVAL) << "a send is pending";
+  EXPECT_EQ(AsyncSocket_CancelCallbacks(asock_), 0);
+  ASSERT_EQ(server_.sent.size(), 4u);
+  EXPECT_TRUE(server_.sent[2] > 0 && server_.sent[2] < static_cast<int>(large.size()));
+  EXPECT_EQ(server_.sent[3], 0);
+  EXPECT_EQ(AsyncSocket_Send(asock_, first, 6, Owner::OnSent, &server_), ASOCKERR_NOTCONNECTED);
+  AsyncSocket_Close(asock_);
+}
+
+TEST_F(AsyncSocketTest, FailedConnectAndListenReportTheirCodes) {
+  Owner owner;
+  int error = -1;
+  auto connectError = [&](const std::string &path) {
+    EXPECT_EQ(AsyncSocket_ConnectUnix(path.c_str(), Owner::OnAccept, &owner, &error), nullptr);
+    return error;
+  };
+  auto listenError = [&](const std::string &path) {
+    EXPECT_EQ(AsyncSocket_ListenUnix(path.c_str(), Owner::OnAccept, &owner, &error), nullptr);
+    return error;
+  };
+  EXPECT_EQ(connectError(dir_.File("nobody")), ASOCKERR_CONNECT);
+  EXPECT_EQ(connectError(std::string(107, 'p')), ASOCKERR_CONNECT) << "107 characters fit";
+  EXPECT_EQ(connectError(std::string(108, 'p')), ASOCKERR_INVAL);
+  EXPECT_EQ(listenError(std::string(108, 'p')), ASOCKERR_INVAL);
+  EXPECT_EQ(listenError(dir_.File("missing/socket")), ASOCKERR_BIND);
+  EXPECT_EQ(listenError(path_), ASOCKERR_BINDADDRINUSE);
+  AsyncSocket_Close(asock_);
+}
+
+TEST(AsyncSocketErrorText, CodesHaveTheirTextsAndUnknownCodesWarn) {
+  LogCapture log;
+  const struct {
+    int code;
+    const char *text;
+  } cases[] = {{0, "Success"},
+               {4, "Remote disconnected"},
+               {11, "Socket bind address already in use"},
+               {21, "Invalid or not supported type proxy"},
+               {7, "Unknown error"},
+               {22, "Unknown error"}};
+  for (const auto &c : cases) {
+    EXPECT_STREQ(AsyncSocket_ErrorText(c.code), c.text);
+  }
+  EXPECT_TRUE(log.Has(LOG_WARNING, "AsyncSocket_MsgError was passed bad code 7\n"));
+  EXPECT_EQ(log.Messages().size(), 2u);
+}
+
+}  // namespace
