@@ -1,6 +1,7 @@
 #include "tools/sentroctl/CtlJson.h"
 
-#include "src/core/Utf8Sequence.h"
+#include <rapidjson/encodings.h>
+#include <rapidjson/memorystream.h>
 
 namespace {
 
@@ -12,12 +13,16 @@ std::string ValidUtf8(std::string_view text) {
   std::string valid;
   valid.reserve(text.size());
   while (!text.empty()) {
-    size_t length = Utf8SequenceLength(text);
-    if (length == 0) {
-      valid += kReplacement;
-      length = 1;
-    } else {
+    // RapidJSON's decoder refuses overlong forms, surrogates and code
+    // points above U+10FFFF; a refused byte is replaced on its own.
+    rapidjson::MemoryStream stream(text.data(), text.size());
+    unsigned codePoint;
+    size_t length = 1;
+    if (rapidjson::UTF8<>::Decode(stream, &codePoint)) {
+      length = stream.Tell();
       valid.append(text.data(), length);
+    } else {
+      valid += kReplacement;
     }
     text.remove_prefix(length);
   }

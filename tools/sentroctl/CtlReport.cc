@@ -4,7 +4,6 @@
 #include <cstdio>
 
 #include "src/protocol/WireTexts.h"
-#include "tools/sentroctl/CtlExitStatus.h"
 
 namespace {
 

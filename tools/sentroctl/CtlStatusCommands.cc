@@ -5,7 +5,6 @@
 #include "src/protocol/MessageHeader.h"
 #include "src/protocol/WireTexts.h"
 #include "tools/sentroctl/CtlCommands.h"
-#include "tools/sentroctl/CtlExitStatus.h"
 #include "tools/sentroctl/CtlReport.h"
 
 namespace {

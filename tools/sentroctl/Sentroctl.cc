@@ -3,7 +3,7 @@
 #include <chrono>
 
 #include "tools/sentroctl/CtlCommands.h"
-#include "tools/sentroctl/CtlExitStatus.h"
+#include "tools/sentroctl/CtlReport.h"
 
 namespace {
 
