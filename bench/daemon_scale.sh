@@ -361,7 +361,7 @@ printf 'daemon memory 2 s later:      VmRSS %d KiB (%.1f MiB), VmLck %d KiB  (ta
 printf 'daemon soft RLIMIT_NOFILE: %s (services: %d)\n' "$nofile" "$flatCount"
 printf 'telemetry push: %s rows written, %s still unsent; analytics received %s rows in %s requests\n' \
   "$rowsWritten" "$rowsUnsent" "$pushRows" "$pushRequests"
-printf 'daemon memory after the push: VmRSS %d KiB (%.1f MiB), VmLck %d KiB  (target < 10 MiB)\n' \
-  "$rssPushed" "$(echo "$rssPushed / 1024" | bc -l)" "$lckPushed"
+printf 'daemon memory after the push: VmRSS %d KiB (%.1f MiB), VmLck %d KiB  (target %s)\n' \
+  "$rssPushed" "$(echo "$rssPushed / 1024" | bc -l)" "$lckPushed" "$memoryTarget"
 printf 'libcurl/libssl/libcrypto mappings in the daemon after the push: %s  (target 0)\n' \
   "$mappedAfterPush"
