@@ -1,5 +1,5 @@
 // What the integration tests share: a sandboxed daemon whose services run a
-// small script, and calls to the daemon's control socket.
+// small script, and calls to the daemon's control socket through the client.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,26 +7,15 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <functional>
+#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/SandboxDaemon.h"
+#include "support/WaitUntil.h"
 #include "tools/sentroctl/ControlCalls.h"
 
-// Polls condition every 10 ms until it holds or the time-out passes.
-inline bool WaitUntil(const std::function<bool()> &condition,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(8)) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
+using std::chrono::seconds;
 
 inline size_t CountOf(const std::string &text, const std::string &word) {
   size_t count = 0;
@@ -38,8 +27,7 @@ inline size_t CountOf(const std::string &text, const std::string &word) {
 
 class DaemonTest : public ::testing::Test {
  protected:
-  static constexpr uint32_t kStarted = 2;
-  static constexpr uint32_t kStopped = 3;
+  static constexpr uint32_t kStarted = 2, kStopped = 3;
 
   DaemonTest() {
     MakeDirs(daemon_.Root("svc"));
@@ -58,7 +46,7 @@ class DaemonTest : public ::testing::Test {
   void TearDown() override {
     if (daemon_.pid() > 0) {
       daemon_.Signal(SIGTERM);
-      EXPECT_EQ(daemon_.WaitExit(), 0) << daemon_.LogText();
+      EXPECT_EQ(daemon_.WaitExit(seconds(15)), 0) << daemon_.LogText();
     }
   }
 
@@ -72,15 +60,31 @@ class DaemonTest : public ::testing::Test {
   void Service(const std::string &name, const std::string &extraMembers = "",
                const std::string &startupType = "MANUAL") {
     daemon_.WriteService(name + ".json", "{\"Name\": \"" + name + "\", \"StartupType\": \"" +
-                                             startupType + "\", \"StartCommand\": \"" +
-                                             daemon_.Root("svc.sh") +
-                                             "\", \"StartCommandArgs\": [\"" + name + "\", \"" +
-                                             daemon_.Root("svc") + "\"]" + extraMembers + "}");
+                                             startupType + "\"" + SvcCommand(name) + extraMembers +
+                                             "}");
+  }
+  std::string SvcCommand(const std::string &name) const {
+    return ", \"StartCommand\": \"" + daemon_.Root("svc.sh") + "\", \"StartCommandArgs\": [\"" +
+           name + "\", \"" + daemon_.Root("svc") + "\"]";
   }
   std::string PidFile(const std::string &name) const {
     return daemon_.Root("svc/" + name + ".pid");
   }
   std::string JournalPath() const { return daemon_.Root("svc/journal"); }
+
+  // The journal's lines of one kind ("start", "stop"): the service names, or
+  // with pids the started processes' pids.
+  std::vector<std::string> Journal(const std::string &kind, bool pids = false) const {
+    std::vector<std::string> found;
+    std::istringstream lines(ReadFile(JournalPath()));
+    for (std::string line; std::getline(lines, line);) {
+      std::istringstream fields(line);
+      std::string word, name, pid;
+      fields >> word >> name >> pid;
+      if (word == kind) found.push_back(pids ? pid : name);
+    }
+    return found;
+  }
 
   // Writes an executable shell script under the sandbox; returns its path.
   std::string Executable(const std::string &name, const std::string &body) const {
@@ -100,7 +104,6 @@ class DaemonTest : public ::testing::Test {
     return CallTarget{daemon_.dataDir() + "/sentroserver",
                       std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSec)};
   }
-
   static RequestMessage Request(MessageType type, const std::string &name = "") {
     RequestMessage request;
     request.type = type;
@@ -110,6 +113,11 @@ class DaemonTest : public ::testing::Test {
   CallOutcome Call(MessageType type, const std::string &name = "") {
     return CallForResult(Target(), Request(type, name));
   }
+  CallOutcome SetRecoveryProfile(uint32_t profile) {
+    RequestMessage request = Request(MessageType::SetRecoveryProfileReq);
+    request.recoveryProfile = profile;
+    return CallForResult(Target(), request);
+  }
 
   // A list request: also the cheapest way to ask whether the daemon serves.
   bool Serves(std::vector<std::string> *names = nullptr) {
@@ -118,7 +126,6 @@ class DaemonTest : public ::testing::Test {
                         names != nullptr ? names : &ignored)
         .succeeded();
   }
-
   SvcStatePayload State(const std::string &name) {
     SvcStatePayload status;
     EXPECT_TRUE(CallForState(Target(), name, &status).succeeded());

@@ -1,0 +1,186 @@
+// Every seam the daemon wires for its services, seen from outside on one
+// running daemon: the direct-response-route command, the health event
+// publisher, the metrics database, the servlet container, the recovery
+// restart, the system restart and failover requests, live cores, and the
+// system failure. A crash loop on the way leaks neither zombies nor
+// descriptors.
+#include <dirent.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <thread>
+
+#include "DaemonFixture.h"
+#include "src/protocol/MessageHeader.h"
+#include "support/OneShotListener.h"
+
+namespace {
+
+int OpenDescriptors(pid_t pid) {
+  DIR *dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+  int count = 0;
+  while (dir != nullptr && readdir(dir) != nullptr) count++;
+  if (dir != nullptr) closedir(dir);
+  return count;
+}
+
+// Whether one of pid's children is a zombie, its exit not collected.
+bool HasZombieChild(pid_t pid) {
+  std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
+                         "/children");
+  for (std::string child; children >> child;) {
+    std::string stat = ReadWholeFile("/proc/" + child + "/stat");
+    if (stat.find(") Z ") != std::string::npos) return true;
+  }
+  return false;
+}
+
+class Seams : public DaemonTest {
+ protected:
+  Seams() : listener_(daemon_.dataDir() + "/duolistener", MESSAGE_HEADER_SIZE) {}
+
+  // Rows of the metrics database, as "operation service" lines.
+  std::string MetricsRows() const {
+    sqlite3 *db = nullptr;
+    std::string rows;
+    if (sqlite3_open(Database().c_str(), &db) == SQLITE_OK) {
+      sqlite3_exec(
+          db, "SELECT operation, serviceName FROM svcOpMetrics",
+          [](void *out, int, char **values, char **) {
+            *static_cast<std::string *>(out) += std::string(values[0]) + " " + values[1] + "\n";
+            return 0;
+          },
+          &rows, nullptr);
+    }
+    sqlite3_close(db);
+    return rows;
+  }
+  std::string Database() const {
+    return daemon_.sysroot() + "/etc/norvane/norvane-sentro/telemetry/db/SentroTelemetry.db";
+  }
+  std::string Sysroot(const std::string &file) const {
+    return ReadWholeFile(daemon_.sysroot() + file);
+  }
+
+  OneShotListener listener_;
+};
+
+TEST_F(Seams, EachSeamOfTheServicesReachesTheRealWorld) {
+  // The route script and the publisher journal their arguments.
+  Executable("sysroot/usr/bin/python", "#!/bin/sh\nexec /bin/sh \"$@\"\n");
+  MakeDirs(daemon_.sysroot() + "/usr/lib/norvane-sentro");
+  Executable("sysroot/usr/lib/norvane-sentro/sentro-direct-response-route.py",
+             "echo \"$@\" >> \"" + daemon_.Root("routes") + "\"\n");
+  daemon_.SetEnv(
+      "NORVANE_PYTHON_BIN=" +
+      Executable("publish.sh", "#!/bin/sh\necho \"$@\" >> \"" + daemon_.Root("events") + "\"\n"));
+  MakeDirs(daemon_.Root("pub"));
+  // The metrics database as the installer creates it.
+  MakeDirs(Database().substr(0, Database().rfind('/')));
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(sqlite3_open(Database().c_str(), &db), SQLITE_OK);
+  std::string sourceDir =
+      getenv("SENTRO_SOURCE_DIR") != nullptr ? getenv("SENTRO_SOURCE_DIR") : ".";
+  ASSERT_EQ(sqlite3_exec(db, ReadFile(sourceDir + "/share/telemetry-schema.sql").c_str(), nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  listener_.Serve([](int connection) {  // accepts the failover
+    uint8_t reply[MESSAGE_HEADER_SIZE];
+    EncodeMessageHeader(MakeMessageHeader(static_cast<MessageType>(15), 0), reply);
+    EXPECT_EQ(write(connection, reply, sizeof reply), static_cast<ssize_t>(sizeof reply));
+    char byte;
+    (void)!read(connection, &byte, 1);  // let the daemon close first
+  });
+  for (const char *gdbTool : {"/usr/bin/gcore", "/usr/bin/gdb"}) {  // gcore runs the gdb beside it
+    symlink(gdbTool, (daemon_.sysroot() + gdbTool).c_str());
+  }
+  Config(
+      ", \"HaltOnSystemFailHA\": true, \"MaxServiceQuickRecoveryCount\": 100, "
+      "\"EventPublisherScriptDir\": \"" +
+      daemon_.Root("pub") + "\"");
+  for (const char *name : {"frontgate", "atrium-ui", "loop"}) Service(name);
+  const std::string crash = ", \"RecoveryActionProfiles\": {\"DEFAULT\": {\"CRASH\": [";
+  Service("fatal", crash + "\"RESTART_SYSTEM\"]}}");
+  Service("duo", crash + "\"HAFAILOVER\"]}}");
+  Service("core", ", \"ApiHealthCommand\": \"" +
+                      Executable("health.sh", "#!/bin/sh\n[ -e \"$1\" ] && exit 99\nexit 0\n") +
+                      "\", \"ApiHealthCommandArgs\": [\"" + daemon_.Root("broken") + "\"]");
+  daemon_.WriteProfiles("{\"CRITICAL\": [\"core\"]}");
+  Service("dash", ", \"Type\": \"MUX_SERVLET\", \"MuxServerName\": \"web\"");
+  WriteFile(daemon_.configDir() + "/muxServerInstanceCfgfiles/web.json",
+            "{\"Name\": \"web\"" + SvcCommand("web") + "}");
+  StartDaemon();
+
+  // Route: deleted when atrium-ui starts while frontgate runs, created when
+  // atrium-ui stops, deleted when frontgate reaches STARTED while atrium-ui runs.
+  StartService("frontgate");
+  StartService("atrium-ui");
+  ASSERT_TRUE(Call(MessageType::StopSvcReq, "atrium-ui").succeeded());
+  ASSERT_TRUE(Call(MessageType::StopSvcReq, "frontgate").succeeded());
+  StartService("atrium-ui");
+  StartService("frontgate");
+  EXPECT_TRUE(WaitUntil([&] {
+    return ReadWholeFile(daemon_.Root("routes")) == "delete\ncreate stopped\ndelete\n";
+  })) << ReadWholeFile(daemon_.Root("routes"));
+  EXPECT_TRUE(daemon_.WaitForLog("Direct response route command completed successfully.\n"));
+  // Health events and metrics rows of those requests.
+  EXPECT_TRUE(WaitUntil([&] {
+    return ReadWholeFile(daemon_.Root("events"))
+               .find("/sentroEventPublisher.py --eventdata frontgate,INITIALIZED,") !=
+           std::string::npos;
+  })) << ReadWholeFile(daemon_.Root("events"));
+  EXPECT_TRUE(WaitUntil([&] { return CountOf(MetricsRows(), "START frontgate\n") == 2; }))
+      << MetricsRows();
+  // A servlet runs in its container's process.
+  StartService("dash");
+  EXPECT_EQ(Journal("start").back(), "web");
+
+  // A crash restarts the service; a crash loop leaves nothing behind.
+  pid_t pid = StartService("loop");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // connections so far are closed
+  int before = OpenDescriptors(daemon_.pid());
+  for (int round = 0; round < 20; round++) {
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    pid = WaitForNewPid("loop", pid, /*anyState=*/true);
+    ASSERT_GT(pid, 0) << "round " << round << "\n" << daemon_.LogText();
+  }
+  EXPECT_GT(WaitForNewPid("loop", 0), 0);
+  EXPECT_TRUE(daemon_.WaitForLog("<loop> Restarting service.\n"));
+  EXPECT_TRUE(WaitUntil([&] {
+    return !HasZombieChild(daemon_.pid()) && OpenDescriptors(daemon_.pid()) == before;
+  })) << before
+      << " descriptors before, " << OpenDescriptors(daemon_.pid()) << " after";
+
+  // Crash actions: the system restart request, the failover request.
+  ASSERT_EQ(kill(StartService("fatal"), SIGKILL), 0);
+  EXPECT_TRUE(WaitUntil([&] { return Sysroot("/reboot-requests") == "RESTART\n"; }));
+  EXPECT_TRUE(daemon_.WaitForLog("Failed to restart system.\n"));
+  ASSERT_EQ(kill(StartService("duo"), SIGKILL), 0);
+  ASSERT_TRUE(daemon_.WaitForLog("DUO failover call done. Success : 1\n")) << daemon_.LogText();
+  EXPECT_EQ(static_cast<uint32_t>(DecodeMessageHeader(listener_.Request().data()).type), 9u);
+
+  // A live core of a running service, written by gcore.
+  LiveCorePayload core;
+  ASSERT_TRUE(CallForLiveCore(Target(30), "frontgate", &core).succeeded());
+  EXPECT_TRUE(core.succeeded) << daemon_.LogText();
+  EXPECT_EQ(core.corePath.rfind(daemon_.sysroot() + "/var/core/livecore.frontgate-", 0), 0u)
+      << core.corePath;
+  EXPECT_TRUE(FileExists(core.corePath));
+
+  // Unknown health of a critical service under FAILOVER fails the system.
+  StartService("core");
+  ASSERT_TRUE(SetRecoveryProfile(1).succeeded());
+  WriteFile(daemon_.Root("broken"), "");
+  RequestMessage healthCheck = Request(MessageType::AllSvcsControlReq);
+  healthCheck.flags.healthCheck = true;
+  CallForResult(Target(), healthCheck);
+  EXPECT_TRUE(daemon_.WaitForLog("<core> health state unknown ,considered as system failure\n"));
+  EXPECT_TRUE(WaitUntil([&] { return Sysroot("/reboot-requests") == "RESTART\nRESTART\n"; }))
+      << daemon_.LogText();
+  EXPECT_EQ(CountOf(daemon_.LogText(), "System Failure, initiating system restart.\n"), 1u);
+}
+
+}  // namespace
