@@ -1,10 +1,9 @@
 // Directory listings come in one order for every reader of the configuration.
-#include "src/core/SysPaths.h"
-
 #include <gtest/gtest.h>
 
 #include <cerrno>
 
+#include "src/core/SysPaths.h"
 #include "support/TempDir.h"
 
 namespace {

@@ -38,24 +38,4 @@ TEST(EnumNames, TextSelectsTheFirstNameItBegins) {
   }
 }
 
-TEST(EnumNames, TypedLookUpsLeaveOutAloneWhenNothingMatches) {
-  StartupType startup = StartupType::Disabled;
-  EXPECT_TRUE(StartupTypeFromName("M", &startup));
-  EXPECT_FALSE(StartupTypeFromName("MANUALLY", &startup));
-  EXPECT_EQ(startup, StartupType::Manual);
-  RecoveryAction action = RecoveryAction::NoAction;
-  EXPECT_TRUE(RecoveryActionFromName("HAFAILOVER", &action));
-  EXPECT_FALSE(RecoveryActionFromName("X", &action));
-  EXPECT_EQ(action, RecoveryAction::HaFailover);
-}
-
-TEST(EnumNames, ValuesPrintTheirTextAndStrangersPrintUnknown) {
-  EXPECT_STREQ(StartupTypeName(StartupType::Automatic), "AUTOMATIC");
-  EXPECT_STREQ(FailureTypeName(FailureType::HealthFail), "HEALTHFAIL");
-  EXPECT_STREQ(RecoveryActionName(RecoveryAction::HaFailover), "HAFAILOVER");
-  EXPECT_STREQ(RecoveryProfileName(RecoveryProfile::Failover), "FAILOVER");
-  EXPECT_STREQ(StartupTypeName(static_cast<StartupType>(3)), "UNKNOWN");
-  EXPECT_STREQ(RecoveryActionName(static_cast<RecoveryAction>(-1)), "UNKNOWN");
-}
-
 }  // namespace
