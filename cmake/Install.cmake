@@ -1,11 +1,14 @@
 # Installation and the Debian package.
 #
-#   cmake --install BUILD [--prefix DIR]      (DESTDIR honoured)
-#   cpack -G DEB --config BUILD/CPackConfig.cmake   (see scripts/build-package.sh)
+#   cmake -S . -B BUILD -DCMAKE_INSTALL_PREFIX=/usr && cmake --install BUILD
+#   scripts/build-package.sh                   (cpack -G DEB in its build tree)
 #
-# The daemon's own files keep the places the daemon expects: the
+# DESTDIR is honoured. The daemon's own files keep the places it expects: the
 # configuration in SYSCONFDIR/norvane/norvane-sentro, the data directory in
 # LOCALSTATEDIR/lib/norvane/norvane-sentro, its log in LOCALSTATEDIR/log/norvane.
+# With the prefix /usr those are the system's /etc and /var (and the unit goes
+# to /lib/systemd/system, where Debian keeps units until its /usr move is
+# done); with any other prefix everything stays under the prefix.
 include(GNUInstallDirs)
 
 set(SENTRO_CONFIG_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/norvane/norvane-sentro)
@@ -14,14 +17,25 @@ set(SENTRO_DATA_DIR ${SENTRO_DATA_PARENT}/norvane-sentro)
 set(SENTRO_LOG_DIR ${CMAKE_INSTALL_FULL_LOCALSTATEDIR}/log/norvane)
 set(SENTRO_LIBEXEC_DIR ${CMAKE_INSTALL_LIBEXECDIR}/sentro)
 set(SENTRO_SHARE_DIR ${CMAKE_INSTALL_DATADIR}/sentro)
-# Debian keeps units in /lib until its /usr move is done; elsewhere they go
-# under the prefix.
-if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
-  set(SENTRO_UNIT_DIR /lib/systemd/system)
-else()
-  set(SENTRO_UNIT_DIR ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
-endif()
 set(SENTRO_SYSTEMD_DATA_DIR ${CMAKE_INSTALL_PREFIX}/lib)
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(sentro_unit_dest /lib/systemd/system)
+  set(sentro_sysconf_dest ${CMAKE_INSTALL_FULL_SYSCONFDIR})
+else()
+  set(sentro_unit_dest lib/systemd/system)
+  set(sentro_sysconf_dest ${CMAKE_INSTALL_SYSCONFDIR})
+endif()
+set(sentro_config_dest ${sentro_sysconf_dest}/norvane/norvane-sentro)
+
+# The unit, the tmpfiles entry and the maintainer scripts name the configured
+# paths, so a prefix given only at install time (cmake --install --prefix)
+# would install files that point elsewhere, or system files outside it.
+install(CODE "
+  if(NOT CMAKE_INSTALL_PREFIX STREQUAL \"${CMAKE_INSTALL_PREFIX}\")
+    message(FATAL_ERROR \"Sentro was configured for the prefix ${CMAKE_INSTALL_PREFIX}: \"
+                        \"configure with -DCMAKE_INSTALL_PREFIX=\${CMAKE_INSTALL_PREFIX} instead \"
+                        \"of giving --prefix to cmake --install\")
+  endif()")
 
 # The daemon runs the telemetry push helper from LIBEXEC, relative to its own
 # directory, so that an unpacked or relocated tree works as well.
@@ -44,10 +58,10 @@ set(packaging ${CMAKE_SOURCE_DIR}/packaging)
 set(generated ${CMAKE_BINARY_DIR}/packaging)
 configure_file(${packaging}/sentro.service ${generated}/sentro.service @ONLY)
 configure_file(${packaging}/sentro.tmpfiles ${generated}/sentro.tmpfiles @ONLY)
-install(FILES ${generated}/sentro.service DESTINATION ${SENTRO_UNIT_DIR})
-install(FILES ${packaging}/sentro.sysusers DESTINATION ${SENTRO_SYSTEMD_DATA_DIR}/sysusers.d
+install(FILES ${generated}/sentro.service DESTINATION ${sentro_unit_dest})
+install(FILES ${packaging}/sentro.sysusers DESTINATION lib/sysusers.d
         RENAME sentro.conf)
-install(FILES ${generated}/sentro.tmpfiles DESTINATION ${SENTRO_SYSTEMD_DATA_DIR}/tmpfiles.d
+install(FILES ${generated}/sentro.tmpfiles DESTINATION lib/tmpfiles.d
         RENAME sentro.conf)
 install(FILES ${packaging}/sentroctl.bash-completion
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME sentroctl)
