@@ -60,16 +60,20 @@ TEST_F(ServiceTest, CounterPicksTheEntryTheLastOneRepeatsAndTheCounterSaturates)
 TEST_F(ServiceTest, RestartThatKeepsFailingGivesUpAfterTheQuickFailureLimit) {
   UseConfig(R"({"MaxServiceQuickRecoveryCount": 2})");
   auto service = Started("flaky");
+  Main("flaky")->Exit(1);
+  AdvanceMs(1000);  // this recovery restart succeeds, and is published as unsolicited
+  EXPECT_TRUE(env_.published.back().unsolicited);
   for (int exit = 0; exit < 3; exit++) {  // the crash, then two failed restarts
     Main("flaky")->Exit(1);
     EXPECT_TRUE(env_.systemFailures.empty());
+    EXPECT_TRUE(service->IsRecoveryRestart());
   }
   EXPECT_TRUE(
       log_.Has(LOG_WARNING, "<flaky> Service failed to recover. Try again. Fail count 2\n"));
   Main("flaky")->Exit(1);
   EXPECT_TRUE(log_.Has(LOG_ERROR, "<flaky> Service reached max quick failure count. Give up!!!\n"));
   EXPECT_EQ(env_.systemFailures, (std::vector<std::string>{"flaky"}));
-  EXPECT_EQ(Main("flaky")->startCount, 4);
+  EXPECT_EQ(Main("flaky")->startCount, 5);
   auto off = Make("off", R"("StartupType": "DISABLED")");
   TakeRecoveryAction(off.get(), {kRestart}, &off->failCounters().processCrash);
   EXPECT_EQ(off->quickFailCount(), 3);  // every attempt answers Disabled

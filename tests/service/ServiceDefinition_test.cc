@@ -19,6 +19,9 @@ TEST_F(ServiceTest, KeysAreReadWithExpansionAndBadTimeoutsFallBackToTheDefaults)
             (std::vector<int32_t>{30, 10, 4, 15}));
   EXPECT_EQ(service->dependsOn()[0] + service->stopBefore()[0], "bc");
   EXPECT_EQ(d.cleanExitCodes, (std::vector<int32_t>{0, 143}));
+  WriteDefinition("a", R"("StartCommandArgs": ["new"])");  // each requested start reads it
+  service->SetStart(nullptr, nullptr);
+  EXPECT_EQ(Main("a")->args, std::vector<std::string>{"new"});
   EXPECT_TRUE(
       log_.Has(LOG_WARNING,
                "StarTimeout value must be greater than 0 and less than or equal to 2147483647\n"));

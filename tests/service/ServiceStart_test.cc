@@ -140,6 +140,7 @@ TEST_F(ServiceTest, StopCommandThenPostStopCommandRunBeforeTheDecision) {
   EXPECT_EQ(Main("web")->lastStopTimeout, 6);
   Main("web")->Exit(0);
   FakeSysProcess *post = FindFake("web-post-stop");
+  ASSERT_NE(post, nullptr);
   EXPECT_EQ(post->options.execTimeoutSec, 3);
   EXPECT_TRUE(stop.results.empty());
   post->Exit(2);

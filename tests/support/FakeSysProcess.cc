@@ -35,6 +35,7 @@ FakeSysProcess::~FakeSysProcess() {
 bool FakeSysProcess::Start(const std::string &pathText, const std::vector<std::string> &argList,
                            const std::vector<std::string> &, const ProcessStartOptions &start) {
   if (running || World().failStart.count(tag) != 0) {
+    exited = false;  // as an object whose fork failed: never started
     return false;
   }
   running = true;
