@@ -19,6 +19,7 @@
 #include "src/control/ControlServer.h"
 #include "src/core/SentroConfig.h"
 #include "src/core/SysPaths.h"
+#include "src/daemon/DaemonWiring.h"
 #include "src/manager/ServiceManager.h"
 #include "src/process/ProcessTable.h"
 #include "src/process/SysProcess.h"
@@ -93,6 +94,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   SysrootReset();
 
   mkdir((scratchDir + "/svcCfgfiles").c_str(), 0700);
+  mkdir((scratchDir + "/muxServerInstanceCfgfiles").c_str(), 0700);
   mkdir((scratchDir + "/.svcStats").c_str(), 0700);
   WriteText(scratchDir + "/config.json",
             "{\"LogLevel\": 1, \"SocketIOTimeout\": 1, \"EnableLivenessCheck\": false,"
@@ -112,7 +114,13 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   }
   PollInstallDefault();
   CreateProcessTable();
-  if (GetServiceManager() == nullptr || !CreateServer(SentroConfig::Get()->ControlSocketPath())) {
+  // The daemon's own wiring: the registry and the env the server acts through.
+  DaemonEnv &env = TheDaemonEnv();
+  if (!CreateServer(SentroConfig::Get()->ControlSocketPath(), env.controlContext())) {
+    abort();
+  }
+  env.AttachRegistry(ServiceManager::Create(&env));
+  if (env.registry() == nullptr) {
     abort();
   }
   return 0;

@@ -11,7 +11,6 @@
 
 #include "src/core/JsonFileReader.h"
 #include "src/core/SentroConfig.h"
-
 #include "tests/fuzz/FuzzFiles.h"
 
 namespace {

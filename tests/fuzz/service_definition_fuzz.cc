@@ -12,8 +12,8 @@
 #include <string>
 
 #include "src/core/SentroConfig.h"
+#include "src/daemon/DaemonWiring.h"
 #include "src/service/Service.h"
-
 #include "tests/fuzz/FuzzFiles.h"
 
 namespace {
@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   unlink(RunStatePath().c_str());
   WriteFuzzFile(DefinitionPath(), data, size);
   WriteFuzzFile(StatsPath(), data, size);
-  std::unique_ptr<Service> service = CreateService("fuzz.json");
+  std::unique_ptr<Service> service = CreateService("fuzz.json", &TheDaemonEnv());
   if (service != nullptr) {
     WriteFuzzFile(RunStatePath(), data, size);
     service->ReloadConfig();
