@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "tools/sentroctl/OpsCommands.h"
+
 namespace {
 
 // Splits "--name=value"; value is left alone when there is no "=".
@@ -48,7 +50,11 @@ bool ParseCtlCommandLine(const std::vector<std::string> &args, CtlOptions *optio
     std::string name;
     std::string value;
     bool hasInlineValue = SplitInlineValue(arg, &name, &value);
-    bool takesValue = name == "--socket" || name == "--datadir" || name == "--timeout";
+    std::string opsName;
+    bool opsTakesValue = false;
+    bool isOpsOption = FindOpsOption(name, &opsName, &opsTakesValue);
+    bool takesValue = name == "--socket" || name == "--datadir" || name == "--timeout" ||
+                      (isOpsOption && opsTakesValue);
     if (takesValue && !hasInlineValue) {
       if (i + 1 >= args.size()) {
         *error = "option " + name + " needs a value";
@@ -75,6 +81,8 @@ bool ParseCtlCommandLine(const std::vector<std::string> &args, CtlOptions *optio
       options->help = true;
     } else if (name == "--ignore-failures") {
       options->ignoreFailures = true;
+    } else if (isOpsOption) {
+      options->commandOptions.emplace_back(opsName, value);
     } else {
       *error = "unknown option " + name;
       return false;

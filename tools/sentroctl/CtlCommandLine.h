@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 // The longest --timeout accepted: every wait of the client is bounded.
@@ -20,6 +21,8 @@ struct CtlOptions {
   bool json = false;              // --json
   bool help = false;              // -h, --help
   bool ignoreFailures = false;    // --ignore-failures (profile commands)
+  // Options of the operations commands (long form, value), in order.
+  std::vector<std::pair<std::string, std::string>> commandOptions;
 };
 
 // Parses args (without the program name). False with *error set on an

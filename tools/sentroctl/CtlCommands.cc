@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "tools/sentroctl/OpsCommands.h"
+
 namespace {
 
 // Default time-outs, in seconds. A start waits for the service's own start
@@ -148,7 +150,7 @@ const CtlCommand *FindCtlCommand(const std::string &name) {
       return &command;
     }
   }
-  return nullptr;
+  return FindOpsCommand(name);
 }
 
 void PrintCtlUsage(std::ostream &out) {
@@ -162,6 +164,17 @@ void PrintCtlUsage(std::ostream &out) {
       out << "\n" << group << ":\n";
     }
     PrintSummaryLine(out, Synopsis(command), command.summary);
+  }
+  size_t opsCount = 0;
+  const CtlCommand *ops = OpsCommands(&opsCount);
+  for (size_t i = 0; i < opsCount; i++) {
+    if (ops[i].group[0] != '\0' && strcmp(group, ops[i].group) != 0) {
+      group = ops[i].group;
+      out << "\n" << group << ":\n";
+    }
+    if (ops[i].group[0] != '\0') {
+      PrintSummaryLine(out, Synopsis(ops[i]), ops[i].summary);
+    }
   }
   out << "\n";
   PrintSummaryLine(out, "help [COMMAND]", "Show this help or the help of one command");

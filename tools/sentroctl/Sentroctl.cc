@@ -4,6 +4,7 @@
 
 #include "tools/sentroctl/CtlCommands.h"
 #include "tools/sentroctl/CtlReport.h"
+#include "tools/sentroctl/OpsCommands.h"
 
 namespace {
 
@@ -76,6 +77,9 @@ int RunSentroctl(const std::vector<std::string> &args, const char *dataDirVariab
   if (options.ignoreFailures && !command->takesIgnoreFailures) {
     return Usage(err,
                  std::string("--ignore-failures applies only to start-profile and stop-profile"));
+  }
+  if (const std::string *option = RejectedOpsOption(*command, options)) {
+    return Usage(err, "option " + *option + " does not apply to " + command->name);
   }
   CtlContext context{options,
                      {ResolveSocketPath(options, dataDirVariable, command->socketName),
