@@ -190,7 +190,9 @@ TEST_F(StressTest, HostileClientsInWavesLeaveAnswersRightAndTheFootprintUnchange
   EXPECT_EQ(after.descriptors, before.descriptors);
   // Only a locked daemon's memory tells: a sanitizer build neither locks
   // nor frees at once (its quarantine holds freed blocks).
-  if (before.lockedKiB > 0) EXPECT_LE(after.rssKiB, before.rssKiB + 1024);
+  if (before.lockedKiB > 0) {
+    EXPECT_LE(after.rssKiB, before.rssKiB + 1024);
+  }
   EXPECT_EQ(after.zombies, 0);
   Figure("hostile clients", std::to_string(total) + " connections in " + std::to_string(seconds) +
                                 " s; well-behaved " + std::to_string(good) + " right, " +
