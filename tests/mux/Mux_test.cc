@@ -2,6 +2,7 @@
 // process: instance files, who starts and stops the container, and how its
 // end and core dump reach every attached servlet. The registry test puts
 // servlet services into a real ServiceManager.
+#include <deque>
 #include <filesystem>
 
 #include "lib/log/log.h"
@@ -40,7 +41,7 @@ class MuxTest : public ServiceTest {
     options.onCoreDump = [](SysProcess *, void *tag) {
       Events().push_back("core " + *(std::string *)tag);
     };
-    options.context = new std::string(tag);  // leaked on purpose: lives as long as the test
+    options.context = &tags_.emplace_back(tag);
     return servlet->Start("/srv/app", {}, {}, options);
   }
   static std::vector<std::string> &Events() {
@@ -49,6 +50,7 @@ class MuxTest : public ServiceTest {
   }
   void Turn() { AdvanceMs(1); }
 
+  std::deque<std::string> tags_;  // the callbacks' contexts
   MuxServerInstance *web_ = nullptr;
   FakeSysProcess *container_ = nullptr;
 };
