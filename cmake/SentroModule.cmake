@@ -25,7 +25,10 @@ function(sentro_test name dir)
   add_executable(${name} ${sources})
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${ARGN} sentro_testsupport GTest::gmock GTest::gtest_main)
+  # The source tree is compiled in: gtest_discover_tests splits a property
+  # value at ";", so an ENVIRONMENT of two entries would shift every property
+  # after it onto the wrong name.
+  target_compile_definitions(${name} PRIVATE SENTRO_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "SENTRO_BUILD_DIR=${CMAKE_BINARY_DIR};SENTRO_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
-               ${SENTRO_TEST_PROPERTIES})
+    PROPERTIES ENVIRONMENT "SENTRO_BUILD_DIR=${CMAKE_BINARY_DIR}" ${SENTRO_TEST_PROPERTIES})
 endfunction()

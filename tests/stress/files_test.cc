@@ -66,7 +66,7 @@ TEST_F(StressTest, AFullDiskUnderTheLogAndTheMetricsDatabaseLeavesTheDaemonServi
   if (!logDisk.mounted() || !databaseDisk.mounted()) {
     GTEST_SKIP() << "mounting a tmpfs is not permitted here";
   }
-  ASSERT_EQ(system((std::string(STRESS_SOURCE_DIR) + "/scripts/install-telemetry-db.sh " +
+  ASSERT_EQ(system((std::string(SENTRO_SOURCE_DIR) + "/scripts/install-telemetry-db.sh " +
                     daemon_.sysroot() + " >/dev/null")
                        .c_str()),
             0);
