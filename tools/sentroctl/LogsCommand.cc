@@ -172,7 +172,7 @@ std::vector<std::string> LogFiles(const std::string &path) {
     lseek(fd, offset, SEEK_SET);
   }
   std::string partial;
-  for (;;) {
+  auto drain = [&] {
     char buffer[8192];
     ssize_t count;
     while (fd >= 0 && (count = read(fd, buffer, sizeof buffer)) > 0) {
@@ -187,11 +187,15 @@ std::vector<std::string> LogFiles(const std::string &path) {
       }
       context.out.flush();
     }
+  };
+  for (;;) {
+    drain();
     struct stat now;
     bool replaced = stat(path.c_str(), &now) == 0 &&
                     (fd < 0 || now.st_ino != opened.st_ino || now.st_dev != opened.st_dev ||
                      now.st_size < lseek(fd, 0, SEEK_CUR));
     if (replaced) {
+      drain();  // what was written to the old file before it was renamed
       if (fd >= 0) {
         close(fd);
       }
