@@ -10,14 +10,13 @@
 
 namespace {
 
+using Strings = std::vector<std::string>;
+
 // What a capture recorded, one "W text" or "E text" entry per message.
-std::vector<std::string> Logged(const LogCapture &capture) {
-  std::vector<std::string> logged;
+Strings Logged(const LogCapture &capture) {
+  Strings logged;
   for (const CapturedMessage &message : capture.Messages()) {
-    const char *level = message.level == LOG_WARNING ? "W "
-                        : message.level == LOG_ERROR ? "E "
-                                                     : "? ";
-    logged.push_back(level + message.text);
+    logged.push_back((message.level == LOG_WARNING ? "W " : "E ") + message.text);
   }
   return logged;
 }
@@ -31,75 +30,61 @@ class JsonFileReaderTest : public ::testing::Test {
     EXPECT_EQ(capture.Text(), "");
   }
 
-  std::string String(const char *key) {
-    std::string value = "<absent>";
-    reader.GetString(key, false, &value);
-    return value;
-  }
-
   TempDir dir;
   JsonFileReader reader;
 };
 
 TEST_F(JsonFileReaderTest, CommentLinesAreDroppedAndLinesJoinedWithoutSeparators) {
-  struct Case {
-    const char *contents;
-    const char *expected;  // the value of "A"
+  const struct {
+    const char *contents, *expected;  // the value of "A"
   } cases[] = {
-      {"// A service definition.\n{\n\t\"A\": \"web\",\n    // \"A\": \"other\",\n"
-       "\t\t// \"B\": 99,\n  \t\"B\": 12\n}\n",
+      {"// A definition.\n{\n\t\"A\": \"web\",\n    // \"A\": \"other\",\n  \t\"B\": 12\n}\n",
        "web"},
       {"{\"A\": \"a\n    b\"}\r\n", "ab"},
       {"{\"A\": \"x\n  /y\"}", "x/y"},  // a single slash at line start is kept
       {"{\"A\": \"p\n/\nq\"}", "p/q"},
   };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.contents);
+  for (const auto &c : cases) {
     LoadText(c.contents);
-    EXPECT_EQ(String("A"), c.expected);
+    std::string value;
+    EXPECT_TRUE(reader.GetString("A", false, &value));
+    EXPECT_EQ(value, c.expected) << c.contents;
   }
-  LoadText("{\"Count\": 12\n34}");
-  int32_t count = 0;
-  EXPECT_TRUE(reader.GetInt("Count", &count));
-  EXPECT_EQ(count, 1234);
 }
 
 TEST_F(JsonFileReaderTest, LoadFailuresLogWhatWentWrong) {
-  std::string dirPath = dir.path();
   std::string absent = dir.File("absent.json");
   struct Case {
     const char *contents;  // nullptr: load the path as it is
     std::string path;
-    std::vector<std::string> logged;
+    Strings logged;
   } cases[] = {
       {nullptr,
        absent,
        {"W Failed to open file " + absent + ". Error: No such file or directory\n"}},
       {nullptr,
-       dirPath,
+       dir.path(),
        {"E Error reading file. Details Is a directory\n",
-        "E Failed to read json config " + dirPath + "\n"}},
+        "E Failed to read json config " + dir.path() + "\n"}},
       // A comment after text is not a comment: kParseErrorDocumentRootNotSingular.
       {"{\"A\": 1} // trailing\n", dir.File("c.json"), {"", "E Parse Error: 2. Offset: 9\n"}},
       // The offset counts the joined text {"A": x}.
-      {"{\n  // note\n\t\"A\": x\n}\n",
-       dir.File("bad.json"),
-       {"", "E Parse Error: 3. Offset: 6\n"}},
-      {"// only a comment\n\n", dir.File("empty.json"), {"", "E Parse Error: 1. Offset: 0\n"}},
-      // Well-formed roots that are not objects.
-      {"[1, 2]", dir.File("array.json"), {""}},
-      {"\"text\"", dir.File("string.json"), {""}},
+      {"{\n  // note\n\t\"A\": x\n}\n", dir.File("b.json"), {"", "E Parse Error: 3. Offset: 6\n"}},
+      {"// only a comment\n\n", dir.File("e.json"), {"", "E Parse Error: 1. Offset: 0\n"}},
+      {"[1, 2]", dir.File("array.json"), {""}},  // well-formed roots that are not objects
       {"null", dir.File("null.json"), {""}},
   };
+  LoadText("{\"A\": 1}");
   for (Case &c : cases) {
-    SCOPED_TRACE(c.path);
     if (c.contents != nullptr) {
       WriteFile(c.path, c.contents);
       c.logged[0] = "E Invalid Json formatted file " + c.path + "\n";
     }
     LogCapture capture;
     EXPECT_FALSE(reader.Load(c.path));
-    EXPECT_EQ(Logged(capture), c.logged);
+    EXPECT_EQ(Logged(capture), c.logged) << c.path;
+    int32_t a = 0;
+    EXPECT_FALSE(reader.GetInt("A", &a)) << "the previous file is forgotten";
   }
 }
 
@@ -112,159 +97,116 @@ TEST_F(JsonFileReaderTest, DeepNestingIsParsedWithoutExhaustingTheStack) {
   EXPECT_TRUE(capture.Has(LOG_ERROR, "Parse Error: 3. Offset: 200000\n"));
 }
 
-TEST_F(JsonFileReaderTest, FirstMemberWithTheNameWinsAndNamesAreAppendedInOrder) {
-  LoadText("{\"A\": 1, \"S\": \"first\", \"A\": 2, \"S\": \"second\", \"L\": [1], \"L\": [2]}");
-  int32_t a = 0;
-  EXPECT_TRUE(reader.GetInt("A", &a));
-  EXPECT_EQ(a, 1);
-  EXPECT_EQ(String("S"), "first");
-  std::vector<int32_t> list;
-  EXPECT_TRUE(reader.GetIntList("L", &list));
-  EXPECT_EQ(list, std::vector<int32_t>{1});
-  std::vector<std::string> names{"existing"};
-  reader.GetMemberNames(&names);
-  EXPECT_EQ(names, (std::vector<std::string>{"existing", "A", "S", "A", "S", "L", "L"}));
-}
-
-TEST_F(JsonFileReaderTest, AbsentOrMistypedKeysLeaveOutUntouchedSilently) {
+// Each getter takes only its own type; on refusal the output keeps its value
+// and nothing is logged. The first member with a name wins.
+TEST_F(JsonFileReaderTest, GettersTakeTheFirstMemberOfTheirTypeAndOtherwiseLeaveOutUntouched) {
   LoadText(
-      "{\"Str\": \"x\", \"Num\": 5, \"Frac\": 60.5, \"Big\": 2147483648, \"Neg\": -1,"
-      " \"Exp\": 1e2, \"Bool\": true, \"Null\": null, \"Arr\": [], \"Obj\": {}}");
+      "{\"Str\": \"MANUAL\", \"Num\": 5, \"Frac\": 60.5, \"Big\": 2147483648, \"Neg\": -1,"
+      " \"Exp\": 1e2, \"Bool\": true, \"Null\": null, \"Arr\": [], \"Obj\": {}, \"Num\": 6}");
+  auto probe = [](auto get, auto kept) {
+    return [get, kept](const char *key) {
+      auto out = kept;
+      bool found = get(key, &out);
+      return found ? "got " + ::testing::PrintToString(out) : out == kept ? "-" : "changed";
+    };
+  };
+  const JsonFileReader &r = reader;
+  const struct {
+    std::function<std::string(const char *)> get;
+    Strings found;  // "key=value"; every other key is refused
+  } getters[] = {
+      {probe([&](auto k, bool *o) { return r.GetBool(k, o); }, false), {"Bool=true"}},
+      {probe([&](auto k, int32_t *o) { return r.GetInt(k, o); }, 42), {"Num=5", "Neg=-1"}},
+      {probe([&](auto k, uint64_t *o) { return r.GetUint64(k, o); }, uint64_t{42}),
+       {"Num=5", "Big=2147483648"}},
+      {probe([&](auto k, std::string *o) { return r.GetString(k, true, o); }, std::string("k")),
+       {"Str=\"MANUAL\""}},
+      {probe([&](auto k, StartupType *o) { return r.GetStartupType(k, o); }, StartupType::Disabled),
+       {"Str=" + ::testing::PrintToString(StartupType::Manual)}},
+      {probe([&](auto k, Strings *o) { return r.GetStringList(k, true, o); }, Strings{"k"}),
+       {"Arr={}"}},
+      {probe([&](auto k, std::vector<int32_t> *o) { return r.GetIntList(k, o); },
+             std::vector<int32_t>{42}),
+       {"Arr={}"}},
+      {probe([&](auto k, RecoveryActionList *o) { return r.GetRecoveryActionList(k, o); },
+             RecoveryActionList{RecoveryAction::HaFailover}),
+       {"Arr={}"}},
+      {probe([&](auto k, RecoveryActionProfiles *o) { return r.GetRecoveryActionProfiles(k, o); },
+             RecoveryActionProfiles{{RecoveryProfile::Default, {}}}),
+       {"Obj=" + ::testing::PrintToString(RecoveryActionProfiles{{RecoveryProfile::Default, {}}})}},
+  };
   LogCapture capture;
-  bool flag = false;
-  int32_t number = 42;
-  uint64_t wide = 42;
-  std::string text = "kept";
-  StartupType startup = StartupType::Disabled;
-  std::vector<std::string> strings{"kept"};
-  std::vector<int32_t> ints{42};
-  RecoveryActionList actions{RecoveryAction::HaFailover};
-  RecoveryActionProfiles profiles{{RecoveryProfile::Default, {}}};
-
-  for (const char *key : {"Missing", "Str", "Num", "Null", "Arr", "Obj"}) {
-    EXPECT_FALSE(reader.GetBool(key, &flag)) << key;
+  for (const auto &getter : getters) {
+    for (const char *key :
+         {"Missing", "Str", "Num", "Frac", "Big", "Neg", "Exp", "Bool", "Null", "Arr", "Obj"}) {
+      std::string expected = "-";
+      for (const std::string &found : getter.found) {
+        if (found.starts_with(std::string(key) + "=")) {
+          expected = "got " + found.substr(found.find('=') + 1);
+        }
+      }
+      EXPECT_EQ(getter.get(key), expected) << key << " / " << getter.found[0];
+    }
   }
-  for (const char *key : {"Missing", "Str", "Frac", "Big", "Exp", "Bool", "Null", "Arr"}) {
-    EXPECT_FALSE(reader.GetInt(key, &number)) << key;
-  }
-  for (const char *key : {"Missing", "Str", "Frac", "Neg", "Exp", "Bool"}) {
-    EXPECT_FALSE(reader.GetUint64(key, &wide)) << key;
-  }
-  for (const char *key : {"Missing", "Num", "Bool", "Null", "Arr", "Obj"}) {
-    EXPECT_FALSE(reader.GetString(key, true, &text)) << key;
-    EXPECT_FALSE(reader.GetStartupType(key, &startup)) << key;
-  }
-  for (const char *key : {"Missing", "Str", "Num", "Obj", "Null"}) {
-    EXPECT_FALSE(reader.GetStringList(key, true, &strings)) << key;
-    EXPECT_FALSE(reader.GetIntList(key, &ints)) << key;
-    EXPECT_FALSE(reader.GetRecoveryActionList(key, &actions)) << key;
-  }
-  for (const char *key : {"Missing", "Str", "Arr", "Null"}) {
-    EXPECT_FALSE(reader.GetRecoveryActionProfiles(key, &profiles)) << key;
-  }
-
-  EXPECT_FALSE(flag);
-  EXPECT_EQ(number, 42);
-  EXPECT_EQ(wide, 42u);
-  EXPECT_EQ(text, "kept");
-  EXPECT_EQ(startup, StartupType::Disabled);
-  EXPECT_EQ(strings, std::vector<std::string>{"kept"});
-  EXPECT_EQ(ints, std::vector<int32_t>{42});
-  EXPECT_EQ(actions, RecoveryActionList{RecoveryAction::HaFailover});
-  EXPECT_EQ(profiles.size(), 1u);
   EXPECT_EQ(capture.Text(), "");
+  Strings names{"existing"};
+  reader.GetMemberNames(&names);
+  EXPECT_EQ(names, (Strings{"existing", "Str", "Num", "Frac", "Big", "Neg", "Exp", "Bool", "Null",
+                            "Arr", "Obj", "Num"}));
 }
 
-TEST_F(JsonFileReaderTest, ListsKeepUsableEntriesAndWarnAboutEachSkippedOne) {
+// Lists keep their usable entries; profiles replace the profiles they name,
+// and within one the last list of a failure type counts.
+TEST_F(JsonFileReaderTest, ListsAndProfilesKeepUsableEntriesAndWarnAboutEachSkippedOne) {
   setenv("SENTRO_T_DIR", "/opt/x", 1);
   unsetenv("SENTRO_T_UNSET");
   LoadText(
-      "{\"Args\": [\"-v\", 1, \"%SENTRO_T_DIR%\", \"%SENTRO_T_UNSET%\", null, \"\"],"
+      "{\"Args\": [\"-v\", 1, \"%SENTRO_T_DIR%\", \"%SENTRO_T_UNSET%\", \"\"],"
       " \"Ports\": [1, \"two\", 3.0, 4294967296, -7],"
-      " \"Crash\": [\"RESTART_SERVICE\", 5, \"BOGUS\", \"HA\", \"NO_ACTION\"], \"None\": []}");
-  const std::string nonString = "W Non String entry in Args field. Skipping...\n";
-  const std::string nonInt = "W Non Int entry in Ports field. Skipping...\n";
-
+      " \"Crash\": [\"RESTART_SERVICE\", 5, \"BOGUS\", \"HA\", \"NO_ACTION\"],"
+      " \"P\": {\"DEFAULT\": {\"CRASH\": [\"NO_ACTION\"]},"
+      "   \"DEFAULT\": {\"CRASH\": [\"NO_ACTION\"], \"CRASH\": [\"RESTART_SERVICE\"],"
+      "     \"HEALTHFAIL\": \"NO_ACTION\", \"BOGUSTYPE\": [], \"COREDUMP\": [1, "
+      "\"RESTART_SYSTEM\"]},"
+      "   \"NOPROFILE\": {\"CRASH\": []}, \"FAIL\": 5,"
+      "   \"FAIL\": {\"HEALTH\": [\"HAFAILOVER\", \"WHAT\"]}}}");
   LogCapture capture;
-  std::vector<std::string> args{"stale"};
-  EXPECT_TRUE(reader.GetStringList("Args", true, &args));
-  EXPECT_EQ(args, (std::vector<std::string>{"-v", "/opt/x", ""}));
-  EXPECT_EQ(
-      Logged(capture),
-      (std::vector<std::string>{nonString, "E Env variable SENTRO_T_UNSET is not set\n",
-                                "W Invalid string entry in Args field. Skipping...\n", nonString}));
-  capture.Clear();
-  EXPECT_TRUE(reader.GetStringList("Args", false, &args));
-  EXPECT_EQ(args, (std::vector<std::string>{"-v", "%SENTRO_T_DIR%", "%SENTRO_T_UNSET%", ""}));
-  EXPECT_EQ(Logged(capture), (std::vector<std::string>{nonString, nonString}));
-
-  capture.Clear();
+  Strings args{"stale"}, raw;
   std::vector<int32_t> ports{99};
-  EXPECT_TRUE(reader.GetIntList("Ports", &ports));
-  EXPECT_EQ(ports, (std::vector<int32_t>{1, -7}));
-  EXPECT_EQ(Logged(capture), (std::vector<std::string>{nonInt, nonInt, nonInt}));
-
-  capture.Clear();
   RecoveryActionList actions;
+  const RecoveryActionList kSystem{RecoveryAction::RestartSystem};
+  RecoveryActionProfiles profiles{
+      {RecoveryProfile::Default, {{FailureType::HealthFail, kSystem}}},
+      {RecoveryProfile::Failover, {{FailureType::Crash, kSystem}}},
+  };
+  EXPECT_TRUE(reader.GetStringList("Args", true, &args));
+  EXPECT_TRUE(reader.GetStringList("Args", false, &raw));
+  EXPECT_TRUE(reader.GetIntList("Ports", &ports));
   EXPECT_TRUE(reader.GetRecoveryActionList("Crash", &actions));
+  EXPECT_TRUE(reader.GetRecoveryActionProfiles("P", &profiles));
+  EXPECT_EQ(args, (Strings{"-v", "/opt/x", ""}));
+  EXPECT_EQ(raw, (Strings{"-v", "%SENTRO_T_DIR%", "%SENTRO_T_UNSET%", ""}));
+  EXPECT_EQ(ports, (std::vector<int32_t>{1, -7}));
   EXPECT_EQ(actions, (RecoveryActionList{RecoveryAction::RestartService, RecoveryAction::HaFailover,
                                          RecoveryAction::NoAction}));
-  EXPECT_EQ(Logged(capture),
-            (std::vector<std::string>{"W Non String entry in Crash field. Skipping...\n",
-                                      "W Invalid recovery action entry BOGUS\n"}));
-  EXPECT_TRUE(reader.GetRecoveryActionList("None", &actions));
-  EXPECT_TRUE(actions.empty());
-}
-
-TEST_F(JsonFileReaderTest, RecoveryProfilesMapNamesAndWarnAboutEachBadPart) {
-  LoadText(
-      "{\"RecoveryActionProfiles\": {"
-      "  \"DEFAULT\": {\"CRASH\": [\"RESTART_SERVICE\"], \"HEALTHFAIL\": \"NO_ACTION\","
-      "                \"BOGUSTYPE\": [\"NO_ACTION\"], \"COREDUMP\": [1, \"RESTART_SYSTEM\"]},"
-      "  \"NOPROFILE\": {\"CRASH\": [\"NO_ACTION\"]},"
-      "  \"FAIL\": 5,"
-      "  \"FAIL\": {\"CRASH\": [], \"HEALTH\": [\"HAFAILOVER\", \"WHAT\"]}"
-      "}}");
-  LogCapture capture;
-  RecoveryActionProfiles profiles;
-  EXPECT_TRUE(reader.GetRecoveryActionProfiles("RecoveryActionProfiles", &profiles));
   RecoveryActionProfiles expected{
       {RecoveryProfile::Default,
-       {{FailureType::Crash, {RecoveryAction::RestartService}},
-        {FailureType::CoreDump, {RecoveryAction::RestartSystem}}}},
-      {RecoveryProfile::Failover,
-       {{FailureType::Crash, {}}, {FailureType::HealthFail, {RecoveryAction::HaFailover}}}},
+       {{FailureType::Crash, {RecoveryAction::RestartService}}, {FailureType::CoreDump, kSystem}}},
+      {RecoveryProfile::Failover, {{FailureType::HealthFail, {RecoveryAction::HaFailover}}}},
   };
   EXPECT_EQ(profiles, expected);
+  const std::string nonString = "W Non String entry in Args field. Skipping...\n";
+  const std::string nonInt = "W Non Int entry in Ports field. Skipping...\n";
   EXPECT_EQ(Logged(capture),
-            (std::vector<std::string>{
-                "W Invalid service failure type BOGUSTYPE\n",
-                "W Invalid recovery action field type. Key RecoveryActionProfiles\n",
-                "W Invalid recovery action profile NOPROFILE\n",
-                "W Invalid recovery action profiles field type. Key RecoveryActionProfiles\n",
-                "W Invalid recovery action entry WHAT\n",
-            }));
-}
-
-TEST_F(JsonFileReaderTest, RecoveryProfilesReplaceNamedProfilesAndTheLastListOfAType) {
-  RecoveryActionProfiles profiles{
-      {RecoveryProfile::Default, {{FailureType::Crash, {RecoveryAction::RestartSystem}}}},
-      {RecoveryProfile::Failover, {{FailureType::Crash, {RecoveryAction::RestartSystem}}}},
-  };
-  LoadText("{\"P\": {\"DEFAULT\": {\"CRASH\": [\"NO_ACTION\"], \"CRASH\": [\"HAFAILOVER\"]}}}");
-  EXPECT_TRUE(reader.GetRecoveryActionProfiles("P", &profiles));
-  EXPECT_EQ(profiles[RecoveryProfile::Default],
-            (FailureRecoveryMap{{FailureType::Crash, {RecoveryAction::HaFailover}}}));
-
-  LoadText(
-      "{\"P\": {\"DEFAULT\": {\"CRASH\": [\"NO_ACTION\"]},"
-      "         \"DEFAULT\": {\"HEALTHFAIL\": [\"RESTART_SERVICE\"]}}}");
-  EXPECT_TRUE(reader.GetRecoveryActionProfiles("P", &profiles));
-  RecoveryActionProfiles expected{
-      {RecoveryProfile::Default, {{FailureType::HealthFail, {RecoveryAction::RestartService}}}},
-      {RecoveryProfile::Failover, {{FailureType::Crash, {RecoveryAction::RestartSystem}}}},
-  };
-  EXPECT_EQ(profiles, expected);
+            (Strings{nonString, "E Env variable SENTRO_T_UNSET is not set\n",
+                     "W Invalid string entry in Args field. Skipping...\n", nonString, nonInt,
+                     nonInt, nonInt, "W Non String entry in Crash field. Skipping...\n",
+                     "W Invalid recovery action entry BOGUS\n",
+                     "W Invalid service failure type BOGUSTYPE\n",
+                     "W Invalid recovery action field type. Key P\n",
+                     "W Invalid recovery action profile NOPROFILE\n",
+                     "W Invalid recovery action profiles field type. Key P\n",
+                     "W Invalid recovery action entry WHAT\n"}));
 }
 
 }  // namespace
