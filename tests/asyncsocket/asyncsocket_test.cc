@@ -46,29 +46,17 @@ struct Owner {
   }
 };
 
-std::string Text(const char *fmt, uint32_t id) {
-  char text[200];
-  snprintf(text, sizeof text, fmt, id, -1);
-  return text;
-}
-
 class AsyncSocketTest : public testing::Test {
  protected:
-  // Listens, connects a plain blocking client and takes the accepted socket.
   void SetUp() override {
     signal(SIGPIPE, SIG_IGN);
     PollInstallDefault();
     int error = -1;
     listener_ = AsyncSocket_ListenUnix(path_.c_str(), Owner::OnAccept, &server_, &error);
     ASSERT_NE(listener_, nullptr);
-    client_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path_.c_str());
-    ASSERT_EQ(connect(client_, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    ASSERT_TRUE(RunUntil([&] { return server_.accepted != nullptr; }));
+    client_ = Connect();
     asock_ = server_.accepted;
-    id_ = AsyncSocket_GetID(asock_);
+    ASSERT_NE(asock_, nullptr);
     AsyncSocket_SetErrorHandler(asock_, Owner::OnError, &server_);
   }
   void TearDown() override {
@@ -77,6 +65,16 @@ class AsyncSocketTest : public testing::Test {
     PollShutdown();
   }
 
+  // Connects a plain blocking client and runs the loop until it is accepted.
+  int Connect() {
+    server_.accepted = nullptr;
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un addr = {AF_UNIX, {}};
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path_.c_str());
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    EXPECT_TRUE(RunUntil([&] { return server_.accepted != nullptr; }));
+    return fd;
+  }
   // Runs the loop in steps of at most 10 ms until `done` holds.
   bool RunUntil(const std::function<bool()> &done,
                 std::chrono::milliseconds timeout = std::chrono::seconds(2)) {
@@ -93,13 +91,18 @@ class AsyncSocketTest : public testing::Test {
   void ClientWrite(const std::string &bytes) {
     ASSERT_EQ(write(client_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   }
+  // A line the socket logs about itself, taken while it is open; once
+  // closed, it names no descriptor.
+  static std::string Line(AsyncSocket *asock, const std::string &what, bool closed = false) {
+    return "SOCKET " + std::to_string(AsyncSocket_GetID(asock)) + " (" +
+           std::to_string(closed ? -1 : AsyncSocket_GetFd(asock)) + ") " + what + "\n";
+  }
 
   TempDir dir_;
   std::string path_ = dir_.File("server");
   Owner server_;
   AsyncSocket *listener_ = nullptr;
   AsyncSocket *asock_ = nullptr;
-  uint32_t id_ = 0;
   int client_ = -1;
   volatile uint8_t exitFlag_ = 0;
   LogCapture log_;
@@ -121,7 +124,7 @@ TEST_F(AsyncSocketTest, MessageInChunksCompletesOnceAndTheNextLandsInTheSameBuff
 
 TEST_F(AsyncSocketTest, PeerClosingMidMessageReportsOneRemoteDisconnectAndNoReceive) {
   ASSERT_EQ(AsyncSocket_Recv(asock_, server_.buf, 16, Owner::OnRecv, &server_), 0);
-  int fd = AsyncSocket_GetFd(asock_);
+  std::string line = Line(asock_, "recv detected client closed connection");
   ClientWrite("0123456789");
   RunFor(30);
   close(client_);
@@ -130,36 +133,28 @@ TEST_F(AsyncSocketTest, PeerClosingMidMessageReportsOneRemoteDisconnectAndNoRece
   RunFor(30);
   EXPECT_EQ(server_.errors, std::vector<int>{ASOCKERR_REMOTE_DISCONNECT});
   EXPECT_TRUE(server_.received.empty());
-  char line[100];
-  snprintf(line, sizeof line, "SOCKET %u (%d) recv detected client closed connection\n", id_, fd);
   EXPECT_TRUE(log_.Has(LOG_INFO, line));
 }
 
 TEST_F(AsyncSocketTest, OwnerClosingFromItsReceiveOrSendHandlerStopsFurtherDelivery) {
   server_.closeInRecv = true;
   ASSERT_EQ(AsyncSocket_Recv(asock_, server_.buf, 16, Owner::OnRecv, &server_), 0);
+  std::string inRecv = Line(asock_, "owner closed connection in recv callback", true);
   ClientWrite(std::string(32, 'r'));
   ASSERT_TRUE(RunUntil([&] { return !server_.received.empty(); }));
   EXPECT_EQ(server_.received.size(), 1u);
-  EXPECT_TRUE(
-      log_.Has(LOG_INFO, Text("SOCKET %u (%d) owner closed connection in recv callback\n", id_)));
+  EXPECT_TRUE(log_.Has(LOG_INFO, inRecv));
 
-  server_.accepted = nullptr;  // a second connection, closed from its send handler
-  int second = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_un addr = {AF_UNIX, {}};
-  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path_.c_str());
-  ASSERT_EQ(connect(second, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-  ASSERT_TRUE(RunUntil([&] { return server_.accepted != nullptr; }));
+  int second = Connect();  // a second connection, closed from its send handler
   Owner sender;
   sender.closeInSend = true;
   char bytes[4] = {'a', 'b', 'c', 'd'};
   ASSERT_EQ(AsyncSocket_Send(server_.accepted, bytes, 4, Owner::OnSent, &sender), 0);
   ASSERT_EQ(AsyncSocket_Send(server_.accepted, bytes, 4, Owner::OnSent, &sender), 0);
-  uint32_t id = AsyncSocket_GetID(server_.accepted);
+  std::string inSend = Line(server_.accepted, "owner closed connection in send callback", true);
   ASSERT_TRUE(RunUntil([&] { return !sender.sent.empty(); }));
   EXPECT_EQ(sender.sent, (std::vector<int>{4, 0}));  // the queued one is told it was cancelled
-  EXPECT_TRUE(
-      log_.Has(LOG_INFO, Text("SOCKET %u (%d) owner closed connection in send callback\n", id)));
+  EXPECT_TRUE(log_.Has(LOG_INFO, inSend));
   close(second);
 }
 
@@ -185,42 +180,30 @@ TEST_F(AsyncSocketTest, QueuedSendsGoOutInOrderAndCancellingTellsWhatWasWritten)
   AsyncSocket_Close(asock_);
 }
 
-TEST_F(AsyncSocketTest, FailedConnectAndListenReportTheirCodes) {
-  Owner owner;
-  int error = -1;
-  auto connectError = [&](const std::string &path) {
-    EXPECT_EQ(AsyncSocket_ConnectUnix(path.c_str(), Owner::OnAccept, &owner, &error), nullptr);
-    return error;
-  };
-  auto listenError = [&](const std::string &path) {
-    EXPECT_EQ(AsyncSocket_ListenUnix(path.c_str(), Owner::OnAccept, &owner, &error), nullptr);
-    return error;
-  };
-  EXPECT_EQ(connectError(dir_.File("nobody")), ASOCKERR_CONNECT);
-  EXPECT_EQ(connectError(std::string(107, 'p')), ASOCKERR_CONNECT) << "107 characters fit";
-  EXPECT_EQ(connectError(std::string(108, 'p')), ASOCKERR_INVAL);
-  EXPECT_EQ(listenError(std::string(108, 'p')), ASOCKERR_INVAL);
-  EXPECT_EQ(listenError(dir_.File("missing/socket")), ASOCKERR_BIND);
-  EXPECT_EQ(listenError(path_), ASOCKERR_BINDADDRINUSE);
-  AsyncSocket_Close(asock_);
-}
-
-TEST(AsyncSocketErrorText, CodesHaveTheirTextsAndUnknownCodesWarn) {
-  LogCapture log;
+TEST_F(AsyncSocketTest, FailedConnectAndListenReportTheirCodesAndUnknownCodesWarn) {
   const struct {
-    int code;
-    const char *text;
-  } cases[] = {{0, "Success"},
-               {4, "Remote disconnected"},
-               {11, "Socket bind address already in use"},
-               {21, "Invalid or not supported type proxy"},
-               {7, "Unknown error"},
-               {22, "Unknown error"}};
+    bool listen;
+    std::string path;
+    int error;
+  } cases[] = {
+      {false, dir_.File("nobody"), ASOCKERR_CONNECT},
+      {false, std::string(107, 'p'), ASOCKERR_CONNECT},  // 107 characters fit
+      {false, std::string(108, 'p'), ASOCKERR_INVAL},
+      {true, std::string(108, 'p'), ASOCKERR_INVAL},
+      {true, dir_.File("missing/socket"), ASOCKERR_BIND},
+      {true, path_, ASOCKERR_BINDADDRINUSE},
+  };
   for (const auto &c : cases) {
-    EXPECT_STREQ(AsyncSocket_ErrorText(c.code), c.text);
+    int error = -1;
+    auto open = c.listen ? AsyncSocket_ListenUnix : AsyncSocket_ConnectUnix;
+    EXPECT_EQ(open(c.path.c_str(), Owner::OnAccept, &server_, &error), nullptr) << c.path;
+    EXPECT_EQ(error, c.error) << c.path;
   }
-  EXPECT_TRUE(log.Has(LOG_WARNING, "AsyncSocket_MsgError was passed bad code 7\n"));
-  EXPECT_EQ(log.Messages().size(), 2u);
+  AsyncSocket_Close(asock_);
+  EXPECT_STREQ(AsyncSocket_ErrorText(11), "Socket bind address already in use");
+  EXPECT_STREQ(AsyncSocket_ErrorText(7), "Unknown error");   // no text
+  EXPECT_STREQ(AsyncSocket_ErrorText(22), "Unknown error");  // past the last
+  EXPECT_TRUE(log_.Has(LOG_WARNING, "AsyncSocket_MsgError was passed bad code 7\n"));
 }
 
 }  // namespace
