@@ -1,5 +1,8 @@
 // How a message travels from a logging call to the outputs.
+#include <unistd.h>
+
 #include <atomic>
+#include <regex>
 #include <thread>
 
 #include "lib/log/verify.h"
@@ -101,15 +104,21 @@ TEST_F(LogDispatchTest, ConcurrentLoggersNeverMixTheirMessages) {
   }
 }
 
+// Lines carry time, level designator and thread name after the header lines.
 TEST_F(LogDispatchTest, LoggingToAnOpenFileAllocatesNothing) {
-#ifdef SENTRO_SANITIZE
-  GTEST_SKIP() << "the sanitizer owns the allocator";
-#else
   LogDict options;
-  options.SetBool("log.useTimeStamps", true);
-  options.SetBool("log.useThreadName", true);
+  for (const char *field : {"log.useTimeStamps", "log.useLevelDesignator", "log.useThreadName"}) {
+    options.SetBool(field, true);
+  }
   InstallFile("alloc.log", options);
-  Log("opening the file may allocate");
+  LogAtLevel(LOG_WARNING, "one\ntwo");  // opening the file may allocate
+  std::string stamp = "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z ";
+  std::string me = " host-" + std::to_string(gettid()) + " ";
+  std::regex expected(stamp + "In\\(05\\)" + me + "Log for .* pid=\\d+ .*\n(.*\n){3}" + stamp +
+                      "In\\(05\\)" + me + "Host offset from UTC is [+-]\\d\\d:\\d\\d.\n" + stamp +
+                      "Wa\\(03\\)" + me + "one\n" + stamp + "Wa\\(03\\)\\+" + me + "two\n");
+  EXPECT_TRUE(std::regex_match(Read("alloc.log"), expected)) << Read("alloc.log");
+#ifndef SENTRO_SANITIZE  // the sanitizer owns the allocator
   std::string text(300, 'a');
   long before = allocations.load();
   for (int i = 0; i < 1000; ++i) {
