@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <set>
 
 #include "tools/sentroctl/CtlReport.h"
@@ -22,8 +23,12 @@ namespace {
 
 // Phase colours, taken in order of first appearance; the whole bar of a
 // service without phases takes the colour of its outcome.
-const char *const kPhaseColours[] = {"#4e79a7", "#f28e2b", "#59a14f", "#b07aa1",
-                                     "#76b7b2", "#edc948", "#9c755f", "#bab0ac"};
+const char *const kPhaseColours[] = {"#4e79a7", "#f28e2b", "#b07aa1", "#76b7b2",
+                                     "#edc948", "#9c755f", "#ff9da7", "#bab0ac"};
+#define STARTED_COLOUR "#59a14f"
+#define FAILED_COLOUR "#e15759"
+#define UNKNOWN_END_COLOUR "#bbbbbb"
+#define UNREPORTED_COLOUR "#e6e6e6"  // after the reported phases, until STARTED
 
 std::string Escaped(const std::string &text) {
   std::string out;
@@ -119,7 +124,9 @@ class Plot {
     Printf("<text x=\"%d\" y=\"%d\" text-anchor=\"end\">%s</text>\n", LABEL_WIDTH - 8, y + 13,
            Escaped(row.service).c_str());
     if (row.phases.empty()) {
-      const char *colour = !row.endKnown ? "#bbb" : row.status == "HEALTHY" ? "#59a14f" : "#e15759";
+      const char *colour = !row.endKnown             ? UNKNOWN_END_COLOUR
+                           : row.status == "HEALTHY" ? STARTED_COLOUR
+                                                     : FAILED_COLOUR;
       Bar(start, row.Seconds(), colour, row.service + " " + row.status, y);
     } else {
       double at = start;
@@ -129,7 +136,7 @@ class Plot {
       }
       if (row.endKnown && at < row.End() - static_cast<double>(batch_.begin)) {
         // The rest of the start that no phase accounts for.
-        Bar(at, row.End() - static_cast<double>(batch_.begin) - at, "#ddd",
+        Bar(at, row.End() - static_cast<double>(batch_.begin) - at, UNREPORTED_COLOUR,
             row.service + " unreported", y);
       }
     }
@@ -169,10 +176,20 @@ class Plot {
           Escaped(phaseNames_[i]).c_str());
       x += 30 + 7 * static_cast<int>(phaseNames_[i].size());
     }
-    Printf(
-        "<text x=\"%d\" y=\"%d\" fill=\"#555\">green: started, red: failed, grey: end not "
-        "recorded</text>\n",
-        x + 10, y);
+    const struct {
+      const char *colour;
+      const char *meaning;
+    } kOutcomes[] = {{UNREPORTED_COLOUR, "until STARTED"},
+                     {STARTED_COLOUR, "started (no phases)"},
+                     {FAILED_COLOUR, "failed"},
+                     {UNKNOWN_END_COLOUR, "end not recorded"}};
+    for (const auto &outcome : kOutcomes) {
+      Printf(
+          "<rect x=\"%d\" y=\"%d\" width=\"12\" height=\"12\" fill=\"%s\"/>"
+          "<text x=\"%d\" y=\"%d\" fill=\"#555\">%s</text>\n",
+          x, y - 10, outcome.colour, x + 16, y, outcome.meaning);
+      x += 30 + 7 * static_cast<int>(strlen(outcome.meaning));
+    }
   }
 
   const StartBatch &batch_;
