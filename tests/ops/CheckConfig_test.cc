@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <set>
 
 #include "ops/OpsRun.h"
 #include "support/TempDir.h"
@@ -105,7 +106,7 @@ const BrokenCase kBroken[] = {
     {"log level out of range", "config.json", R"({"LogLevel": 40})", "config.json", "LogLevel",
      "warning", "LogLevel config value must be in the range 1 and 18"},
     {"period below its minimum", "config.json", R"({"SocketIOTimeout": 0})", "config.json",
-     "SocketIOTimeout", "warning", "value 0 is below 1"},
+     "SocketIOTimeout", "warning", "SocketIOTimeout "},
     {"config not JSON", "config.json", "{", "config.json", "", "error", "cannot be read"},
     {"container directory missing", "muxServerInstanceCfgfiles", nullptr,
      "/muxServerInstanceCfgfiles", "", "error", "directory missing"},
@@ -134,8 +135,10 @@ TEST_F(CheckConfigTest, EachBrokenDirectoryReportsItsProblem) {
     bool isError = std::string(broken.severity) == "error";
     EXPECT_EQ(run.status, isError ? 1 : 0) << run.out;
     bool found = false;
+    std::set<std::string> distinct;  // the registry's load repeats no file's message
     for (const auto &problem : report["problems"].GetArray()) {
       std::string file = problem["file"].GetString();
+      EXPECT_TRUE(distinct.insert(file + problem["message"].GetString()).second) << run.out;
       found = found || (file.size() >= strlen(broken.file) &&
                         file.compare(file.size() - strlen(broken.file), std::string::npos,
                                      broken.file) == 0 &&

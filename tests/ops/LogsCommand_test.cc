@@ -1,7 +1,7 @@
 // logs over real log files: the rotated files oldest first, the filters,
 // and -f following the log through a rotation.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -107,8 +107,8 @@ TEST_F(LogsTest, FollowKeepsPrintingThroughARotation) {
   pid_t pid = fork();
   if (pid == 0) {
     dup2(pipeFds[1], 1);
-    execl(binary.c_str(), binary.c_str(), "logs", "web", "-f", "--log-file",
-          logFile.c_str(), "-c", dir_.path().c_str(), static_cast<char *>(nullptr));
+    execl(binary.c_str(), binary.c_str(), "logs", "web", "-f", "--log-file", logFile.c_str(), "-c",
+          dir_.path().c_str(), static_cast<char *>(nullptr));
     _exit(127);
   }
   close(pipeFds[1]);

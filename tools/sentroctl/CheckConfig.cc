@@ -1,8 +1,9 @@
 // check-config: loads the whole configuration offline with the daemon's own
 // loaders, collects what they log through a log output of its own, and adds
 // what would only fail once the daemon runs the services.
-#include <pwd.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -29,6 +30,7 @@ namespace {
 // real crash statistics (a corrupted stats file is removed on load); the
 // statistics are checked here, read-only.
 #define NO_DATA_DIR "/nonexistent/sentro-check-config"
+#define GETENT_PROGRAM "/usr/bin/getent"
 
 // The exit status when the daemon would not start every service cleanly.
 #define CHECK_EXIT_ERRORS 1
@@ -118,12 +120,15 @@ std::string KeyOfMessage(const std::string &text) {
       {"Dependent service", "DependsOn"},
       {"introduces a cycle", "DependsOn"},
       {"Startup type of service", "StartupType"},
-      {"LogLevel config value", "LogLevel"},
   };
   for (const auto &entry : kKeys) {
     if (text.find(entry.needle) != std::string::npos) {
       return entry.key;
     }
+  }
+  size_t configValue = text.find(" config value");  // "%s config value ..." of config.json
+  if (configValue != std::string::npos && text.find(' ') == configValue) {
+    return text.substr(0, configValue);
   }
   std::string field = Between(text, " entry in ", " field");
   return !field.empty() ? field : Between(text, " in profile ", ". Ignoring");
@@ -184,8 +189,9 @@ class ConfigCheck {
     return true;
   }
 
-  // Settings the daemon uses as periods, counts or limits without a check
-  // of its own.
+  // Settings the daemon uses as periods, counts or limits. Where the loader
+  // checks a range itself it has logged and taken the default, and nothing
+  // more is said here.
   void CheckConfigRanges(const SentroConfig &config) {
     const struct {
       const char *key;
@@ -211,7 +217,8 @@ class ConfigCheck {
     for (const auto &range : kRanges) {
       if (range.value < range.minimum) {
         Add(false, "config.json", range.key,
-            "value " + std::to_string(range.value) + " is below " + std::to_string(range.minimum));
+            std::string(range.key) + " value " + std::to_string(range.value) + " is below " +
+                std::to_string(range.minimum));
       }
     }
   }
@@ -331,7 +338,7 @@ class ConfigCheck {
         {"RunPreStartCmdAsUser", definition.runPreStartCmdAsUser},
     };
     for (const auto &user : kUsers) {
-      if (!user.user.empty() && getpwnam(user.user.c_str()) == nullptr) {
+      if (!user.user.empty() && !UserExists(user.user)) {
         Add(true, file, user.key, "unknown user '" + user.user + "'");
       }
     }
@@ -341,6 +348,30 @@ class ConfigCheck {
       Add(true, file, "WorkingDir", "'" + definition.workingDir + "' is not a directory");
     }
     CheckCrashStats(service.fileName());
+  }
+
+  // Asks getent, so that every name service of the machine is consulted:
+  // sentroctl is linked statically, and a static program cannot load them.
+  bool UserExists(const std::string &user) {
+    auto known = users_.find(user);
+    if (known != users_.end()) {
+      return known->second;
+    }
+    bool exists = false;
+    pid_t pid = fork();
+    if (pid == 0) {
+      int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+      dup2(null, STDOUT_FILENO);
+      dup2(null, STDERR_FILENO);
+      execl(GETENT_PROGRAM, GETENT_PROGRAM, "passwd", user.c_str(), static_cast<char *>(nullptr));
+      _exit(127);
+    }
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid) {
+      exists = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    users_[user] = exists;
+    return exists;
   }
 
   void CheckProgram(const std::string &file, const char *key, const std::string &program,
@@ -371,7 +402,8 @@ class ConfigCheck {
   std::string dataDir_;
   std::vector<LoaderMessage> messages_;
   CheckEnv env_;
-  std::map<std::string, int> seen_;  // per-file messages, by text
+  std::map<std::string, int> seen_;    // per-file messages, by text
+  std::map<std::string, bool> users_;  // user name -> known
   std::vector<Problem> problems_;
 };
 
