@@ -1,10 +1,7 @@
 #include "StressFixture.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/mount.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -16,24 +13,25 @@ int StressScale() {
   return scale > 0 ? scale : 1;
 }
 
-size_t CountOf(const std::string &text, const std::string &word) {
-  size_t count = 0;
-  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
-    count++;
-  }
-  return count;
-}
-
 std::string StatusField(pid_t pid, const std::string &key) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
+  for (std::string line; std::getline(status, line);) {
     if (line.rfind(key + ":", 0) == 0) {
       size_t value = line.find_first_not_of(" \t", key.size() + 1);
       return value == std::string::npos ? "" : line.substr(value);
     }
   }
   return "";
+}
+
+std::set<std::string> Descriptors(pid_t pid) {
+  std::set<std::string> names;
+  DIR *fds = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+  while (struct dirent *entry = fds != nullptr ? readdir(fds) : nullptr) {
+    if (entry->d_name[0] != '.') names.insert(entry->d_name);
+  }
+  if (fds != nullptr) closedir(fds);
+  return names;
 }
 
 // Calls visit(pid, state) for every process whose parent is parent.
@@ -44,17 +42,12 @@ static void ForEachChild(pid_t parent, Visit visit) {
     pid_t pid = atoi(entry->d_name);
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string line;
-    if (pid <= 0 || !std::getline(stat, line) || line.rfind(')') == std::string::npos) {
-      continue;
-    }
+    if (pid <= 0 || !std::getline(stat, line) || line.rfind(')') == std::string::npos) continue;
     // The fields after the command name, which is in parentheses.
     std::istringstream fields(line.substr(line.rfind(')') + 2));
     char state = 0;
     pid_t ppid = 0;
-    fields >> state >> ppid;
-    if (ppid == parent) {
-      visit(pid, state);
-    }
+    if (fields >> state >> ppid && ppid == parent) visit(pid, state);
   }
   if (proc != nullptr) closedir(proc);
 }
@@ -67,11 +60,7 @@ std::vector<pid_t> ChildrenOf(pid_t parent) {
 
 Footprint FootprintOf(pid_t pid) {
   Footprint footprint;
-  if (DIR *fds = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
-    footprint.descriptors = 0;
-    while (struct dirent *entry = readdir(fds)) footprint.descriptors += entry->d_name[0] != '.';
-    closedir(fds);
-  }
+  footprint.descriptors = static_cast<int>(Descriptors(pid).size());
   footprint.rssKiB = atol(StatusField(pid, "VmRSS").c_str());
   footprint.lockedKiB = atol(StatusField(pid, "VmLck").c_str());
   ForEachChild(pid, [&](pid_t, char state) {
@@ -85,33 +74,6 @@ std::string Describe(const Footprint &f) {
   return "fds " + std::to_string(f.descriptors) + ", VmRSS " + std::to_string(f.rssKiB) +
          " KiB, VmLck " + std::to_string(f.lockedKiB) + " KiB, children " +
          std::to_string(f.children) + ", zombies " + std::to_string(f.zombies);
-}
-
-ScopedTmpfs::ScopedTmpfs(const std::string &directory, const std::string &size)
-    : directory_(directory) {
-  mounted_ = mount("tmpfs", directory.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
-}
-
-ScopedTmpfs::~ScopedTmpfs() {
-  if (mounted_) umount2(directory_.c_str(), MNT_DETACH);
-}
-
-void ScopedTmpfs::Fill() const {
-  int fd = open((directory_ + "/filler").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-  std::string block(4096, 'x');
-  for (int i = 0; i < 1 << 20 && write(fd, block.data(), block.size()) > 0; i++) {
-  }
-  while (write(fd, "x", 1) > 0) {
-  }
-  close(fd);
-}
-
-void ScopedTmpfs::Free() const {
-  unlink((directory_ + "/filler").c_str());
-}
-
-StressTest::StressTest() {
-  Config();
 }
 
 void StressTest::TearDown() {
@@ -137,12 +99,20 @@ void StressTest::Service(const std::string &name, const std::string &program,
                                            extraMembers + "}");
 }
 
+std::vector<std::string> StressTest::Services(const std::string &stem, int count,
+                                              const std::string &startupType) {
+  std::vector<std::string> names;
+  for (int i = 0; i < count; i++) {
+    names.push_back(stem + std::to_string(1000 + i));
+    Service(names.back(), "/bin/sleep", {"100000"}, "", startupType);
+  }
+  return names;
+}
+
 void StressTest::StartDaemon() {
   daemon_.Start();
-  RequestMessage list;
-  std::vector<std::string> names;
-  ASSERT_TRUE(WaitUntil([&] { return CallForNames(Target(), list, &names).succeeded(); },
-                        std::chrono::seconds(60), std::chrono::milliseconds(10)))
+  ASSERT_TRUE(WaitUntil([&] { return !Names().empty(); }, std::chrono::seconds(60),
+                        std::chrono::milliseconds(10)))
       << daemon_.LogText().substr(0, 4000);
 }
 
@@ -155,15 +125,7 @@ CallOutcome StressTest::Call(MessageType type, const std::string &name) {
   RequestMessage request;
   request.type = type;
   request.name = name;
-  return CallForResult(Target(), request);
-}
-
-CallOutcome StressTest::SetStartupType(const std::string &name, uint32_t startupType) {
-  RequestMessage request;
-  request.type = MessageType::SetSvcStateReq;
-  request.name = name;
-  request.startupType = startupType;
-  return CallForResult(Target(), request);
+  return Call(request);
 }
 
 CallOutcome StressTest::AllServices(bool reset, bool save) {
@@ -171,7 +133,7 @@ CallOutcome StressTest::AllServices(bool reset, bool save) {
   request.type = MessageType::AllSvcsControlReq;
   request.flags.resetFailCounters = reset;
   request.flags.saveCrashStats = save;
-  return CallForResult(Target(), request);
+  return Call(request);
 }
 
 SvcStatePayload StressTest::State(const std::string &name) {
@@ -197,6 +159,33 @@ bool StressTest::AllStarted(const std::vector<std::string> &names,
         return next == names.size();
       },
       timeout, std::chrono::milliseconds(20));
+}
+
+void StressTest::Measured(const std::string &part, const std::function<std::string()> &body) {
+  const Footprint before = Now();
+  const std::string figure = body();
+  std::set<pid_t> services, children;
+  auto settled = [&] {
+    services.clear();
+    for (const std::string &name : Names()) {
+      SvcStatePayload status = State(name);
+      if (status.state == kStarted) services.insert(static_cast<pid_t>(status.pid));
+    }
+    std::vector<pid_t> now = ChildrenOf(daemon_.pid());
+    children = std::set<pid_t>(now.begin(), now.end());
+    return Now().descriptors <= before.descriptors && children == services;
+  };
+  WaitUntil(settled, std::chrono::seconds(5), std::chrono::milliseconds(50));
+  const Footprint after = Now();
+  EXPECT_LE(after.descriptors, before.descriptors) << part;
+  EXPECT_EQ(children, services) << part;
+  EXPECT_EQ(after.zombies, 0) << part;
+  // Only a locked daemon's memory tells: a sanitizer build neither locks
+  // nor frees at once (its quarantine holds freed blocks).
+  if (before.lockedKiB > 0) {
+    EXPECT_LE(after.rssKiB, before.rssKiB + 1024) << part;
+  }
+  Figure(part, figure + "; before: " + Describe(before) + "; after: " + Describe(after));
 }
 
 void StressTest::Figure(const std::string &part, const std::string &text) {

@@ -9,6 +9,8 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -32,44 +34,32 @@ struct Footprint {
 Footprint FootprintOf(pid_t pid);
 std::string Describe(const Footprint &footprint);
 std::vector<pid_t> ChildrenOf(pid_t parent);
+// The names in /proc/<pid>/fd.
+std::set<std::string> Descriptors(pid_t pid);
 // A "Key:" line of /proc/<pid>/status without the key, or "" when absent.
 std::string StatusField(pid_t pid, const std::string &key);
-size_t CountOf(const std::string &text, const std::string &word);
-
-// A tmpfs of the given size mounted on an existing directory under /tmp for
-// the life of the object; mounted() is false where mounting is not allowed.
-class ScopedTmpfs {
- public:
-  ScopedTmpfs(const std::string &directory, const std::string &size);
-  ~ScopedTmpfs();
-  bool mounted() const { return mounted_; }
-  // Fills the file system with one file until writes fail with ENOSPC.
-  void Fill() const;
-  void Free() const;
-
- private:
-  std::string directory_;
-  bool mounted_ = false;
-};
 
 class StressTest : public ::testing::Test {
  protected:
-  StressTest();
+  StressTest() { Config(); }
   // A daemon still running must stop on SIGTERM with status 0.
   void TearDown() override;
 
   // Configuration: no watchdog, one-second receive time-out.
   void Config(const std::string &extraMembers = "");
   // A service whose process is program with args.
-  void Service(const std::string &name, const std::string &program,
-               const std::vector<std::string> &args = {}, const std::string &extraMembers = "",
-               const std::string &startupType = "MANUAL");
+  void Service(const std::string &name, const std::string &program = "/bin/sleep",
+               const std::vector<std::string> &args = {"100000"},
+               const std::string &extraMembers = "", const std::string &startupType = "MANUAL");
+  // count sleeping services named stem1000, stem1001, ...
+  std::vector<std::string> Services(const std::string &stem, int count,
+                                    const std::string &startupType = "AUTOMATIC");
   // Starts the daemon and waits until it answers on its socket.
   void StartDaemon();
 
   CallTarget Target(int timeoutSec = 10) const;
   CallOutcome Call(MessageType type, const std::string &name = "");
-  CallOutcome SetStartupType(const std::string &name, uint32_t startupType);
+  CallOutcome Call(const RequestMessage &request) { return CallForResult(Target(), request); }
   CallOutcome AllServices(bool reset, bool save);
   SvcStatePayload State(const std::string &name);
   std::vector<std::string> Names();
@@ -77,6 +67,11 @@ class StressTest : public ::testing::Test {
   bool AllStarted(const std::vector<std::string> &names,
                   std::chrono::milliseconds timeout = std::chrono::seconds(30));
   Footprint Now() const { return FootprintOf(daemon_.pid()); }
+  // Runs one part between two footprints of the daemon. Afterwards it holds
+  // no more descriptors or (where it locks its memory) resident memory than
+  // before, no zombie, and no child but its started services' processes.
+  // Prints the part's figure (body's text and both footprints).
+  void Measured(const std::string &part, const std::function<std::string()> &body);
   // Prints a figure of the run, tagged for the long run's report.
   void Figure(const std::string &part, const std::string &text);
 
