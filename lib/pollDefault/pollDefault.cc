@@ -13,7 +13,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <climits>
 #include <memory>
+#include <utility>
 
 #include "lib/log/clock.h"
 #include "lib/log/log.h"
@@ -52,6 +54,8 @@ struct PollRecord {
   // under the early-firing margin would otherwise be due again at once and the
   // walk, which restarts after every firing, would never end.
   uint64_t firedInWalk;
+  // Added without delay: deferred work, run in the order it was added.
+  uint8_t deferred;
 };
 
 struct ClassEntry {
@@ -96,6 +100,11 @@ struct StepScratch {
 PollContext *ctx = nullptr;
 PollSystemCall systemPoll = ::poll;
 thread_local std::unique_ptr<StepScratch> scratch;
+// The now of the timer walk this thread is in, or kNoWalk. A timer without
+// delay added by a callback counts from the walk's now, not from a fresh
+// reading of the clock, so it is due in the walk that is running.
+constexpr int64_t kNoWalk = INT64_MIN;
+thread_local int64_t walkNow = kNoWalk;
 
 constexpr PollClassSet ClassBit(int cls) {
   return PollClassSet(1) << cls;
@@ -162,12 +171,16 @@ void FreeList(PollRecord *rec) {
 }
 
 // Inserts before the first timer whose deadline is not earlier, so of two
-// timers with the same deadline the later registration fires first. Returns
-// the classes for which the record became the first timer.
+// timers with the same deadline the later registration fires first. Deferred
+// work is the exception: it goes behind the deferred work of its deadline
+// that is already there. Returns the classes for which the record became the
+// first timer.
 PollClassSet InsertTimer(PollRecord *rec) {
   PollClassSet ahead = 0;
   PollRecord **link = &ctx->timers;
-  while (*link != nullptr && (*link)->deadline < rec->deadline) {
+  while (*link != nullptr &&
+         ((*link)->deadline < rec->deadline ||
+          (rec->deferred && (*link)->deferred && (*link)->deadline == rec->deadline))) {
     ahead |= (*link)->classSet;
     link = &(*link)->next;
   }
@@ -311,9 +324,14 @@ void Call(PollRecord *rec) {
  * Registration.
  */
 
+// A timer without delay is deferred work: such timers run in the order they
+// were added. Other delays count from the clock, so that a slow callback
+// never makes them early.
 int AddTimer(PollRecord *rec, int64_t delayUs) {
+  rec->deferred = delayUs <= 0;
   rec->info = IsPeriodic(rec) ? delayUs : 0;
-  rec->deadline = ClockMonotonicMicros() + delayUs;
+  rec->deadline =
+      (rec->deferred && walkNow != kNoWalk ? walkNow : ClockMonotonicMicros()) + delayUs;
   WakeClasses(InsertTimer(rec));
   return POLL_OK;
 }
@@ -398,6 +416,7 @@ bool IsDue(const PollRecord *rec, int64_t now, uint64_t walk) {
 void RunTimers(int cls) {
   int64_t now = ClockMonotonicMicros();
   uint64_t walk = ++ctx->walkCount;
+  int64_t outerWalkNow = std::exchange(walkNow, now);  // a callback may run a nested walk
   PollRecord **link = &ctx->timers;
   while (*link != nullptr) {
     PollRecord *rec = *link;
@@ -434,6 +453,7 @@ void RunTimers(int cls) {
     Release(rec);
     link = &ctx->timers;  // a callback may have added a timer that is already due
   }
+  walkNow = outerWalkNow;
 }
 
 int64_t ComputeWait(int cls, int64_t maxWaitUs) {

@@ -81,9 +81,7 @@ TEST_F(Seams, EachSeamOfTheServicesReachesTheRealWorld) {
   MakeDirs(Database().substr(0, Database().rfind('/')));
   sqlite3 *db = nullptr;
   ASSERT_EQ(sqlite3_open(Database().c_str(), &db), SQLITE_OK);
-  const std::string source = __FILE__;  // tests/integration/ of the source tree
-  const std::string schema =
-      source.substr(0, source.rfind("/tests/")) + "/share/telemetry-schema.sql";
+  const std::string schema = std::string(SENTRO_SOURCE_DIR) + "/share/telemetry-schema.sql";
   ASSERT_EQ(sqlite3_exec(db, ReadFile(schema).c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(db);
   listener_.Serve([](int connection) {  // accepts the failover

@@ -67,6 +67,23 @@ TEST_F(PollTest, TimersFireInDeadlineOrderTiesLatestFirstAndDueOnesInTheSameStep
   EXPECT_EQ(fired, (std::vector<intptr_t>{1, 6, 3, 5, 4}));
 }
 
+// A callback that takes its time, then defers two pieces of work.
+TestClock *walkClock = nullptr;
+void SlowCallbackDefersTwo(void *) {
+  walkClock->AdvanceMicros(300);
+  PollAddTimer(Record, Tag(7), 0, false, nullptr);
+  walkClock->AdvanceMicros(300);
+  PollAddTimer(Record, Tag(8), 0, false, nullptr);
+}
+
+TEST_F(PollTest, ZeroDelayTimersAddedDuringAWalkRunInThatWalkInTheOrderAdded) {
+  walkClock = &clock_;
+  PollAddTimer(SlowCallbackDefersTwo, nullptr, 1000, false, nullptr);
+  PollAddTimer(Record, Tag(9), 1000, false, nullptr);  // due in the same walk, added later
+  StepAfter(1000);
+  EXPECT_EQ(fired, (std::vector<intptr_t>{9, 7, 8}));
+}
+
 TEST_F(PollTest, PeriodicTimerFiresUpToTwoMillisecondsEarlyAndRearmsFromTheWalk) {
   PollAddTimer(Record, Tag(1), 10000, true, nullptr);
   StepAfter(8500);  // 1.5 ms before the deadline
@@ -230,7 +247,7 @@ TEST(PollDeathTest, PollFailingWithEbadfDumpsTheTablesAndStops) {
       },
       "POLL fds 0: r-\nPOLL class 0\n"
       "POLL func 0x[0-9a-f]+\\(\\(nil\\)\\) flags 0x7 count 1 onQueue 1 handle 0 good\n"
-      "VERIFY .*pollDefault.cc:[0-9]+");
+      "VERIFY lib/pollDefault/pollDefault.cc:[0-9]+");  // named from the tree's top
 }
 
 }  // namespace

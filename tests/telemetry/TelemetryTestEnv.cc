@@ -19,8 +19,7 @@ double FakeClock() {
 }  // namespace
 
 std::string SourceDir() {
-  std::string here = __FILE__;  // <source>/tests/telemetry/TelemetryTestEnv.cc
-  return here.substr(0, here.rfind("/tests/telemetry/"));
+  return SENTRO_SOURCE_DIR;
 }
 
 Rows QueryDb(const std::string &path, const std::string &sql) {
