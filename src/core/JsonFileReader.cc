@@ -142,6 +142,15 @@ bool JsonFileReader::GetInt(const char *key, int32_t *out) const {
   return true;
 }
 
+bool JsonFileReader::GetInt64(const char *key, int64_t *out) const {
+  const rapidjson::Value *value = Find(key);
+  if (value == nullptr || !value->IsInt64()) {
+    return false;
+  }
+  *out = value->GetInt64();
+  return true;
+}
+
 bool JsonFileReader::GetUint64(const char *key, uint64_t *out) const {
   const rapidjson::Value *value = Find(key);
   if (value == nullptr || !value->IsUint64()) {

@@ -31,6 +31,8 @@ class JsonFileReader {
   bool GetBool(const char *key, bool *out) const;
   // A JSON integer that fits a signed 32-bit integer.
   bool GetInt(const char *key, int32_t *out) const;
+  // A JSON integer that fits a signed 64-bit integer, for range checks.
+  bool GetInt64(const char *key, int64_t *out) const;
   // A non-negative JSON integer that fits 64 bits.
   bool GetUint64(const char *key, uint64_t *out) const;
   // A JSON string; with expand, environment references are expanded and a

@@ -1,5 +1,8 @@
 #include "src/core/SentroConfig.h"
 
+#include <cinttypes>
+#include <climits>
+
 #include "lib/log/log.h"
 #include "lib/log/verify.h"
 #include "src/core/JsonFileReader.h"
@@ -10,6 +13,18 @@ namespace {
 const int32_t kMinLogLevel = 1;
 const int32_t kMaxLogLevel = 18;
 const int32_t kDefaultLogLevel = 5;
+
+// The ranges of the other integer keys. Periods and time-outs start at one
+// second (a zero period would fire on every turn of the event loop, a zero
+// force-kill time-out would make every kill a system failure); limits and
+// counts at zero, where zero means "none" or "no retry".
+const int32_t kNoUpperBound = INT32_MAX;
+// The health-check cycle is at most 2147 s, the most microseconds a signed
+// 32-bit count holds, the range the setting has always had. It is also the
+// watchdog's period, which needs six seconds for a heartbeat of at least
+// one ((period / 3 - 1) s).
+const int32_t kMaxHealthCheckFreqSecs = 2147;
+const int32_t kMinWatchdogPeriodSecs = 6;
 
 // Never freed: the daemon ends through the immediate-exit call.
 SentroConfig *instance = nullptr;
@@ -63,33 +78,49 @@ void SentroConfig::ReadKeys(const JsonFileReader &reader, ReadMode mode,
     reader.GetRecoveryActionList(
         "DefaultApiHealthFailRecoveryActions",
         &defaultRecoveryActions_[static_cast<int>(FailureType::HealthFail)]);
-    reader.GetInt("DefaultServiceStartTimeout", &defaultServiceStartTimeout_);
-    reader.GetInt("DefaultServiceStopTimeout", &defaultServiceStopTimeout_);
-    reader.GetInt("DefaultServicePostStopTimeout", &defaultServicePostStopTimeout_);
-    reader.GetInt("DefaultApiHealthCmdTimeout", &defaultApiHealthCmdTimeout_);
-    reader.GetInt("MaxServiceQuickRecoveryCount", &maxServiceQuickRecoveryCount_);
+    ReadRangedInt(reader, "DefaultServiceStartTimeout", 1, kNoUpperBound,
+                  &SentroConfig::defaultServiceStartTimeout_);
+    ReadRangedInt(reader, "DefaultServiceStopTimeout", 1, kNoUpperBound,
+                  &SentroConfig::defaultServiceStopTimeout_);
+    ReadRangedInt(reader, "DefaultServicePostStopTimeout", 1, kNoUpperBound,
+                  &SentroConfig::defaultServicePostStopTimeout_);
+    ReadRangedInt(reader, "DefaultApiHealthCmdTimeout", 1, kNoUpperBound,
+                  &SentroConfig::defaultApiHealthCmdTimeout_);
+    ReadRangedInt(reader, "MaxServiceQuickRecoveryCount", 0, kNoUpperBound,
+                  &SentroConfig::maxServiceQuickRecoveryCount_);
     reader.GetStartupType("DefaultServiceStartupType", &defaultServiceStartupType_);
-    reader.GetInt("MaxIncomingRequests", &maxIncomingRequests_);
+    ReadRangedInt(reader, "MaxIncomingRequests", 0, kNoUpperBound,
+                  &SentroConfig::maxIncomingRequests_);
     reader.GetBool("KillServicesOnSentroCrash", &killServicesOnSentroCrash_);
     reader.GetBool("EnableLivenessCheck", &enableLivenessCheck_);
   }
 
   // Read at start-up and again on every reload.
-  reader.GetInt("AdditionalServiceStartTimeout", &additionalServiceStartTimeout_);
+  ReadRangedInt(reader, "AdditionalServiceStartTimeout", 0, kNoUpperBound,
+                &SentroConfig::additionalServiceStartTimeout_);
   reader.GetBool("DumpLiveCoreOnApiHealthFail", &dumpLiveCoreOnApiHealthFail_);
-  reader.GetInt("ResetServiceFailCounterTime", &resetServiceFailCounterTime_);
+  ReadRangedInt(reader, "ResetServiceFailCounterTime", 0, kNoUpperBound,
+                &SentroConfig::resetServiceFailCounterTime_);
   reader.GetBool("ParallelServiceOperation", &parallelServiceOperation_);
-  reader.GetInt("ParallelSvcOpThrottleLimit", &parallelSvcOpThrottleLimit_);
-  reader.GetInt("StreamRedirectedFilesLimit", &streamRedirectedFilesLimit_);
-  reader.GetInt("SocketIOTimeout", &socketIOTimeout_);
-  reader.GetInt("CriticalHealthCheckFreqSecs", &criticalHealthCheckFreqSecs_);
-  reader.GetInt("CriticalToAllHealthCheckFreqRatio", &criticalToAllHealthCheckFreqRatio_);
+  ReadRangedInt(reader, "ParallelSvcOpThrottleLimit", 0, kNoUpperBound,
+                &SentroConfig::parallelSvcOpThrottleLimit_);
+  ReadRangedInt(reader, "StreamRedirectedFilesLimit", 0, kNoUpperBound,
+                &SentroConfig::streamRedirectedFilesLimit_);
+  ReadRangedInt(reader, "SocketIOTimeout", 1, kNoUpperBound, &SentroConfig::socketIOTimeout_);
+  ReadRangedInt(reader, "CriticalHealthCheckFreqSecs",
+                enableLivenessCheck_ ? kMinWatchdogPeriodSecs : 1, kMaxHealthCheckFreqSecs,
+                &SentroConfig::criticalHealthCheckFreqSecs_);
+  ReadRangedInt(reader, "CriticalToAllHealthCheckFreqRatio", 1, kNoUpperBound,
+                &SentroConfig::criticalToAllHealthCheckFreqRatio_);
   reader.GetString("EventPublisherScriptDir", true, &eventPublisherScriptDir_);
-  if (reader.GetInt("LogLevel", &logLevel_) &&
-      (logLevel_ < kMinLogLevel || logLevel_ > kMaxLogLevel)) {
-    LogAtLevel(LOG_WARNING, "LogLevel config value must be in the range %d and %d\n", kMinLogLevel,
-               kMaxLogLevel);
-    logLevel_ = kDefaultLogLevel;
+  int64_t logLevel;
+  if (reader.GetInt64("LogLevel", &logLevel)) {
+    if (logLevel < kMinLogLevel || logLevel > kMaxLogLevel) {
+      LogAtLevel(LOG_WARNING, "LogLevel config value must be in the range %d and %d\n",
+                 kMinLogLevel, kMaxLogLevel);
+      logLevel = kDefaultLogLevel;
+    }
+    logLevel_ = static_cast<int32_t>(logLevel);
   }
   reader.GetBool("LogToSyslog", &logToSyslog_);
   if (mode == ReadMode::FirstLoad) {
@@ -100,8 +131,26 @@ void SentroConfig::ReadKeys(const JsonFileReader &reader, ReadMode mode,
   reader.GetBool("RecoverOnServiceHealthFail", &recoverOnServiceHealthFail_);
   reader.GetBool("RecoverOnServiceCrash", &recoverOnServiceCrash_);
   reader.GetBool("HaltOnSystemFailHA", &haltOnSystemFailHA_);
-  reader.GetInt("DefaultForceKillTimeoutSec", &defaultForceKillTimeoutSec_);
-  reader.GetInt("SentroTelemetryPushFreqHours", &sentroTelemetryPushFreqHours_);
+  ReadRangedInt(reader, "DefaultForceKillTimeoutSec", 1, kNoUpperBound,
+                &SentroConfig::defaultForceKillTimeoutSec_);
+  ReadRangedInt(reader, "SentroTelemetryPushFreqHours", 1, kNoUpperBound,
+                &SentroConfig::sentroTelemetryPushFreqHours_);
+}
+
+void SentroConfig::ReadRangedInt(const JsonFileReader &reader, const char *key, int32_t min,
+                                 int32_t max, int32_t SentroConfig::*field) {
+  static const SentroConfig *const defaults = new SentroConfig();
+  int64_t value;
+  if (!reader.GetInt64(key, &value)) {
+    return;  // absent or not an integer: the field stays as it is
+  }
+  if (value < min || value > max) {
+    LogAtLevel(LOG_WARNING,
+               "%s config value %" PRId64 " is out of the range %d to %d; using the default %d\n",
+               key, value, min, max, defaults->*field);
+    value = defaults->*field;
+  }
+  this->*field = static_cast<int32_t>(value);
 }
 
 const RecoveryActionList &SentroConfig::RecoveryActionsFor(FailureType type) const {

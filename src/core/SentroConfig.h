@@ -93,6 +93,11 @@ class SentroConfig {
   enum class ReadMode { FirstLoad, Reload };
   void ReadKeys(const JsonFileReader &reader, ReadMode mode, const std::string &configDir,
                 const std::string &dataDir);
+  // Reads an integer key into field. A value outside min to max (one that
+  // does not fit 32 bits included) is not used: a warning names the key and
+  // the value, and the field takes its default.
+  void ReadRangedInt(const JsonFileReader &reader, const char *key, int32_t min, int32_t max,
+                     int32_t SentroConfig::*field);
 
   RecoveryActionList defaultRecoveryActions_[FAILURE_TYPE_COUNT];
   int32_t defaultServiceStartTimeout_ = 30;

@@ -1,6 +1,5 @@
 #include "src/daemon/DaemonCycles.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -63,10 +62,7 @@ void HealthCycleDone(int, const std::string &, void *) {
 void HealthCycleFired(void *) {
   SentroConfig *config = SentroConfig::Get();
   const char *group = "CRITICAL";
-  // A ratio below 1 (no valid setting) probes all services every cycle
-  // rather than dividing by zero.
-  int32_t ratio = std::max(config->CriticalToAllHealthCheckFreqRatio(), 1);
-  if (healthCycleCounter % ratio == 0) {
+  if (healthCycleCounter % config->CriticalToAllHealthCheckFreqRatio() == 0) {
     group = "ALL";
     healthCycleCounter = 0;
   }

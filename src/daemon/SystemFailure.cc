@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -39,8 +38,8 @@ void SleepSeconds(int seconds) {
   }
 }
 
+// Unnamed on purpose: its lines carry the log's default thread name.
 void *WatchdogThread(void *) {
-  LogSetThreadName("watchdog");
   for (;;) {
     SleepSeconds(watchdogPeriodSec);
     if (!WatchdogCheckOnce()) {
@@ -101,10 +100,10 @@ SystemFailureHandler *GetSystemFailureHandler() {
   }
   SentroConfig *config = SentroConfig::Get();
   if (config->EnableLivenessCheck()) {
+    // The configuration holds the period at 6 s or more while the watchdog
+    // runs, so the heartbeat comes at least once a second.
     watchdogPeriodSec = config->CriticalHealthCheckFreqSecs();
-    // Periods under 6 s would give a heartbeat of 0 s or less, a timer that
-    // fires on every loop turn; one second is the shortest beat.
-    int64_t heartbeatUs = static_cast<int64_t>(std::max(watchdogPeriodSec / 3 - 1, 1)) * 1000000;
+    int64_t heartbeatUs = static_cast<int64_t>(watchdogPeriodSec / 3 - 1) * 1000000;
     PollAddTimer(WatchdogHeartbeat, nullptr, heartbeatUs, true, nullptr);
     if (!StartWatchdogThread()) {
       PollRemoveTimer(WatchdogHeartbeat, nullptr, true);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <functional>
 
@@ -176,6 +178,65 @@ TEST_F(SentroConfigTest, LogLevelOutsideOneToEighteenWarnsAndBecomesFiveOnLoadAn
     EXPECT_EQ(config->LogLevel(), c.expected);
     EXPECT_EQ(capture.Text(), warning);
   }
+}
+
+// Every integer key at the values a careless or hostile file holds: inside
+// its range a value is taken, outside it (or beyond 32 bits) the key falls
+// back to its default after one warning naming the key and the value.
+TEST_F(SentroConfigTest, IntegerOutsideItsRangeWarnsWithKeyAndValueAndBecomesTheDefault) {
+  const int64_t kMax = INT32_MAX;
+  const struct Range {
+    const char *key;
+    int64_t byDefault, min, max;
+  } kRanges[] = {
+      {"DefaultServiceStartTimeout", 30, 1, kMax},
+      {"DefaultServiceStopTimeout", 10, 1, kMax},
+      {"DefaultServicePostStopTimeout", 10, 1, kMax},
+      {"DefaultApiHealthCmdTimeout", 30, 1, kMax},
+      {"MaxServiceQuickRecoveryCount", 5, 0, kMax},
+      {"MaxIncomingRequests", 25, 0, kMax},
+      {"AdditionalServiceStartTimeout", 60, 0, kMax},
+      {"ResetServiceFailCounterTime", 86400, 0, kMax},
+      {"ParallelSvcOpThrottleLimit", 0, 0, kMax},
+      {"StreamRedirectedFilesLimit", 5, 0, kMax},
+      {"SocketIOTimeout", 5, 1, kMax},
+      {"CriticalHealthCheckFreqSecs", 300, 6, 2147},  // the watchdog's period too
+      {"CriticalToAllHealthCheckFreqRatio", 6, 1, kMax},
+      {"LogLevel", 5, 1, 18},
+      {"DefaultForceKillTimeoutSec", 30, 1, kMax},
+      {"SentroTelemetryPushFreqHours", 24, 1, kMax},
+  };
+  for (const Range &range : kRanges) {
+    for (int64_t value : {int64_t{0}, int64_t{-1}, int64_t{INT32_MIN}, kMax, int64_t{INT64_MAX},
+                          range.min - 1, range.min, range.max, range.max + 1}) {
+      SCOPED_TRACE(std::string(range.key) + " " + std::to_string(value));
+      bool inRange = value >= range.min && value <= range.max;
+      std::string warning = inRange ? ""
+                            : range.key == std::string("LogLevel")
+                                ? "LogLevel config value must be in the range 1 and 18\n"
+                                : std::string(range.key) + " config value " +
+                                      std::to_string(value) + " is out of the range " +
+                                      std::to_string(range.min) + " to " +
+                                      std::to_string(range.max) + "; using the default " +
+                                      std::to_string(range.byDefault) + "\n";
+      LogCapture capture;
+      SentroConfig *config =
+          LoadConfig("{\"" + std::string(range.key) + "\": " + std::to_string(value) + "}");
+      ASSERT_NE(config, nullptr);
+      const Key *key = std::find_if(std::begin(kKeys), std::end(kKeys),
+                                    [&](const Key &k) { return k.name == std::string(range.key); });
+      EXPECT_EQ(key->get(*config), std::to_string(inRange ? value : range.byDefault));
+      EXPECT_EQ(capture.Text(), warning);
+    }
+  }
+  // The watchdog needs six seconds; without it one second will do.
+  SentroConfig *config = LoadConfig(
+      "{\"EnableLivenessCheck\": false, \"CriticalHealthCheckFreqSecs\": 1, \"SocketIOTimeout\": "
+      "9}");
+  EXPECT_EQ(config->CriticalHealthCheckFreqSecs(), 1);
+  WriteConfig("{\"SocketIOTimeout\": -9}");  // a reload falls back to the default too
+  ASSERT_TRUE(config->Reload());
+  EXPECT_EQ(config->SocketIOTimeout(), 5);
 }
 
 TEST_F(SentroConfigTest, UnusableFileMakesLoadFail) {

@@ -1,0 +1,130 @@
+// The daemon under settings it cannot use and a main thread that stops: it
+// keeps serving, stays idle and restarts the machine only for a real hang.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+#include "DaemonFixture.h"
+
+namespace {
+
+const char *const kIntegerKeys[] = {
+    "DefaultServiceStartTimeout",
+    "DefaultServiceStopTimeout",
+    "DefaultServicePostStopTimeout",
+    "DefaultApiHealthCmdTimeout",
+    "MaxServiceQuickRecoveryCount",
+    "MaxIncomingRequests",
+    "AdditionalServiceStartTimeout",
+    "ResetServiceFailCounterTime",
+    "ParallelSvcOpThrottleLimit",
+    "StreamRedirectedFilesLimit",
+    "SocketIOTimeout",
+    "CriticalHealthCheckFreqSecs",
+    "CriticalToAllHealthCheckFreqRatio",
+    "LogLevel",
+    "DefaultForceKillTimeoutSec",
+    "SentroTelemetryPushFreqHours",
+};
+
+// utime + stime of a process, in clock ticks.
+long CpuTicks(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  std::istringstream fields(line.substr(line.rfind(')') + 2));
+  std::string field;
+  long utime = 0, stime = 0;
+  for (int index = 3; fields >> field; index++) {  // the state is field 3
+    if (index == 14) utime = std::stol(field);
+    if (index == 15) stime = std::stol(field);
+  }
+  return utime + stime;
+}
+
+CallTarget TargetOf(const SandboxDaemon &daemon, int timeoutSec = 10) {
+  return CallTarget{daemon.dataDir() + "/sentroserver",
+                    std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSec)};
+}
+
+// One daemon per value, all at once, each with every integer key at that
+// value, the watchdog on and the FAILOVER profile active.
+TEST(BadSettings, EveryIntegerKeyAtAnExtremeLeavesTheDaemonAnsweringIdleAndTheMachineUp) {
+  const char *const kValues[] = {"0", "-1", "-2147483648", "2147483647", "9223372036854775807"};
+  std::vector<std::unique_ptr<SandboxDaemon>> daemons;
+  for (const char *value : kValues) {
+    auto daemon = std::make_unique<SandboxDaemon>();
+    std::string config = "{\"EnableLivenessCheck\": true";
+    for (const char *key : kIntegerKeys) config += std::string(", \"") + key + "\": " + value;
+    daemon->WriteConfig(config + "}");
+    daemon->Start();
+    daemons.push_back(std::move(daemon));
+  }
+  for (auto &daemon : daemons) {
+    ASSERT_TRUE(daemon->WaitForLog("Sentro service is running in")) << daemon->LogText();
+    RequestMessage failover;
+    failover.type = MessageType::SetRecoveryProfileReq;
+    failover.recoveryProfile = 1;
+    ASSERT_TRUE(CallForResult(TargetOf(*daemon), failover).succeeded()) << daemon->LogText();
+  }
+  std::vector<long> before;
+  for (auto &daemon : daemons) before.push_back(CpuTicks(daemon->pid()));
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  for (size_t i = 0; i < daemons.size(); i++) {
+    SandboxDaemon &daemon = *daemons[i];
+    SCOPED_TRACE(kValues[i]);
+    EXPECT_LT(CpuTicks(daemon.pid()) - before[i], sysconf(_SC_CLK_TCK) / 2);  // 2 s, < 25 %
+    std::vector<std::string> names;
+    EXPECT_TRUE(CallForNames(TargetOf(daemon), RequestMessage{}, &names).succeeded());
+    EXPECT_EQ(ReadWholeFile(daemon.sysroot() + "/reboot-requests"), "<missing>");
+    daemon.Signal(SIGTERM);
+    EXPECT_EQ(daemon.WaitExit(), 0) << daemon.LogText();
+  }
+}
+
+// A service's first cgroup write goes to a FIFO nobody reads: its child
+// blocks before exec and the daemon, which waits for a child that shares
+// its memory, with it. The watchdog, a thread the log knows by its default
+// name, restarts the machine within two periods.
+TEST(Watchdog, AMainThreadStuckForTwoPeriodsUnderFailoverRestartsTheMachine) {
+  SandboxDaemon daemon;
+  daemon.WriteConfig("{\"CriticalHealthCheckFreqSecs\": 6}");
+  daemon.WriteService("web.json",
+                      "{\"Name\": \"web\", \"StartupType\": \"MANUAL\", "
+                      "\"StartCommand\": \"/bin/sleep\", \"StartCommandArgs\": "
+                      "[\"100000\"]}");
+  std::string cgroup = daemon.sysroot() + "/sys/fs/cgroup/memory/system.slice/web.service";
+  MakeDirs(cgroup);
+  ASSERT_EQ(mkfifo((cgroup + "/cgroup.procs").c_str(), 0600), 0);
+  daemon.Start();
+  ASSERT_TRUE(daemon.WaitForLog("Sentro service is running in")) << daemon.LogText();
+  RequestMessage failover;
+  failover.type = MessageType::SetRecoveryProfileReq;
+  failover.recoveryProfile = 1;
+  ASSERT_TRUE(CallForResult(TargetOf(daemon), failover).succeeded());
+
+  RequestMessage start;
+  start.type = MessageType::StartSvcReq;
+  start.name = "web";
+  std::thread client([&] { CallForResult(TargetOf(daemon, 40), start); });
+  const char *kNotAlive = "MainThread not alive, restarting the system!\n";
+  bool restarted = daemon.WaitForLog(kNotAlive, std::chrono::seconds(20));
+  int reader = open((cgroup + "/cgroup.procs").c_str(), O_RDONLY | O_NONBLOCK);  // lets it go
+  client.join();
+  close(reader);
+  ASSERT_TRUE(restarted) << daemon.LogText();
+  EXPECT_EQ(ReadWholeFile(daemon.sysroot() + "/reboot-requests"), "RESTART\n");
+  std::string log = daemon.LogText();
+  size_t end = log.find(kNotAlive);
+  std::string line = log.substr(log.rfind('\n', end) + 1, end - log.rfind('\n', end) - 1);
+  EXPECT_NE(line.find(" Er(02) host-"), std::string::npos) << line;
+  daemon.Signal(SIGTERM);
+  EXPECT_EQ(daemon.WaitExit(), 0);
+}
+
+}  // namespace
