@@ -7,6 +7,8 @@
 #include "src/process/SysProcess.h"
 #include "src/telemetry/MetricsStore.h"
 #include "src/telemetry/PushLogRecord.h"
+#include "src/telemetry/TelemetryDb.h"
+#include "src/telemetry/TelemetryUpload.h"
 
 namespace {
 
@@ -20,6 +22,33 @@ PushRun *runningPush = nullptr;
 std::string programOverride;
 
 const char *const kStep = "PushTelemetry";
+
+// True when a metrics table holds a row not yet sent. Without one the push
+// ends here, quietly: no helper, no request, no message. A database that
+// cannot be read is logged here once; the helper would fail on it the same
+// way.
+bool HasUnsentRows() {
+  TelemetryDb db;
+  if (!db.Open(TelemetryDatabasePath(), kStep)) {
+    return false;
+  }
+  for (const TelemetryTable &table : kTelemetryTables) {
+    std::string sql =
+        std::string("SELECT 1 FROM ") + table.name + " WHERE sentToAnalytics='0' LIMIT 1";
+    TelemetryStatement statement;
+    if (!db.Prepare(sql.c_str(), kStep, &statement)) {
+      continue;
+    }
+    int step = statement.Step();
+    if (step == SQLITE_ROW) {
+      return true;
+    }
+    if (step != SQLITE_DONE) {
+      LogAtLevel(LOG_WARNING, "[%s] sqlite3_step returned unknown error.\n", kStep);
+    }
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -88,6 +117,9 @@ void PushTelemetry() {
                kStep);
     return;
   }
+  if (!HasUnsentRows()) {
+    return;
+  }
   std::string program = programOverride.empty() ? DefaultTelemetryPushProgram() : programOverride;
   if (access(program.c_str(), X_OK) != 0) {
     LogAtLevel(LOG_WARNING, "[%s] Telemetry push helper %s cannot be run.\n", kStep,
@@ -102,8 +134,12 @@ void PushTelemetry() {
   options.onStdout = RelayHelperLog;
   options.onExit = HelperExited;
   options.context = run;
-  std::vector<std::string> args = {TelemetryDatabasePath(), GetTelemetryContext().instanceId};
-  if (run->process == nullptr || !run->process->Start(program, args, {}, options)) {
+  // The instance id goes through the environment: the command line is
+  // logged and readable by every user.
+  std::vector<std::string> env = {std::string(TELEMETRY_PUSH_INSTANCE_ID_VARIABLE "=") +
+                                  GetTelemetryContext().instanceId};
+  if (run->process == nullptr ||
+      !run->process->Start(program, {TelemetryDatabasePath()}, env, options)) {
     LogAtLevel(LOG_WARNING, "[%s] Telemetry push helper %s cannot be run.\n", kStep,
                program.c_str());
     delete run->process;

@@ -17,6 +17,8 @@
 #include <string>
 
 #define TELEMETRY_PUSH_PROGRAM_NAME "sentro-telemetry-push"
+// The environment variable that hands the helper the instance id.
+#define TELEMETRY_PUSH_INSTANCE_ID_VARIABLE "SENTRO_TELEMETRY_INSTANCE_ID"
 #define TELEMETRY_PUSH_TIMEOUT_SECS 30
 // Where the installed helper lies, relative to the installed daemon's
 // directory; the build sets it from the install layout.
@@ -24,7 +26,7 @@
 #define TELEMETRY_PUSH_INSTALLED_DIR "../libexec/sentro"
 #endif
 
-// Starts a push of both tables, unless one is running.
+// Starts a push of both tables, unless one is running or no row is unsent.
 void PushTelemetry();
 
 // True from a started push until its helper has exited and been released.

@@ -12,6 +12,7 @@
 #include "src/telemetry/InstanceId.h"
 #include "src/telemetry/MetricsStore.h"
 #include "src/telemetry/PushLogRecord.h"
+#include "src/telemetry/TelemetryPush.h"
 #include "src/telemetry/TelemetryUpload.h"
 #include "support/SandboxDaemon.h"
 #include "support/WaitUntil.h"
@@ -235,6 +236,10 @@ TEST(DaemonPush, RecordsAreSentMarkedAndKeptWhenTheExchangeFails) {
     ASSERT_TRUE(server.Ready());
     daemon.Start();
     ASSERT_TRUE(daemon.WaitForLog("Sentro service is running in")) << daemon.LogText();
+    // Nothing unsent yet: the period passes without a helper or a message.
+    ASSERT_TRUE(daemon.WaitForLog("Processing service operation metrics from Sentro database"));
+    EXPECT_EQ(daemon.LogText().find(TELEMETRY_PUSH_PROGRAM_NAME), std::string::npos)
+        << daemon.LogText();
     CallTarget target{daemon.dataDir() + "/sentroserver",
                       std::chrono::steady_clock::now() + std::chrono::seconds(10)};
     CallOutcome start = CallForResult(target, {.type = MessageType::StartSvcReq, .name = "web"});
@@ -252,6 +257,8 @@ TEST(DaemonPush, RecordsAreSentMarkedAndKeptWhenTheExchangeFails) {
     }
     daemon.Signal(SIGTERM);
     EXPECT_EQ(daemon.WaitExit(), 0);
+    std::string instanceId = std::to_string(MurmurHash64A("sandbox", 7, 0xc70f6907));
+    EXPECT_EQ(daemon.LogText().find(instanceId), std::string::npos) << daemon.LogText();
     EXPECT_EQ(QueryDb(db, "SELECT operation, sentToAnalytics FROM svcOpMetrics ORDER BY rowid"),
               (Rows{{"START", c.unsent == std::string("0") ? "1" : "0"}, {"BATCH-STOP", "0"}}));
     if (c.status == 500) {

@@ -1,21 +1,25 @@
-// sentro-telemetry-push DATABASE INSTANCE-ID
+// sentro-telemetry-push DATABASE
 //
 // Sends the unsent rows of both metrics tables of DATABASE to the local
 // analytics service and marks them as sent. Started by the daemon for each
-// periodic push; its log records go to standard output, which the daemon
-// reads and logs.
+// periodic push that has rows to send; the instance id comes in the
+// environment (never on the command line, which the daemon logs). Its log
+// records go to standard output, which the daemon reads and logs.
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "lib/log/log.h"
+#include "src/telemetry/TelemetryPush.h"
 #include "src/telemetry/TelemetryUpload.h"
 #include "tools/telemetry-push/AnalyticsPost.h"
 #include "tools/telemetry-push/PushLogOutput.h"
 
 int main(int argc, char **argv) {
-  if (argc != 3) {
-    fprintf(stderr, "usage: %s DATABASE INSTANCE-ID\n", argv[0]);
+  const char *instanceId = getenv(TELEMETRY_PUSH_INSTANCE_ID_VARIABLE);
+  if (argc != 2 || instanceId == nullptr) {
+    fprintf(stderr, "usage: " TELEMETRY_PUSH_INSTANCE_ID_VARIABLE "=ID %s DATABASE\n", argv[0]);
     return 2;
   }
   if (!InstallPushLogOutput(STDOUT_FILENO)) {
@@ -23,7 +27,7 @@ int main(int argc, char **argv) {
   }
   TelemetryPushSetup setup;
   setup.databasePath = argv[1];
-  setup.url = AnalyticsUrl(argv[2]);
+  setup.url = AnalyticsUrl(instanceId);
   setup.post = PushDataToAnalytics;
   PushAllTelemetryTables(setup);
   LogShutdown();
