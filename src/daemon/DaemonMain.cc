@@ -1,4 +1,5 @@
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,6 +21,7 @@
 #include "src/daemon/SystemFailure.h"
 #include "src/manager/ServiceManager.h"
 #include "src/process/ProcessTable.h"
+#include "src/process/SpawnChild.h"
 
 namespace {
 
@@ -41,6 +43,26 @@ void LockMemory() {
 #endif
   // A sanitizer build reserves terabytes of shadow memory that cannot be
   // locked; it runs unlocked.
+}
+
+// The daemon takes every descriptor its hard limit allows: each service
+// holds pipes while a child of it runs, and a failing accept would close the
+// control socket for good. Children get the soft limit the daemon was
+// started with, as they would have without it.
+void RaiseDescriptorLimit() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) {
+    return;
+  }
+  rlim_t inherited = limit.rlim_cur;
+  limit.rlim_cur = limit.rlim_max;
+  if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    LogAtLevel(LOG_WARNING, "Failed to raise the descriptor limit from %llu to %llu. Err %s\n",
+               static_cast<unsigned long long>(inherited),
+               static_cast<unsigned long long>(limit.rlim_max), strerror(errno));
+    return;
+  }
+  SetInheritedFdLimit(inherited);
 }
 
 std::string SelectProfile(const DaemonOptions &options) {
@@ -71,6 +93,7 @@ int DaemonMain(int argc, char **argv) {
   }
   LogSetSystemLogDir(SysPath(SYS_LOG_DIR).c_str());
   SwitchLogger(config->LogToSyslog(), config->LogLevel());
+  RaiseDescriptorLimit();
   PollInstallDefault();
   CreateProcessTable();
   InstallSignalHandling(SignalTargets{InitiateShutdown, ReloadConfiguration});

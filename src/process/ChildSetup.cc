@@ -25,22 +25,36 @@ namespace {
   _exit(PROCESS_SETUP_FAILED_EXIT_CODE);
 }
 
-// The daemon blocks the signals it reads from its signal descriptor and
-// ignores SIGPIPE; a service must start with neither. Exec resets handlers
-// but not ignored dispositions or the mask. Handlers are reset here all the
-// same: a child that shares the daemon's memory must not run one between
-// unblocking and exec. The dispositions change before the mask is cleared.
-void RestoreDefaultSignals() {
+// The daemon blocks the signals it reads from its signal descriptor; a
+// service must not start with them blocked. Ignored dispositions (SIGPIPE,
+// which the daemon ignores, and whatever its own parent ignored) stay
+// ignored across exec, as services expect. Caught ones go back to default
+// here although exec would reset them: a child that shares the daemon's
+// memory must not run a daemon handler between unblocking and exec. The
+// dispositions change before the mask is cleared.
+void ResetCaughtSignals() {
   for (int sig = 1; sig < NSIG; ++sig) {
     struct sigaction action;
-    if (sigaction(sig, nullptr, &action) == 0 && action.sa_handler != SIG_DFL) {
+    if (sigaction(sig, nullptr, &action) == 0 && action.sa_handler != SIG_DFL &&
+        action.sa_handler != SIG_IGN) {
       action.sa_handler = SIG_DFL;
+      action.sa_flags &= ~SA_SIGINFO;
       sigaction(sig, &action, nullptr);
     }
   }
   sigset_t empty;
   sigemptyset(&empty);
   sigprocmask(SIG_SETMASK, &empty, nullptr);
+}
+
+// Gives the child back the soft descriptor limit the daemon inherited.
+// Lowering the soft limit below the hard one cannot fail.
+void RestoreInheritedFdLimit(uint64_t softLimit) {
+  struct rlimit limit;
+  if (softLimit != 0 && getrlimit(RLIMIT_NOFILE, &limit) == 0 && softLimit < limit.rlim_cur) {
+    limit.rlim_cur = softLimit;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
 }
 
 bool ApplyFdLimit(uint64_t fdLimit, int reportFd) {
@@ -265,7 +279,10 @@ void RunChild(const ChildPlan &plan) {
   const ProcessStartOptions &options = *plan.options;
   const int reportFd = plan.reportFd;
 
-  RestoreDefaultSignals();
+  ResetCaughtSignals();
+  if (options.limits == nullptr || options.limits->fdLimit == 0) {
+    RestoreInheritedFdLimit(plan.inheritedFdLimit);
+  }
   if (options.limits != nullptr &&
       !ApplyProcessLimits(*options.limits, plan.cgroupRoot.c_str(), reportFd)) {
     FailChild();

@@ -25,6 +25,8 @@ struct ChildPlan {
   char **envp = nullptr;
   const ProcessStartOptions *options = nullptr;
   pid_t parentPid = 0;
+  // The soft descriptor limit unless the options give one; 0 keeps the daemon's.
+  uint64_t inheritedFdLimit = 0;
   std::string cgroupRoot;  // "/sys/fs/cgroup" under the sysroot
   std::string stdoutFile;  // redirect files, empty without a redirect
   std::string stderrFile;

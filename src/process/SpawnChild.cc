@@ -31,6 +31,7 @@ extern char **environ;
 namespace {
 
 ForkFunction forkFunction = nullptr;
+uint64_t inheritedFdLimit = 0;
 
 size_t EnvironmentSize() {
   size_t count = 0;
@@ -95,6 +96,10 @@ pid_t CloneSharingMemory(ChildPlan *plan) {
 
 }  // namespace
 
+void SetInheritedFdLimit(uint64_t softLimit) {
+  inheritedFdLimit = softLimit;
+}
+
 void SetForkFunctionForTesting(ForkFunction fork) {
   forkFunction = fork;
 }
@@ -124,6 +129,7 @@ pid_t SpawnChild(const std::string &tag, const std::string &path,
   plan.envp = envp.data();
   plan.options = &options;
   plan.parentPid = getpid();
+  plan.inheritedFdLimit = inheritedFdLimit;
   if (options.limits != nullptr && !options.limits->serviceName.empty()) {
     plan.cgroupRoot = SysPath(SYS_CGROUP_ROOT);
   }

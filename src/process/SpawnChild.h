@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,12 @@ struct CapturePipes {
 pid_t SpawnChild(const std::string &tag, const std::string &path,
                  const std::vector<std::string> &args, const std::vector<std::string> &env,
                  const ProcessStartOptions &options, const CapturePipes &pipes);
+
+// The soft descriptor limit of a child that asks for none of its own: the
+// daemon raises its own limit at start-up and gives its children the one it
+// inherited, as they would have had without it. 0 (the default) leaves
+// children with the daemon's limit.
+void SetInheritedFdLimit(uint64_t softLimit);
 
 // Replaces fork(2) for tests that make it fail; null restores the real one.
 using ForkFunction = pid_t (*)();

@@ -121,12 +121,13 @@ TEST(ChildSetup, EachStepIsAppliedOrEndsTheChildWith254AfterItsMessage) {
     std::string message;         // set-up failure; "{pid}" stands for the pid
   } cases[] = {
       {"", "", "exec grep ^Sig[BI] /proc/self/status",
-       "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n", ""},
+       "SigBlk:\t0000000000000000\nSigIgn:\t0000000000001000\n", ""},  // SIGPIPE stays ignored
       {"workingDir", cwd, "pwd -P", std::string(cwd) + "\n", ""},
       {"env", "XTRA_A=2", "tr '\\0' '\\n' </proc/$$/environ | grep ^XTRA_",
        "XTRA_INHERITED=1\nXTRA_A=2\n", ""},
       {"user", "nobody", "id -u; id -G; echo $USER $HOME $SHELL", nobodyIds, ""},
       {"fdLimit", "777", "ulimit -n", "777\n", ""},
+      {"inheritedFdLimit", "555", "ulimit -n", "555\n", ""},  // the daemon's own, raised
       {"killOnParentDeath", "1", pdeathsig, "9\n", ""},
       {"killOnParentDeath", "0", pdeathsig, "0\n", ""},
       // Both files are appended to after a pid line; the captured stdout
@@ -165,6 +166,7 @@ TEST(ChildSetup, EachStepIsAppliedOrEndsTheChildWith254AfterItsMessage) {
     if (c.step == "user") options.runAsUser = c.value;
     if (c.step == "streamBase") options.stdStreamFileBase = c.value;
     if (c.step == "fdLimit") limits.fdLimit = std::stoull(c.value);
+    SetInheritedFdLimit(c.step == "inheritedFdLimit" ? std::stoull(c.value) : 0);
     options.killOnParentDeath = c.step == "killOnParentDeath" && c.value == "1";
     ProcessEvents events;
     Process process(CreateSysProcess("test"));
@@ -185,6 +187,7 @@ TEST(ChildSetup, EachStepIsAppliedOrEndsTheChildWith254AfterItsMessage) {
         std::find(log.begin(), log.end(), withPid("<test> Pid {pid} exited with exit code 254\n"));
     EXPECT_TRUE(c.message.empty() || std::find(log.begin(), exited, withPid(c.message)) < exited);
   }
+  SetInheritedFdLimit(0);
   unsetenv("XTRA_INHERITED");
   sigprocmask(SIG_SETMASK, &savedMask, &maskAfter);
   sigaction(SIGPIPE, &savedPipe, &pipeAfter);

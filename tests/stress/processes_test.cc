@@ -2,9 +2,15 @@
 // SIGHUPs during a start batch, children that all exit at once, and what a
 // started service process inherits.
 #include <dirent.h>
+#include <grp.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <fstream>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -130,31 +136,120 @@ uint64_t SignalMask(pid_t pid, const char *key) {
   return std::stoull(StatusField(pid, key), nullptr, 16);
 }
 
-TEST_F(StressTest, AServiceProcessHoldsOnlyItsStreamsWithCleanSignalsAndNoRootGroup) {
-  // Every disposition is default in a service, even a signal the daemon's
-  // own parent ignored, and SIGPIPE, which the daemon ignores.
+// The daemon's soft descriptor limit lowered to soft for the life of the
+// object, so that the daemon starts as it would under a stingy parent.
+class ScopedSoftFdLimit {
+ public:
+  explicit ScopedSoftFdLimit(rlim_t soft) {
+    getrlimit(RLIMIT_NOFILE, &saved_);
+    rlimit lowered = {std::min(soft, saved_.rlim_cur), saved_.rlim_max};
+    setrlimit(RLIMIT_NOFILE, &lowered);
+  }
+  ~ScopedSoftFdLimit() { setrlimit(RLIMIT_NOFILE, &saved_); }
+
+ private:
+  rlimit saved_;
+};
+
+// The soft "Max open files" of a process.
+std::string SoftFdLimit(pid_t pid) {
+  std::ifstream limits("/proc/" + std::to_string(pid) + "/limits");
+  std::string line;
+  while (std::getline(limits, line)) {
+    if (line.rfind("Max open files", 0) == 0) {
+      std::istringstream fields(line.substr(14));
+      std::string soft;
+      fields >> soft;
+      return soft;
+    }
+  }
+  return "";
+}
+
+// A service holds its three streams only; the dispositions the daemon
+// ignores (SIGPIPE, and what its own parent ignored) stay ignored, nothing
+// is caught or blocked; a user's service holds that user's groups only; the
+// descriptor limit is the one the daemon was started with, or the service's.
+TEST_F(StressTest, AServiceProcessStartsWithItsStreamsIgnoredSignalsUsersGroupsAndFdLimit) {
   struct sigaction ignore = {}, previous;
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGUSR2, &ignore, &previous);
   Service("plain", "/bin/sleep", {"100000"});
   Service("nobody", "/bin/sleep", {"100000"}, ", \"RunAsUser\": \"nobody\"");
-  StartDaemon();
+  Service("limited", "/bin/sleep", {"100000"}, ", \"ProcessFdLimit\": 77");
+  {
+    ScopedSoftFdLimit stingy(512);
+    StartDaemon();
+  }
   sigaction(SIGUSR2, &previous, nullptr);
-  for (const char *name : {"plain", "nobody"}) {
+  const uint64_t kIgnored = 1u << (SIGPIPE - 1) | 1u << (SIGUSR2 - 1);
+  for (const char *name : {"plain", "nobody", "limited"}) {
     SCOPED_TRACE(name);
     ASSERT_TRUE(Call(MessageType::StartSvcReq, name).succeeded());
     pid_t pid = State(name).pid;
     EXPECT_EQ(Descriptors(pid), (std::set<std::string>{"0", "1", "2"}));
     EXPECT_EQ(SignalMask(pid, "SigBlk"), 0u);
     EXPECT_EQ(SignalMask(pid, "SigCgt"), 0u);
-    EXPECT_EQ(SignalMask(pid, "SigIgn"), 0u);
-    Figure(std::string("child ") + name, "SigIgn " + StatusField(pid, "SigIgn") + " (daemon " +
-                                             StatusField(daemon_.pid(), "SigIgn") +
-                                             "), Groups: " + StatusField(pid, "Groups"));
+    EXPECT_EQ(SignalMask(pid, "SigIgn"), kIgnored);
+    EXPECT_EQ(SoftFdLimit(pid), name == std::string("limited") ? "77" : "512");
   }
-  std::istringstream groups(StatusField(State("nobody").pid, "Groups"));
-  for (std::string group; groups >> group;) EXPECT_NE(group, "0");
+  gid_t groups[64];
+  int count = 64;
+  ASSERT_GT(getgrouplist("nobody", 65534, groups, &count), 0);
+  std::set<std::string> expected, held;
+  for (int i = 0; i < count; i++) expected.insert(std::to_string(groups[i]));
+  std::istringstream fields(StatusField(State("nobody").pid, "Groups"));
+  for (std::string group; fields >> group;) held.insert(group);
+  EXPECT_EQ(held, expected);
   EXPECT_EQ(StatusField(State("nobody").pid, "Uid").substr(0, 5), "65534");
+}
+
+// Started with a soft descriptor limit that barely covers its services, the
+// daemon still runs every health command at once and answers meanwhile.
+TEST_F(StressTest, HealthChecksOfAllServicesAtOnceFindDescriptorsAndTheSocketAnswers) {
+  const int count = Scaled(100);
+  std::string checked = daemon_.Root("checked");
+  std::string script = daemon_.Root("health.sh");
+  WriteFile(script, "#!/bin/sh\necho \"$1\" >> " + checked + "\n");
+  chmod(script.c_str(), 0755);
+  std::vector<std::string> names = Numbered("svc", count);
+  for (const std::string &name : names) {
+    Service(
+        name, "/bin/sleep", {"100000"},
+        ", \"ApiHealthCommand\": \"" + script + "\", \"ApiHealthCommandArgs\": [\"" + name + "\"]",
+        "AUTOMATIC");
+  }
+  {
+    ScopedSoftFdLimit stingy(count + 24);
+    StartDaemon();
+  }
+  ASSERT_TRUE(AllStarted(names, std::chrono::seconds(100))) << daemon_.LogText().substr(0, 4000);
+  WriteFile(checked, "");
+  const auto began = Clock::now();
+  std::atomic<bool> done = false;
+  std::thread healthCheck([&] {
+    RequestMessage request;
+    request.type = MessageType::AllSvcsControlReq;
+    request.flags.healthCheck = true;
+    EXPECT_TRUE(CallForResult(Target(100), request).succeeded());
+    done = true;
+  });
+  int answered = 0, refused = 0;
+  std::vector<std::string> listed;
+  while (!done) {
+    (CallForNames(Target(), RequestMessage{}, &listed).succeeded() ? answered : refused)++;
+  }
+  healthCheck.join();
+  const auto seconds = std::chrono::duration<double>(Clock::now() - began).count();
+  EXPECT_EQ(refused, 0);
+  std::istringstream lines(ReadFile(checked));
+  std::set<std::string> seen;
+  for (std::string line; std::getline(lines, line);) seen.insert(line);
+  EXPECT_EQ(seen, std::set<std::string>(names.begin(), names.end()));
+  EXPECT_EQ(SoftFdLimit(State(names[0]).pid), std::to_string(count + 24));
+  Figure("health check all", std::to_string(count) + " services in " + std::to_string(seconds) +
+                                 " s; " + std::to_string(answered) +
+                                 " list requests answered meanwhile; daemon " + Describe(Now()));
 }
 
 }  // namespace
