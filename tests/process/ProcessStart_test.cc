@@ -1,6 +1,6 @@
-// Starting real children: what they run with and inherit, how a failed
-// set-up step ends them, and how a start that cannot happen leaves nothing
-// behind.
+// Starting real children: what they run with and inherit (cgroups
+// included), how a failed set-up step ends them, and how a start that cannot
+// happen leaves nothing behind.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -18,11 +18,67 @@
 #include "process/ProcessTestSupport.h"
 #include "src/process/ChildReport.h"
 #include "src/process/SpawnChild.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 namespace {
 
 using Process = std::unique_ptr<SysProcess>;
+
+// The directories made under the cgroup root, a file put in the way, the
+// controllers whose group gets the child, and the set-up failure logged.
+TEST(Cgroups, ChildJoinsEachMountedControllerOrFailsWithTheStepsMessage) {
+  const std::string all = "memory/system.slice cpuacct/system.slice blkio/system.slice ";
+  const std::string group = "/system.slice/svc.service/";
+  struct Case {
+    std::string dirs, file, joined, message;  // "{pid}", "{root}" stand for themselves
+  } cases[] = {
+      {all, "", "memory cpuacct blkio ", ""},
+      {"", "", "", ""},                            // no hierarchy: no accounting, no memory limit
+      {"memory/system.slice", "", "memory ", ""},  // a later one missing ends the step
+      {"memory", "memory/system.slice", "",
+       "[Child {pid}] Unable to enable memory accounting. Mkdir Error: Not a directory, "
+       "{root}memory" +
+           group + "\n"},
+      {all + "cpuacct" + group + "cgroup.procs", "", "memory ",
+       "[Child {pid}] Unable to enable cpuacct accounting.\n"},
+      {all + "memory" + group + "memory.limit_in_bytes", "", "memory cpuacct blkio ",
+       "[Child {pid}] Unable to set memory limits.\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.dirs + c.file);
+    ClearCapturedMessages();
+    TempDir sysroot;
+    const std::string root = sysroot.Sub("sys/fs/cgroup/");
+    std::istringstream dirs(c.dirs);
+    for (std::string dir; dirs >> dir;) MakeDirs(root + dir);
+    if (!c.file.empty()) WriteFile(root + c.file, "in the way");
+    UseSysroot(sysroot.path().c_str());
+    ProcessLimits limits{"svc", 0, 64};
+    ProcessEvents events;
+    ProcessStartOptions options = events.Wire();
+    options.limits = &limits;
+    std::unique_ptr<SysProcess> process(CreateSysProcess("svc"));
+    EXPECT_TRUE(process->Start("/bin/sh", {"-c", "exit 0"}, {}, options));
+    UseSysroot(nullptr);
+    EXPECT_TRUE(WaitForExit(process.get()));
+    std::string pid = std::to_string(process->GetPid()), joined;
+    for (const char *controller : {"memory", "cpuacct", "blkio"}) {
+      if (ReadWholeFile(root + controller + group + "cgroup.procs") == pid) {
+        joined += controller + std::string(" ");
+      }
+    }
+    EXPECT_EQ(joined, c.joined);
+    EXPECT_EQ(ReadWholeFile(root + "memory" + group + "memory.limit_in_bytes") == "64",
+              c.message.empty() && joined == "memory cpuacct blkio ");
+    std::string message = WithPid(c.message, process->GetPid());
+    if (message.find("{root}") != std::string::npos)
+      message.replace(message.find("{root}"), 6, root);
+    EXPECT_EQ(Logged("Unable to"), !message.empty());
+    EXPECT_TRUE(message.empty() || Logged(message)) << message;
+    EXPECT_EQ(process->GetExitCode(), c.message.empty() ? 0 : 254);
+  }
+}
 
 std::set<int> OpenDescriptors() {
   std::set<int> fds;
@@ -30,28 +86,6 @@ std::set<int> OpenDescriptors() {
     if (fcntl(fd, F_GETFD) != -1) fds.insert(fd);
   }
   return fds;
-}
-
-TEST(ProcessStart, RefusedWhileTheChildLivesAndAllowedAfterExitOrCancel) {
-  ProcessEvents events;
-  Process process(CreateSysProcess("test"));
-  auto start = [&](const char *script) {
-    return process->Start("/bin/sh", {"-c", script}, {}, events.Wire());
-  };
-  ASSERT_TRUE(start("exec sleep 30"));
-  EXPECT_FALSE(start("exit 0"));  // running
-  ASSERT_TRUE(process->StopWithSignal(-1, SIGKILL));
-  EXPECT_FALSE(start("exit 0"));  // stopping
-  ASSERT_TRUE(WaitForExit(process.get()));
-  EXPECT_EQ(events.exitCodeAtExit, 1);  // any death by a signal
-  ASSERT_TRUE(start("exec sleep 30"));
-  ASSERT_TRUE(process->Stop(true, 0));
-  EXPECT_FALSE(start("exit 0"));  // killing
-  process->CancelExecution();
-  ASSERT_TRUE(start("exit 6"));
-  ASSERT_TRUE(WaitForExit(process.get()));
-  EXPECT_EQ(events.exitCodeAtExit, 6);
-  EXPECT_EQ(events.exits, 2);
 }
 
 TEST(ProcessStreams, CapturePipesAreTheChildsOnlyExtraDescriptorsAndAreReadInFullBeforeExit) {
@@ -77,23 +111,6 @@ TEST(ProcessStreams, CapturePipesAreTheChildsOnlyExtraDescriptorsAndAreReadInFul
       process->Start("/usr/bin/head", {"-c", "300000", "/dev/zero"}, {}, bulk.Wire({}, true)));
   ASSERT_TRUE(WaitForExit(process.get()));
   EXPECT_EQ(bulk.output[PROCESS_STREAM_STDOUT].size(), 300000u);
-  char buf[8];
-  EXPECT_EQ(process->ReadStream(PROCESS_STREAM_STDOUT, buf, sizeof buf), -1);  // closed at exit
-}
-
-TEST(ProcessStreams, StreamClosedEarlyDoesNotKeepTheLoopBusy) {
-  static int calls = 0;
-  ProcessStartOptions options;
-  options.onStdout = [](SysProcess *process, int stream, void *) {
-    char buf[64];
-    for (calls++; process->ReadStream(stream, buf, sizeof buf) > 0;) {
-    }
-  };
-  Process process(CreateSysProcess("test"));
-  ASSERT_TRUE(
-      process->Start("/bin/sh", {"-c", "echo early; exec >&-; exec sleep 30"}, {}, options));
-  RunLoopFor(200);
-  EXPECT_LT(calls, 10);  // end of stream stays readable: watched, it would run every turn
 }
 
 // Each set-up step either shows in what the program prints, or fails the
@@ -175,11 +192,7 @@ TEST(ChildSetup, EachStepIsAppliedOrEndsTheChildWith254AfterItsMessage) {
                                {c.step == "env" ? c.value : "X=1"}, events.Wire(options, true)));
     ASSERT_TRUE(WaitForExit(process.get()));
     alarm(0);
-    auto withPid = [&](std::string text) {
-      for (size_t at; (at = text.find("{pid}")) != std::string::npos;)
-        text.replace(at, 5, std::to_string(process->GetPid()));
-      return text;
-    };
+    auto withPid = [&](const std::string &text) { return WithPid(text, process->GetPid()); };
     EXPECT_EQ(events.output[PROCESS_STREAM_STDOUT], withPid(c.output));
     EXPECT_EQ(events.exitCodeAtExit, c.output.empty() ? 254 : 0);
     std::vector<std::string> log = LoggedMessages();

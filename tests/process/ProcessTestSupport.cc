@@ -8,6 +8,7 @@
 #include <csignal>
 
 #include "lib/pollDefault/poll.h"
+#include "src/core/SysPaths.h"
 #include "src/process/ProcessTable.h"
 #include "support/LogCapture.h"
 #include "support/TestClock.h"
@@ -42,14 +43,8 @@ class LoopEnvironment : public ::testing::Environment {
   }
 };
 
-// Each test sees only its own messages.
-class ClearLog : public ::testing::EmptyTestEventListener {
-  void OnTestStart(const ::testing::TestInfo &) override { ClearCapturedMessages(); }
-};
-
 [[maybe_unused]] const int environmentAdded = [] {
   ::testing::AddGlobalTestEnvironment(new LoopEnvironment);
-  ::testing::UnitTest::GetInstance()->listeners().Append(new ClearLog);
   return 0;
 }();
 
@@ -90,6 +85,18 @@ bool Logged(const std::string &text) {
                      [&](auto &line) { return line.find(text) != std::string::npos; });
 }
 
+void UseSysroot(const char *dir) {
+  dir != nullptr ? setenv("SENTRO_SYSROOT", dir, 1) : unsetenv("SENTRO_SYSROOT");
+  SysrootReset();
+}
+
+std::string WithPid(std::string text, int pid) {
+  for (size_t at; (at = text.find("{pid}")) != std::string::npos;) {
+    text.replace(at, 5, std::to_string(pid));
+  }
+  return text;
+}
+
 ProcessStartOptions ProcessEvents::Wire(ProcessStartOptions options, bool captureStdout,
                                         bool captureStderr) {
   options.onExit = [](SysProcess *process, void *context) {
@@ -99,6 +106,7 @@ ProcessStartOptions ProcessEvents::Wire(ProcessStartOptions options, bool captur
   options.onCoreDump = [](SysProcess *, void *context) { Events(context).coreDumps++; };
   ProcessStreamCallback read = [](SysProcess *process, int stream, void *context) {
     char buf[4096];
+    Events(context).streamCalls++;
     for (ssize_t count; (count = process->ReadStream(stream, buf, sizeof buf)) > 0;) {
       Events(context).output[stream].append(buf, static_cast<size_t>(count));
     }

@@ -17,10 +17,14 @@ void AdvanceClock(int64_t seconds);
 // The messages logged since the test started; whether one contains text.
 std::vector<std::string> LoggedMessages();
 bool Logged(const std::string &text);
+// Points the fixed system paths into dir; null: back to the real ones.
+void UseSysroot(const char *dir);
+// text with every "{pid}" replaced by pid.
+std::string WithPid(std::string text, int pid);
 
 // What the callbacks of one SysProcess reported.
 struct ProcessEvents {
-  int exits = 0, coreDumps = 0, forceKillTimeouts = 0, exitCodeAtExit = -1;
+  int exits = 0, coreDumps = 0, forceKillTimeouts = 0, exitCodeAtExit = -1, streamCalls = 0;
   std::string output[2];  // captured stdout and stderr, read in the callbacks
   // options with the callbacks and context wired to this recorder.
   ProcessStartOptions Wire(ProcessStartOptions options = {}, bool captureStdout = false,
