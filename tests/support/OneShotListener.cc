@@ -14,9 +14,9 @@ OneShotListener::OneShotListener(const std::string &path, size_t requestSize)
   address.sun_family = AF_UNIX;
   snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
   unlink(path.c_str());
-  bound_ = fd_ >= 0 &&
-           bind(fd_, reinterpret_cast<struct sockaddr *>(&address), sizeof address) == 0 &&
-           listen(fd_, 4) == 0;
+  if (fd_ >= 0 && bind(fd_, reinterpret_cast<struct sockaddr *>(&address), sizeof address) == 0) {
+    listen(fd_, 4);
+  }
 }
 
 OneShotListener::~OneShotListener() {

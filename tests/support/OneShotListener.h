@@ -21,7 +21,6 @@ class OneShotListener {
   OneShotListener(const OneShotListener &) = delete;
   OneShotListener &operator=(const OneShotListener &) = delete;
 
-  bool bound() const { return bound_; }
   // Runs answer on the accepted connection once the request was read (or the
   // client stopped sending). Reads on the connection time out after 5 s.
   void Serve(std::function<void(int connection)> answer);
@@ -32,7 +31,6 @@ class OneShotListener {
   std::string path_;
   size_t requestSize_;
   int fd_ = -1;
-  bool bound_ = false;
   mutable std::mutex mutex_;
   std::vector<uint8_t> request_;
   std::thread thread_;

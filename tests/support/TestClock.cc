@@ -25,10 +25,6 @@ int64_t TestClock::NowMicros() const {
   return nowMicros;
 }
 
-void TestClock::Set(int64_t micros) {
-  nowMicros = micros;
-}
-
 void TestClock::AdvanceMicros(int64_t micros) {
   nowMicros += micros;
 }

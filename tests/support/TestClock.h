@@ -14,7 +14,6 @@ class TestClock {
   TestClock &operator=(const TestClock &) = delete;
 
   int64_t NowMicros() const;
-  void Set(int64_t micros);
   void AdvanceMicros(int64_t micros);
   void AdvanceMs(int64_t ms) { AdvanceMicros(ms * 1000); }
 };
