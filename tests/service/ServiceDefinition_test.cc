@@ -32,13 +32,13 @@ TEST_F(ServiceTest, RejectedFilesSayWhy) {
     const char *file, *json, *runState;
     std::string message;
   } cases[] = {
-      {"n.json", R"({"StartCommand": "/bin/x"})", "", "Mandatory field 'Name' missing: n.json\n"},
-      {"c.json", R"({"Name": "c"})", "", "Mandatory field 'StartCommand' missing c.json\n"},
-      {"b.json", "{\"Name\": ", "", "Invalid service config file: b.json\n"},
-      {"s.json", R"({"Name":"s","Type":"MUX_SERVLET"})", "",
-       "Mandatory field MuxServerName missing. s.json\n"},
-      {"r.json", R"({"Name":"r","StartCommand":"/r"})", "torn",
-       "Invalid Json formatted file " + configDir_ + "/svcCfgfiles/.state_r.json\n"},
+      // clang-format off
+      {"n.json", R"({"StartCommand": "/bin/x"})",          "",     "Mandatory field 'Name' missing: n.json\n"},
+      {"c.json", R"({"Name": "c"})",                       "",     "Mandatory field 'StartCommand' missing c.json\n"},
+      {"b.json", "{\"Name\": ",                            "",     "Invalid service config file: b.json\n"},
+      {"s.json", R"({"Name":"s","Type":"MUX_SERVLET"})",   "",     "Mandatory field MuxServerName missing. s.json\n"},
+      {"r.json", R"({"Name":"r","StartCommand":"/r"})",    "torn", "Invalid Json formatted file " + configDir_ + "/svcCfgfiles/.state_r.json\n"},
+      // clang-format on
   };
   for (const auto &c : cases) {
     WriteFile(configDir_ + "/svcCfgfiles/" + c.file, c.json);

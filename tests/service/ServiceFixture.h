@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,11 +19,15 @@
 
 using Results = std::vector<ServiceResult>;
 
-// The results a completion was called with, in order.
+// The results a completion was called with, in order; then, if set, runs
+// after each one, as a caller's completion that re-enters the Service.
 struct Done {
   Results results;
-  static void Record(ServiceResult result, Service *, void *context) {
-    static_cast<Done *>(context)->results.push_back(result);
+  std::function<void(Service *)> then;
+  static void Record(ServiceResult result, Service *service, void *context) {
+    auto *done = static_cast<Done *>(context);
+    done->results.push_back(result);
+    if (done->then) done->then(service);
   }
 };
 

@@ -1,0 +1,373 @@
+// One request at a time: admission by request x state, what the end of the
+// process means for each request, completions that re-enter the Service, the
+// direct-response route rules; then the start and stop sequences: launch,
+// health polling and its answers, time-outs, pre-start, stop by command or
+// signal, post-stop, and core-dump notices.
+#include <functional>
+
+#include "ServiceFixture.h"
+#include "lib/log/log.h"
+#include "src/core/SysPaths.h"
+
+namespace {
+
+TEST_F(ServiceTest, AdmissionFollowsTheCurrentRequest) {
+  auto service = Make("adm");
+  const ServiceRequest N = ReqNone, S = ReqStart, T = ReqStop, R = ReqRestart, H = ReqHealthCheck,
+                       C = ReqConfigChange;
+  const struct {
+    ServiceRequest current, incoming;
+    bool admitted;
+  } cases[] = {{N, S, true},  {N, H, true},  {H, S, true},  {H, R, true},
+               {H, C, true},  {H, T, true},  {H, H, false}, {S, S, false},
+               {S, R, false}, {S, C, false}, {S, T, true},  {R, T, true},
+               {C, T, true},  {T, T, false}, {T, R, false}, {S, N, false}};
+  for (const auto &c : cases) {
+    Done first, second;
+    if (c.current != ReqNone) {
+      ASSERT_TRUE(service->TrySetRequest(c.current, Done::Record, &first));
+    }
+    EXPECT_EQ(service->TrySetRequest(c.incoming, Done::Record, &second), c.admitted)
+        << c.current << " then " << c.incoming;
+    EXPECT_EQ(first.results, c.admitted && c.current != N ? Results{Cancelled} : Results{});
+    service->CompleteRequest(Ok);
+  }
+}
+
+TEST_F(ServiceTest, RequestsWhileStoppingAreRefusedWithTheirMessage) {
+  auto service = Started("s");
+  service->SetStop(nullptr, nullptr);
+  Done refused;
+  const std::pair<std::function<ServiceResult()>, const char *> cases[] = {
+      // clang-format off
+      {[&] { service->SetStart(Done::Record, &refused); return refused.results.back(); },   "SetStart: Invalid State STOPPING, Curr request 2.\n"},
+      {[&] { service->SetRestart(Done::Record, &refused); return refused.results.back(); }, "SetRestart: Invalid State STOPPING, Curr request 2.\n"},
+      {[&] { service->SetStop(Done::Record, &refused); return refused.results.back(); },    "SetStop: Invalid State STOPPING, Curr request 2.\n"},
+      {[&] { return service->SetStartupType(StartupType::Manual); },                        "SetStartupType: Invalid state STOPPING, Curr req. 2\n"},
+      {[&] { return service->SetRunAsUser("x"); },                                          "SetRunAsUser: Invalid state STOPPING, Curr req. 2.\n"},
+      {[&] { return service->ReloadConfig() ? Ok : InvalidState; },                         "ReloadConfig: Invalid State STOPPING, Curr request 2.\n"},
+      // clang-format on
+  };
+  for (const auto &[request, message] : cases) {
+    EXPECT_EQ(request(), InvalidState) << message;
+    EXPECT_TRUE(log_.Has(LOG_WARNING, "<s> " + std::string(message))) << message;
+  }
+  EXPECT_EQ(service->request(), ReqStop);
+}
+
+// Each row: the request in progress when the process ends, how it ends, and
+// what that means (its completion, the state after, whether the stop failed).
+TEST_F(ServiceTest, EndOfTheProcessIsDecidedByTheRequestInProgress) {
+  enum Setup { Stop, Restart, RestartTimedOut, RestartStopHalf, Start, StartTimedOut, Check, Idle };
+  const ServiceState kStopped = ServiceState::Stopped, kStarting = ServiceState::Starting;
+  const std::string kCrash = "<d> Service exited unexpectedly. Crash count 0. ";
+  const struct {
+    Setup setup;
+    bool shutdown, recoveryOff;
+    int exitCode;
+    Results results;
+    ServiceState state;
+    bool stopFailed;
+    std::string log;  // "" when no particular line is expected
+  } rows[] = {
+      // clang-format off
+      {Stop,            true,  false, 1, {Ok},          kStopped,  false, "<d> Service STOPPED sucessfully.\n"},
+      {Start,           true,  false, 1, {Cancelled},   kStopped,  false, ""},
+      {Idle,            true,  false, 1, {},            kStopped,  false, ""},
+      {Restart,         false, false, 1, {StartFailed}, kStopped,  true,  ""},
+      {RestartTimedOut, false, false, 1, {TimedOut},    kStopped,  true,  "<d> Service start operation timed out.\n"},
+      {RestartStopHalf, false, false, 0, {},            kStarting, false, ""},
+      {Start,           false, false, 1, {StartFailed}, kStopped,  true,  ""},
+      {StartTimedOut,   false, false, 1, {TimedOut},    kStopped,  true,  ""},
+      {Check,           false, false, 1, {Cancelled},   kStarting, false, "<d> Restarting service.\n"},
+      {Idle,            false, false, 3, {},            kStopped,  false, "<d> Service exited cleanly.\n"},
+      {Idle,            false, false, 1, {},            kStarting, false, kCrash + "Taking configured recovery action.\n"},
+      {Idle,            false, true,  1, {},            kStopped,  true,  kCrash + "Recovery action is disabled\n"},
+      // clang-format on
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(&row - rows);
+    UseConfig(row.recoveryOff ? R"({"RecoverOnServiceCrash":false})" : "{}");
+    env_.shuttingDown = false;
+    bool started = row.setup != Start && row.setup != StartTimedOut;
+    auto service = started ? Started("d", R"("CleanExitCodes":[3],"ApiHealthCommand":"/bin/p")")
+                           : Make("d", R"("ApiHealthCommand":"/bin/p")");
+    Done done;
+    if (row.setup == Stop) {
+      service->SetStop(Done::Record, &done);
+    } else if (row.setup == Check) {
+      ASSERT_TRUE(service->TrySetRequest(ReqHealthCheck, Done::Record, &done));
+    } else if (!started) {
+      service->SetStart(Done::Record, &done);
+    } else if (row.setup != Idle) {
+      service->SetRestart(Done::Record, &done);
+      Main("d")->Exit(0);
+    }
+    if (row.setup == RestartTimedOut || row.setup == StartTimedOut) {
+      AdvanceMs(89900);  // 30 s and the additional 60 s
+      ASSERT_EQ(service->state(), ServiceState::Starting);
+      AdvanceMs(100);
+    }
+    env_.shuttingDown = row.shutdown;
+    if (row.setup != RestartStopHalf) {
+      Main("d")->Exit(row.exitCode);
+    }
+    EXPECT_EQ(done.results, row.results);
+    EXPECT_EQ(service->state(), row.state);
+    EXPECT_EQ(service->lastStopFailed(), row.stopFailed);
+    EXPECT_TRUE(row.log.empty() || log_.Has(LOG_INFO, row.log) || log_.Has(LOG_WARNING, row.log));
+    EXPECT_EQ(service->failCounters().processCrash,
+              row.exitCode == 1 && !row.shutdown && (row.setup == Idle || row.setup == Check));
+    Main("d")->Exit(0);
+  }
+}
+
+// The caller's completion may stop, destroy or restart the Service.
+TEST_F(ServiceTest, CompletionsMayStopDestroyOrRestartTheService) {
+  auto service = Started("re", R"("ApiHealthCommand": "/bin/probe")");
+  Done check{{}, [](Service *self) { self->SetStop(nullptr, nullptr); }}, restart;
+  ASSERT_TRUE(service->TrySetRequest(ReqHealthCheck, Done::Record, &check));
+  service->SetRestart(Done::Record, &restart);  // cancels the check, whose caller stops
+  EXPECT_EQ(check.results, Results{Cancelled});
+  EXPECT_EQ(restart.results, Results{Cancelled});
+  EXPECT_EQ(service->request(), ReqStop);
+  EXPECT_EQ(env_.operations, (std::vector<std::string>{"begin re STOP STOPPING PENDING"}));
+  Main("re")->Exit(0);
+  EXPECT_EQ(Main("re")->startCount, 1);
+
+  std::unique_ptr<Service> gone = Started("gone", R"("ApiHealthCommand": "/bin/probe")");
+  Done destroy{{}, [&](Service *) { gone.reset(); }};
+  ASSERT_TRUE(gone->TrySetRequest(ReqHealthCheck, Done::Record, &destroy));
+  gone->SetRestart(nullptr, nullptr);
+  EXPECT_EQ(destroy.results, Results{Cancelled});
+  EXPECT_EQ(FindFake("gone"), nullptr);
+  std::unique_ptr<Service> front = Make("frontgate");
+  Done started{{}, [&](Service *) { front.reset(); }};
+  front->SetStart(Done::Record, &started);
+  AdvanceMs(100000);  // no timer of a dead service fires
+  EXPECT_EQ(started.results, Results{Ok});
+
+  auto again = Make("again");  // restarted from the completion of its failure
+  Done start;
+  start.then = [&](Service *self) {
+    if (start.results.size() < 3) self->SetRestart(Done::Record, &start);
+  };
+  again->SetStart(Done::Record, &start);
+  Main("again")->Exit(1);
+  Main("again")->Exit(1);
+  AdvanceMs(1000);
+  EXPECT_EQ(start.results, (Results{StartFailed, StartFailed, Ok}));
+  EXPECT_EQ(Main("again")->startCount, 3);
+}
+
+TEST_F(ServiceTest, UiAndFrontgateMoveTheDirectResponseRoute) {
+  const std::string kCreate = "Informing frontgate to create a direct response route as atrium-ui ";
+  const std::string kDelete = "Deleting the direct response route created for atrium-ui\n";
+  const std::string kDone = "Direct response route command completed successfully.\n";
+  using Act = std::function<void(ServiceTest *)>;
+  const struct {
+    Act act;
+    std::string message;
+    std::vector<std::string> args;  // empty: no route command
+    int exitCode;
+    std::string outcome;
+  } cases[] = {
+      // clang-format off
+      {[](ServiceTest *t) { t->Started("atrium-ui")->SetStop(nullptr, nullptr); },
+       kCreate + "is stopped\n", {"create", "stopped"}, 2, "Direct response route command hit max retries.\n"},
+      {[](ServiceTest *t) { t->UseConfig(R"({"RecoverOnServiceCrash":false})"); auto ui = t->Started("atrium-ui"); t->Main("atrium-ui")->Exit(1); },
+       kCreate + "is crashed\n", {"create", "crashed"}, 1, "Direct response route command failed.\n"},
+      {[](ServiceTest *t) { auto ui = t->Started("atrium-ui"); ui->SetRestart(nullptr, nullptr); t->Main("atrium-ui")->Exit(0); t->Main("atrium-ui")->Exit(1); },
+       kCreate + "is crashed\n", {"create", "crashed"}, 0, kDone},
+      {[](ServiceTest *t) { auto front = t->Started("frontgate"); t->Make("atrium-ui")->SetStart(nullptr, nullptr); },
+       kDelete, {"delete"}, 0, kDone},
+      {[](ServiceTest *t) { auto ui = t->Started("atrium-ui"), front = t->Make("frontgate"); front->SetStart(nullptr, nullptr); t->AdvanceMs(1000); },
+       kDelete, {"delete"}, 0, kDone},
+      {[](ServiceTest *t) { t->Started("atrium-ui"); }, "", {}, 0, ""},
+      // clang-format on
+  };
+  std::vector<std::string> args = {
+      SysPath("/usr/lib/norvane-sentro/sentro-direct-response-route.py")};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(&c - cases);
+    env_.registry.clear();
+    UseConfig("{}");
+    c.act(this);
+    FakeSysProcess *route = FindFake("static-ui");
+    EXPECT_EQ(log_.Has(LOG_WARNING, c.message), !c.message.empty());
+    ASSERT_EQ(route != nullptr, !c.args.empty());
+    if (route != nullptr) {
+      EXPECT_EQ(route->path, SysPath("/usr/bin/python"));
+      args.resize(1);
+      args.insert(args.end(), c.args.begin(), c.args.end());
+      EXPECT_EQ(route->args, args);
+      route->Exit(c.exitCode);
+      EXPECT_TRUE(log_.Has(LOG_INFO, c.outcome));
+    }
+    log_.Clear();
+  }
+}
+
+TEST_F(ServiceTest, LaunchPassesTheDefinitionToTheProcess) {
+  UseConfig(R"({"KillServicesOnSentroCrash": false, "DefaultForceKillTimeoutSec": 17})");
+  auto service = Make("web", R"("StartCommandArgs": ["-p"], "RunAsUser": "www",
+      "StreamRedirectFile": "/log/web", "ProcessFdLimit": 64, "MemoryLimitBytes": 1024)");
+  service->SetStart(nullptr, nullptr);
+  FakeSysProcess *main = Main("web");
+  EXPECT_EQ(main->args, (std::vector<std::string>{"-p"}));
+  EXPECT_EQ(main->options.runAsUser, "www");
+  EXPECT_FALSE(main->options.killOnParentDeath);
+  EXPECT_EQ(main->options.stdStreamFileBase, "/log/web");
+  EXPECT_EQ(main->limits.serviceName + std::to_string(main->limits.fdLimit) +
+                std::to_string(main->limits.memoryLimitBytes),
+            "web641024");
+  EXPECT_EQ(main->forceKillTimeout, 17);
+  main->ForceKillTimeout();
+  EXPECT_EQ(env_.systemFailures, (std::vector<std::string>{"web"}));
+  EXPECT_EQ(env_.operations, (std::vector<std::string>{"begin web START UNHEALTHY PENDING"}));
+}
+
+// The health command's answer while a start waits for the service.
+TEST_F(ServiceTest, HealthAnswerDuringAStartDecidesWhetherItIsOver) {
+  const int kTimedOut = -1, kCannotStart = -2;
+  const struct {
+    int answer;
+    HealthStatus health;
+    bool started, published;
+    int level;
+    std::string message;
+  } cases[] = {
+      // clang-format off
+      {0,            HealthStatus::Healthy,      true,  true,  LOG_INFO,    "<u> Service STARTED successfully.\n"},
+      {64,           HealthStatus::Initialized,  true,  true,  LOG_INFO,    "<u> Service STARTED successfully.\n"},
+      {65,           HealthStatus::Unhealthy,    false, false, LOG_INFO,    "<u> Re-check service health since it is still initializing.\n"},
+      {63,           HealthStatus::StartPending, false, false, LOG_DEBUG,   "<u> Giving service additional 30 secs to start\n"},
+      {7,            HealthStatus::Unknown,      false, true,  LOG_WARNING, "<u> Service api healthcheck command returned unknown exit code 7\n"},
+      {kTimedOut,    HealthStatus::Unknown,      false, true,  LOG_WARNING, "<u> Service api healthcheck command timedout.\n"},
+      {kCannotStart, HealthStatus::Unknown,      false, true,  LOG_ERROR,   "<u> Failed to execute service api healthcheck command.\n"},
+      // clang-format on
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.answer);
+    FakeStartFailures() = {c.answer == kCannotStart ? "u-healthcmd" : ""};
+    auto service = Make("u", R"("ApiHealthCommand": "/bin/probe", "RunAsUser": "svc")");
+    Done start;
+    service->SetStart(Done::Record, &start);
+    AdvanceMs(1000);
+    EXPECT_EQ(Health("u")->options.runAsUser, c.answer == kCannotStart ? "" : "svc");
+    Health("u")->Write(0, "out");
+    Health("u")->Exit(c.answer < 0 ? 1 : c.answer, c.answer == kTimedOut);
+    EXPECT_EQ(service->health(), c.health);
+    EXPECT_EQ(service->state(), c.started ? ServiceState::Started : ServiceState::Starting);
+    EXPECT_EQ(start.results, c.started ? Results{Ok} : Results{});
+    EXPECT_EQ(env_.published.size(), c.published ? 1u : 0u);
+    EXPECT_TRUE(log_.Has(c.level, c.message));
+    EXPECT_EQ(service->healthData(), c.started || c.answer == 65 ? "out" : "");
+    env_.Clear();
+    log_.Clear();
+  }
+}
+
+// A start polls every thirty-second of its time-out (1 to 8 s); each "still
+// pending" answer extends it by the time-out.
+TEST_F(ServiceTest, PollingFollowsTheStartTimeoutAndStartPendingExtendsIt) {
+  for (auto [startTimeout, interval] : {std::pair{30, 1}, {96, 3}, {1000, 8}}) {
+    auto service =
+        Make("p", "\"ApiHealthCommand\":\"/p\",\"StartTimeout\":" + std::to_string(startTimeout));
+    service->SetStart(nullptr, nullptr);
+    AdvanceMs(1000);
+    Health("p")->Exit(65);
+    AdvanceMs(interval * 1000 - 100);
+    EXPECT_EQ(Health("p")->startCount, 1) << startTimeout;
+    AdvanceMs(100);
+    EXPECT_EQ(Health("p")->startCount, 2) << startTimeout;
+  }
+  auto service = Make("pend", R"("ApiHealthCommand": "/bin/probe", "StartTimeout": 10)");
+  service->SetStart(nullptr, nullptr);
+  for (int ms = 0; ms < 120000; ms += 100) {  // far beyond the first 70-second deadline
+    AdvanceMs(100);
+    Health("pend")->Exit(63);
+  }
+  AdvanceMs(9900);
+  EXPECT_EQ(service->state(), ServiceState::Starting);
+  AdvanceMs(100);
+  EXPECT_EQ(service->state(), ServiceState::Stopping);
+  EXPECT_EQ(env_.operations.back(), "end pend TIMED-OUT COMPLETED");
+}
+
+// Rows: the pre-start command's exit code; a stop while it runs succeeds at
+// once and leaves the start to go on.
+TEST_F(ServiceTest, PreStartRunsBeforeTheLaunchAndOnlyItsFailureEndsTheStart) {
+  const int kStopped = -1;
+  for (int code : {0, 3, kStopped}) {
+    SCOPED_TRACE(code);
+    auto service = Make("pre", R"("PreStartCommand": "/bin/prep", "RunPreStartCmdAsUser": "a")");
+    Done start, stop;
+    service->SetStart(Done::Record, &start);
+    FakeSysProcess *pre = FindFake("pre-prestart");
+    EXPECT_EQ(pre->options.runAsUser, "a");
+    EXPECT_EQ(Main("pre")->startCount, 0);
+    if (code == kStopped) {
+      service->SetStop(Done::Record, &stop);
+      EXPECT_EQ(stop.results, Results{Ok});
+    }
+    pre->Write(1, "oops");
+    pre->Exit(std::max(code, 0));
+    EXPECT_TRUE(log_.Has(LOG_WARNING, "<pre> Service pre-start command's stderr: oops\n"));
+    EXPECT_EQ(log_.Has(LOG_ERROR, "<pre> Service pre-start command failed with exit code 3.\n"),
+              code == 3);
+    EXPECT_EQ(service->state(), code == 3 ? ServiceState::Stopped : ServiceState::Starting);
+    EXPECT_EQ(start.results, code == 3 ? Results{Failed} : Results{});
+    EXPECT_EQ(Main("pre")->startCount, code == 3 ? 0 : 1);
+    log_.Clear();
+  }
+}
+
+TEST_F(ServiceTest, StopWhileStartingCancelsTheStartAndItsTimers) {
+  auto service = Make("pre", R"("ApiHealthCommand": "/bin/probe")");
+  Done start, stop;
+  service->SetStart(Done::Record, &start);
+  service->SetStop(Done::Record, &stop);
+  EXPECT_EQ(start.results, Results{Cancelled});
+  Main("pre")->Exit(1);
+  EXPECT_EQ(stop.results, Results{Ok});
+  EXPECT_FALSE(service->lastStopFailed());
+  AdvanceMs(200000);  // neither the start timer nor the poll survived
+  EXPECT_EQ(Health("pre")->startCount, 0);
+}
+
+TEST_F(ServiceTest, StopCommandThenPostStopCommandRunBeforeTheDecision) {
+  auto service = Started("web", R"("PostStopCommand": "/bin/clean", "PostStopTimeout": 3,
+      "StopCommand": "/bin/webctl", "StopTimeout": 6)");
+  Done stop;
+  service->SetStop(Done::Record, &stop);
+  EXPECT_EQ(Main("web")->stopCommand, "/bin/webctl");
+  EXPECT_EQ(Main("web")->lastStopTimeout, 6);
+  Main("web")->Exit(0);
+  FakeSysProcess *post = FindFake("web-post-stop");
+  ASSERT_NE(post, nullptr);
+  EXPECT_EQ(post->options.execTimeoutSec, 3);
+  EXPECT_TRUE(stop.results.empty());
+  post->Exit(2);
+  EXPECT_TRUE(log_.Has(LOG_ERROR, "<web> Post stop command exec failed. RC=2\n"));
+  EXPECT_EQ(stop.results, Results{Ok});
+  EXPECT_EQ(FindFake("web-post-stop"), nullptr);
+}
+
+TEST_F(ServiceTest, CoreDumpNoticeCountsOnlyWhenIdleOrChecking) {
+  for (ServiceRequest request : {ReqNone, ReqHealthCheck, ReqStop}) {
+    auto service = Started("cd");
+    Done done;
+    if (request != ReqNone) {
+      ASSERT_TRUE(service->TrySetRequest(request, Done::Record, &done));
+    }
+    Main("cd")->DumpCore();
+    bool counted = request != ReqStop;
+    EXPECT_EQ(service->failCounters().processCoredump, counted ? 1 : 0);
+    EXPECT_EQ(service->state(), counted ? ServiceState::Stopping : ServiceState::Started);
+    EXPECT_EQ(done.results, request == ReqHealthCheck ? Results{Cancelled} : Results{});
+    Main("cd")->Exit(0);
+  }
+}
+
+}  // namespace
