@@ -48,7 +48,6 @@ class MuxTest : public ServiceTest {
     static std::vector<std::string> events;
     return events;
   }
-  void Turn() { AdvanceMs(1); }
 
   std::deque<std::string> tags_;  // the callbacks' contexts
   MuxServerInstance *web_ = nullptr;
@@ -69,9 +68,7 @@ TEST_F(MuxTest, InstanceFilesLoadSkipTheBadOnesAndAReloadKeepsNameAndUser) {
     EXPECT_TRUE(log_.Has(LOG_ERROR, message)) << message;
   }
   MuxServerInstance *web = FindMuxServer("web");
-  EXPECT_EQ(web->workingDir + web->runAsUser,
-            "/srv"
-            "alice");
+  EXPECT_EQ(web->workingDir + " " + web->runAsUser, "/srv alice");
   WriteFile(InstanceDir() + "/web.json",
             R"({"Name":"renamed","StartCommand":"/bin/new","RunAsUser":"bob"})");
   EXPECT_TRUE(ReloadMuxServers());  // the files that failed are not in the list
@@ -88,7 +85,7 @@ TEST_F(MuxTest, FirstServletStartsTheContainerLastOneStopsItOthersDetach) {
   EXPECT_EQ(b.GetPid(), container_->pid);
   ASSERT_TRUE(a.StopWithSignal(10, 0));
   EXPECT_TRUE(Events().empty());  // reported on the next turn, as a process end is
-  Turn();
+  AdvanceMs(1);
   EXPECT_EQ(Events(), (std::vector<std::string>{"exit a"}));
   EXPECT_EQ(container_->stopCount, 0);
   ASSERT_TRUE(b.Stop(false, 10));
@@ -106,7 +103,7 @@ TEST_F(MuxTest, ContainerEndAndCoreDumpReachEveryAttachedServletInAddressOrder) 
   ASSERT_TRUE(Start(&s0, "0") && Start(&s1, "1") && Start(&s2, "2"));
   s2.Stop(false, 10);
   s2.CancelExecution();  // its pending exit goes with it
-  Turn();
+  AdvanceMs(1);
   EXPECT_TRUE(Events().empty());
   bool lowFirst = &s0 < &s1;
   container_->DumpCore();

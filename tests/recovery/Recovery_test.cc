@@ -81,6 +81,7 @@ TEST_F(ServiceTest, RestartThatKeepsFailingGivesUpAfterTheQuickFailureLimit) {
 }
 
 TEST_F(ServiceTest, ExplicitHealthCheckOutcomeDecidesTheFollowUp) {
+  const ServiceState kStarted = ServiceState::Started, kStopping = ServiceState::Stopping;
   const struct {
     int exitCode, failsBefore;
     const char *config;
@@ -88,17 +89,15 @@ TEST_F(ServiceTest, ExplicitHealthCheckOutcomeDecidesTheFollowUp) {
     ServiceState state;
     std::string message;
   } cases[] = {
-      {0, 0, "{}", false, false, ServiceState::Started, ""},
-      {64, 0, "{}", false, false, ServiceState::Started, ""},
-      {65, 0, "{}", false, false, ServiceState::Started,
-       "<x> Recover from service api health check failure. Fail count 0\n"},
-      {65, 1, "{}", false, false, ServiceState::Stopping, "<x> Restarting service.\n"},
-      {65, 0, R"({"RecoverOnServiceHealthFail": false})", false, false, ServiceState::Started,
-       "<x> Recovery action on service health fail is disabled.\n"},
-      {63, 0, "{}", false, true, ServiceState::Started,
-       "<x> Service api healthcheck command returned unknown exit code 63\n"},
-      {0, 0, "{}", true, true, ServiceState::Started,
-       "<x> health state unknown ,considered as system failure\n"},
+      // clang-format off
+      {0,  0, "{}", false, false, kStarted,  ""},
+      {64, 0, "{}", false, false, kStarted,  ""},
+      {65, 0, "{}", false, false, kStarted,  "<x> Recover from service api health check failure. Fail count 0\n"},
+      {65, 1, "{}", false, false, kStopping, "<x> Restarting service.\n"},
+      {65, 0, R"({"RecoverOnServiceHealthFail": false})", false, false, kStarted, "<x> Recovery action on service health fail is disabled.\n"},
+      {63, 0, "{}", false, true,  kStarted,  "<x> Service api healthcheck command returned unknown exit code 63\n"},
+      {0,  0, "{}", true,  true,  kStarted,  "<x> health state unknown ,considered as system failure\n"},
+      // clang-format on
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.message);
@@ -111,8 +110,7 @@ TEST_F(ServiceTest, ExplicitHealthCheckOutcomeDecidesTheFollowUp) {
     EXPECT_EQ(check.results, Results{c.timedOut ? TimedOut : Ok});
     EXPECT_EQ(env_.systemFailures.size(), c.systemFailure ? 1u : 0u);
     EXPECT_EQ(service->state(), c.state);
-    EXPECT_TRUE(c.message.empty() || log_.Has(LOG_INFO, c.message) ||
-                log_.Has(LOG_WARNING, c.message) || log_.Has(LOG_ERROR, c.message));
+    EXPECT_TRUE(c.message.empty() || Logged(c.message));
     Main("x")->Exit(0);
   }
   auto idle = Make("idle", R"("ApiHealthCommand": "/bin/probe")");

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "lib/log/log.h"
 #include "src/service/Service.h"
 #include "support/FakeSysProcess.h"
 #include "support/LogCapture.h"
@@ -46,6 +47,10 @@ class ServiceTest : public ::testing::Test {
   std::unique_ptr<Service> Started(const std::string &name, const std::string &members = "");
   // Moves the clock in steps of 100 ms, one loop turn after each.
   void AdvanceMs(int64_t ms);
+  // Logged at the information, warning or error level.
+  bool Logged(const std::string &text) {
+    return log_.Has(LOG_INFO, text) || log_.Has(LOG_WARNING, text) || log_.Has(LOG_ERROR, text);
+  }
   FakeSysProcess *Main(const std::string &name) { return FindFake(name); }
   FakeSysProcess *Health(const std::string &name) { return FindFake(name + "-healthcmd"); }
 

@@ -115,7 +115,7 @@ TEST_F(ServiceTest, EndOfTheProcessIsDecidedByTheRequestInProgress) {
     EXPECT_EQ(done.results, row.results);
     EXPECT_EQ(service->state(), row.state);
     EXPECT_EQ(service->lastStopFailed(), row.stopFailed);
-    EXPECT_TRUE(row.log.empty() || log_.Has(LOG_INFO, row.log) || log_.Has(LOG_WARNING, row.log));
+    EXPECT_TRUE(row.log.empty() || Logged(row.log));
     EXPECT_EQ(service->failCounters().processCrash,
               row.exitCode == 1 && !row.shutdown && (row.setup == Idle || row.setup == Check));
     Main("d")->Exit(0);
