@@ -134,7 +134,8 @@ TEST_F(LogsTest, FollowKeepsPrintingThroughARotation) {
     return seen.find("before rotation") != std::string::npos;
   }));
   ASSERT_EQ(rename(logFile.c_str(), dir_.Sub("sentro-0.log").c_str()), 0);
-  WriteFile(logFile, Line("08:30:01", "In(05)", "<web> after rotation"));
+  // Longer than the old file, so that only its identity tells it is new.
+  WriteFile(logFile, Line("08:30:01", "In(05)", "<web> after rotation " + std::string(4096, 'x')));
   EXPECT_TRUE(WaitUntil([&] {
     readAvailable();
     return seen.find("after rotation") != std::string::npos;
