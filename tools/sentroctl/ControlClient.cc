@@ -74,8 +74,8 @@ ClientError Connect(int fd, const std::string &path, ClientDeadline deadline, st
           *detail = "the daemon did not accept the connection on " + path + " in time";
           return ClientError::TimedOut;
         }
-        *detail = "the daemon did not accept the connection on " + path + " in time";
-        return ClientError::TimedOut;
+        poll(nullptr, 0, CONNECT_RETRY_MS);
+        continue;
       case ENOENT:
         *detail = "the sentro daemon is not running: no control socket at " + path;
         return ClientError::NotRunning;
