@@ -1,19 +1,20 @@
-// Each command sends the request of its type, byte for byte, one request
-// per connection.
+// The command line, and the requests each command sends: byte for byte, one
+// request per connection.
 #include <gtest/gtest.h>
 
 #include "sentroctl/CtlRun.h"
 #include "sentroctl/FakeServer.h"
 #include "src/protocol/ReplyMessage.h"
 #include "support/TempDir.h"
+#include "tools/sentroctl/CtlCommandLine.h"
 
 namespace {
 
 std::string Hex(const std::vector<uint8_t> &bytes) {
   std::string text;
-  char cell[4];
   for (uint8_t byte : bytes) {
-    snprintf(cell, sizeof(cell), "%02x ", byte);
+    char cell[4];
+    snprintf(cell, sizeof cell, "%02x ", byte);
     text += cell;
   }
   return text;
@@ -22,8 +23,7 @@ std::string Hex(const std::vector<uint8_t> &bytes) {
 // The header of a request of this type and payload length.
 std::string HeaderHex(uint8_t type, uint8_t length) {
   char text[64];
-  snprintf(text, sizeof(text), "22 14 00 00 01 00 00 00 %02x 00 00 00 %02x 00 00 00 ", type,
-           length);
+  snprintf(text, sizeof text, "22 14 00 00 01 00 00 00 %02x 00 00 00 %02x 00 00 00 ", type, length);
   return text;
 }
 
@@ -34,83 +34,124 @@ std::string FieldHex(const std::string &text, size_t size) {
   return Hex(field);
 }
 
-std::vector<uint8_t> StateReply(const std::string &name) {
-  SvcStatePayload status;
-  status.name = name;
-  return EncodeSvcStateReply(status);
+CtlOptions Parse(const std::vector<std::string> &args) {
+  CtlOptions options;
+  std::string error;
+  EXPECT_TRUE(ParseCtlCommandLine(args, &options, &error)) << error;
+  return options;
 }
-
-class CtlRequests : public ::testing::Test {
- protected:
-  TempDir dir_;
-  FakeServer server_{dir_.Sub("sentroserver")};
-};
 
 }  // namespace
 
-TEST_F(CtlRequests, EachCommandSendsItsRequestByteForByte) {
-  const std::vector<uint8_t> ok = EncodeResultReply(0);
-  const std::string web = FieldHex("web", 32);
-  const std::string n31(31, 'n');
+TEST(CtlCommandLine, SocketOptionThenDataDirThenEnvironmentThenCurrentDirectory) {
   struct Case {
-    std::string args;
-    std::vector<uint8_t> reply;
-    std::string request;
+    std::vector<std::string> args;
+    const char *dataDirVariable, *socketName, *expected;
   } cases[] = {
-      {"start web", ok, HeaderHex(0, 32) + web},
-      {"start " + n31, ok, HeaderHex(0, 32) + FieldHex(n31, 32)},  // the longest name, whole
-      {"stop web", ok, HeaderHex(1, 32) + web},
-      {"restart web", ok, HeaderHex(2, 32) + web},
-      {"list", EncodeNameListReply({}), HeaderHex(3, 0)},
-      {"status web", StateReply("web"), HeaderHex(4, 32) + web},
-      {"set-startup db manual", ok, HeaderHex(5, 36) + "00 00 00 00 " + FieldHex("db", 32)},
-      {"set-startup db AUTOMATIC", ok, HeaderHex(5, 36) + "01 00 00 00 " + FieldHex("db", 32)},
-      {"set-startup db Disabled", ok, HeaderHex(5, 36) + "02 00 00 00 " + FieldHex("db", 32)},
-      {"deps web", EncodeNameListReply({}), HeaderHex(6, 32) + web},
-      {"start-profile ALL", ok, HeaderHex(7, 33) + FieldHex("ALL", 32) + "00 "},
-      {"start-profile --ignore-failures CRITICAL", ok,
-       HeaderHex(7, 33) + FieldHex("CRITICAL", 32) + "01 "},
-      {"stop-profile ALL --ignore-failures", ok, HeaderHex(8, 33) + FieldHex("ALL", 32) + "01 "},
-      {"ha-failover", ok, HeaderHex(9, 0)},
-      {"notify-coredump 70000", ok, HeaderHex(10, 8) + "70 11 01 00 00 00 00 00 "},
-      {"recovery-profile default", ok, HeaderHex(11, 4) + "00 00 00 00 "},
-      {"recovery-profile FAILOVER", ok, HeaderHex(11, 4) + "01 00 00 00 "},
-      {"run-as web svcuser", ok, HeaderHex(12, 96) + web + FieldHex("svcuser", 64)},
-      {"health-check-all", ok, HeaderHex(13, 4) + "01 00 00 00 "},
-      {"reset-counters", ok, HeaderHex(13, 4) + "00 01 00 00 "},
-      {"reload", ok, HeaderHex(13, 4) + "00 00 01 00 "},
-      {"save-stats", ok, HeaderHex(13, 4) + "00 00 00 01 "},
-      {"live-core web", EncodeLiveCoreReply(true, "/core"), HeaderHex(14, 32) + web},
+      {{"--socket", "/run/s", "--datadir", "/data", "list"}, "/env", "sentroserver", "/run/s"},
+      {{"--datadir=/data", "list"}, "/env", "duolistener", "/data/duolistener"},
+      {{"list"}, "/var/lib", "sentroserver", "/var/lib/norvane-sentro/sentroserver"},
+      {{"list"}, nullptr, "sentroserver", "./sentroserver"},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EQ(ResolveSocketPath(Parse(c.args), c.dataDirVariable, c.socketName), c.expected);
+  }
+  CtlOptions options = Parse({"start-profile", "ALL", "--json", "--timeout", "1.5", "--", "--x"});
+  EXPECT_EQ(options.args, (std::vector<std::string>{"ALL", "--x"}));
+  EXPECT_TRUE(options.json);
+  EXPECT_DOUBLE_EQ(options.timeoutSeconds, 1.5);
+}
+
+// Each command's requests and what it prints when they succeed.
+TEST(CtlRequests, EachCommandSendsItsRequestsByteForByteOnePerConnection) {
+  TempDir dir;
+  FakeServer server(dir.Sub("sentroserver"));
+  const std::string web = FieldHex("web", 32), state = HeaderHex(4, 32), n31(31, 'n');
+  const std::vector<uint8_t> webState = EncodeSvcStateReply(
+      {"web", 2, 1, 1, false, (7 * 60 + 5) * 60000, 4242, "www", "all good\nsecond"});
+  const std::vector<uint8_t> dbState =
+      EncodeSvcStateReply({"db", 3, 0, 0, true, 12345, 0, "r", ""});
+  struct Case {
+    std::string args, requests;  // requests: one per connection, "| " between them
+    std::string printed;
+    std::vector<std::vector<uint8_t>> replies = {EncodeResultReply(0)};
+  } cases[] = {
+      {"start web", HeaderHex(0, 32) + web, "Started web.\n"},
+      {"start " + n31, HeaderHex(0, 32) + FieldHex(n31, 32), "Started " + n31 + ".\n"},
+      {"stop web", HeaderHex(1, 32) + web, "Stopped web.\n"},
+      {"restart web", HeaderHex(2, 32) + web, "Restarted web.\n"},
+      {"list",
+       HeaderHex(3, 0) + "| " + state + FieldHex("db", 32) + "| " + state + web,
+       "SERVICE  STATE    HEALTH     STARTUP    PID   IN STATE  USER  HEALTH DATA\n"
+       "db       STOPPED  UNHEALTHY  MANUAL     -     12.3s     r\n"
+       "web      STARTED  HEALTHY    AUTOMATIC  4242  7h 05m    www   all good\n",
+       {EncodeNameListReply({"db", "web"}), dbState, webState}},
+      {"list", HeaderHex(3, 0), "No services.\n", {EncodeNameListReply({})}},
+      {"status web db",
+       state + web + "| " + state + FieldHex("db", 32),
+       "web\n  State:        STARTED for 7h 05m\n  Health:       HEALTHY\n"
+       "  Startup type: AUTOMATIC\n  PID:          4242\n  Run as:       www\n"
+       "  Health data:  all good\n                second\n"
+       "\ndb\n  State:        STOPPED for 12.3s\n  Health:       UNHEALTHY\n"
+       "  Startup type: MANUAL\n  PID:          -\n  Run as:       r\n"
+       "  Last stop:    failed\n  Health data:  -\n",
+       {webState, dbState}},
+      {"set-startup db manual", HeaderHex(5, 36) + "00 00 00 00 " + FieldHex("db", 32),
+       "Startup type of db set to MANUAL.\n"},
+      {"set-startup db AUTOMATIC", HeaderHex(5, 36) + "01 00 00 00 " + FieldHex("db", 32),
+       "Startup type of db set to AUTOMATIC.\n"},
+      {"set-startup db Disabled", HeaderHex(5, 36) + "02 00 00 00 " + FieldHex("db", 32),
+       "Startup type of db set to DISABLED.\n"},
+      {"deps web", HeaderHex(6, 32) + web, "db\ncache\n", {EncodeNameListReply({"db", "cache"})}},
+      {"deps web",
+       HeaderHex(6, 32) + web,
+       "web depends on no other service.\n",
+       {EncodeNameListReply({})}},
+      {"start-profile ALL", HeaderHex(7, 33) + FieldHex("ALL", 32) + "00 ", "Started profile ALL"},
+      {"start-profile --ignore-failures CRITICAL",
+       HeaderHex(7, 33) + FieldHex("CRITICAL", 32) + "01 ", "Started profile CRITICAL"},
+      {"stop-profile ALL --ignore-failures", HeaderHex(8, 33) + FieldHex("ALL", 32) + "01 ",
+       "Stopped profile ALL; failures were ignored.\n"},
+      {"ha-failover", HeaderHex(9, 0), "The failover listener accepted the failover.\n"},
+      {"notify-coredump 70000", HeaderHex(10, 8) + "70 11 01 00 00 00 00 00 ",
+       "Reported process 70000 as dumping core.\n"},
+      {"recovery-profile default", HeaderHex(11, 4) + "00 00 00 00 ",
+       "Recovery action profile set to DEFAULT.\n"},
+      {"recovery-profile FAILOVER", HeaderHex(11, 4) + "01 00 00 00 ",
+       "Recovery action profile set to FAILOVER.\n"},
+      {"run-as web svcuser", HeaderHex(12, 96) + web + FieldHex("svcuser", 64),
+       "Run-as user of web set to svcuser.\n"},
+      {"health-check-all", HeaderHex(13, 4) + "01 00 00 00 ",
+       "Ran the health check of every service.\n"},
+      {"reset-counters", HeaderHex(13, 4) + "00 01 00 00 ", "counters"},
+      {"reload", HeaderHex(13, 4) + "00 00 01 00 ", "Reload"},
+      {"save-stats", HeaderHex(13, 4) + "00 00 00 01 ",
+       "Saved the crash statistics of every service.\n"},
+      {"live-core web",
+       HeaderHex(14, 32) + web,
+       "Live core of web written to /c.1\n",
+       {EncodeLiveCoreReply(true, "/c.1")}},
+      {"live-core web --json",
+       HeaderHex(14, 32) + web,
+       "{\"command\":\"live-core\",\"service\":\"web\",\"ok\":true,\"coreFile\":\"/c.1\"}\n",
+       {EncodeLiveCoreReply(true, "/c.1")}},
+      {"--json start web", HeaderHex(0, 32) + web,
+       "{\"command\":\"start\",\"service\":\"web\",\"ok\":true}\n"},
   };
   size_t seen = 0;
   for (const Case &c : cases) {
     SCOPED_TRACE(c.args);
-    server_.Reply(c.reply);
-    CtlRun run = RunCtl(server_.path(), Words(c.args));
-    EXPECT_EQ(run.status, 0) << run.err;
-    auto requests = server_.Requests();
-    ASSERT_EQ(requests.size(), ++seen);
-    EXPECT_EQ(Hex(requests.back()), c.request);
+    for (const auto &reply : c.replies) {
+      server.Reply(reply);
+    }
+    CtlRun run = RunCtl(server.path(), c.args);
+    EXPECT_EQ(run.status, 0);
+    ExpectPrinted(run.printed, c.printed);
+    std::vector<std::vector<uint8_t>> requests = server.Requests();
+    std::string sent;
+    for (; seen < requests.size(); seen++) {
+      sent += (sent.empty() ? "" : "| ") + Hex(requests[seen]);
+    }
+    EXPECT_EQ(sent, c.requests);
   }
-}
-
-TEST_F(CtlRequests, ListAndStatusOfManyUseOneConnectionPerService) {
-  server_.Reply(EncodeNameListReply({"db", "web"}));
-  server_.Reply(StateReply("db"));
-  server_.Reply(StateReply("web"));
-  CtlRun run = RunCtl(server_.path(), {"list"});
-  EXPECT_EQ(run.status, 0) << run.err;
-  server_.Reply(StateReply("a"));
-  server_.Reply(StateReply("b"));
-  run = RunCtl(server_.path(), {"status", "a", "b"});
-  EXPECT_EQ(run.status, 0) << run.err;
-
-  std::vector<std::string> sent;
-  for (const auto &request : server_.Requests()) {
-    sent.push_back(Hex(request));
-  }
-  const std::string state = HeaderHex(4, 32);
-  EXPECT_EQ(sent, (std::vector<std::string>{HeaderHex(3, 0), state + FieldHex("db", 32),
-                                            state + FieldHex("web", 32), state + FieldHex("a", 32),
-                                            state + FieldHex("b", 32)}));
 }

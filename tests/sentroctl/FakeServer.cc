@@ -1,93 +1,41 @@
 #include "sentroctl/FakeServer.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
 
-namespace {
-
-// Each wait of the server thread; also how soon it notices the stop.
-#define SERVER_POLL_MS 20
-// How long a request may take to arrive in full.
-#define REQUEST_WAIT_MS 2000
-// Requests are never larger than this; a larger announced payload is not read.
-#define REQUEST_MAX_PAYLOAD 4096
-
-// Reads exactly size bytes within REQUEST_WAIT_MS; false if they do not come.
-bool ReadExactly(int fd, uint8_t *into, size_t size) {
-  size_t got = 0;
-  int waited = 0;
-  while (got < size && waited < REQUEST_WAIT_MS) {
-    struct pollfd entry = {fd, POLLIN, 0};
-    if (poll(&entry, 1, SERVER_POLL_MS) <= 0) {
-      waited += SERVER_POLL_MS;
-      continue;
-    }
-    ssize_t n = read(fd, into + got, size - got);
-    if (n <= 0) {
-      return false;
-    }
-    got += n;
-  }
-  return got == size;
-}
-
-uint32_t LittleEndian32(const uint8_t *at) {
-  return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<uint32_t>(at[3]) << 24);
-}
-
-}  // namespace
-
 FakeServer::FakeServer(const std::string &path) : path_(path) {
   listenFd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_un address;
-  memset(&address, 0, sizeof(address));
+  struct sockaddr_un address = {};
   address.sun_family = AF_UNIX;
-  strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-  if (listenFd_ < 0 ||
-      bind(listenFd_, reinterpret_cast<struct sockaddr *>(&address), sizeof(address)) != 0 ||
+  snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  if (bind(listenFd_, reinterpret_cast<struct sockaddr *>(&address), sizeof address) != 0 ||
       listen(listenFd_, 8) != 0) {
     ADD_FAILURE() << "cannot listen on " << path << ": " << strerror(errno);
-    if (listenFd_ >= 0) {
-      close(listenFd_);
-    }
-    listenFd_ = -1;
     return;
   }
   thread_ = std::thread([this] { Serve(); });
 }
 
 FakeServer::~FakeServer() {
-  stopping_ = true;
+  shutdown(listenFd_, SHUT_RDWR);  // wakes the accept
   if (thread_.joinable()) {
     thread_.join();
   }
-  for (int fd : heldOpen_) {
+  for (int fd : held_) {
     close(fd);
   }
-  if (listenFd_ >= 0) {
-    close(listenFd_);
-    unlink(path_.c_str());
-  }
+  close(listenFd_);
+  unlink(path_.c_str());
 }
 
-void FakeServer::Reply(const std::vector<uint8_t> &bytes) {
+void FakeServer::Reply(const std::vector<uint8_t> &bytes, bool hold) {
   std::lock_guard<std::mutex> lock(mutex_);
-  script_.push_back({Action::Reply, bytes});
-}
-
-void FakeServer::Silent(const std::vector<uint8_t> &partial) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  script_.push_back({Action::Silent, partial});
-}
-
-void FakeServer::CloseUnanswered() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  script_.push_back({Action::Close, {}});
+  script_.emplace_back(bytes, hold);
 }
 
 std::vector<std::vector<uint8_t>> FakeServer::Requests() const {
@@ -96,48 +44,27 @@ std::vector<std::vector<uint8_t>> FakeServer::Requests() const {
 }
 
 void FakeServer::Serve() {
-  while (!stopping_) {
-    struct pollfd entry = {listenFd_, POLLIN, 0};
-    if (poll(&entry, 1, SERVER_POLL_MS) <= 0) {
-      continue;
+  for (int fd; (fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+    struct timeval timeout = {2, 0};  // a request arrives in full well within this
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    std::vector<uint8_t> request(16);
+    ssize_t got = recv(fd, request.data(), 16, MSG_WAITALL);
+    uint32_t length = 0;  // requests are never larger than 4096 bytes
+    if (got == 16 && memcpy(&length, &request[12], 4) && length > 0 && length <= 4096) {
+      request.resize(16 + length);
+      got = 16 + std::max<ssize_t>(recv(fd, request.data() + 16, length, MSG_WAITALL), 0);
     }
-    int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) {
-      Answer(fd);
+    request.resize(std::max<ssize_t>(got, 0));
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.push_back(request);
+    auto [bytes, hold] = requests_.size() <= script_.size()
+                             ? script_[requests_.size() - 1]
+                             : std::pair<std::vector<uint8_t>, bool>{};
+    send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (hold) {
+      held_.push_back(fd);
+    } else {
+      close(fd);
     }
-  }
-}
-
-void FakeServer::Answer(int fd) {
-  std::vector<uint8_t> request(16);
-  if (ReadExactly(fd, request.data(), 16)) {
-    uint32_t payloadLength = LittleEndian32(&request[12]);
-    if (payloadLength <= REQUEST_MAX_PAYLOAD) {
-      request.resize(16 + payloadLength);
-      ReadExactly(fd, request.data() + 16, payloadLength);
-    }
-  } else {
-    request.clear();
-  }
-  std::lock_guard<std::mutex> lock(mutex_);
-  requests_.push_back(request);
-  Step step{Action::Close, {}};
-  if (nextStep_ < script_.size()) {
-    step = script_[nextStep_++];
-  }
-  if (step.action != Action::Close) {
-    size_t sent = 0;
-    while (sent < step.bytes.size()) {
-      ssize_t n = send(fd, step.bytes.data() + sent, step.bytes.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) {
-        break;
-      }
-      sent += n;
-    }
-  }
-  if (step.action == Action::Silent) {
-    heldOpen_.push_back(fd);
-  } else {
-    close(fd);
   }
 }
