@@ -125,8 +125,8 @@ TEST_F(StressTest, AServiceProcessStartsWithItsStreamsIgnoredSignalsUsersGroupsA
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGUSR2, &ignore, &previous);
   Service("plain");
-  Service("nobody", "/bin/sleep", {"100000"}, ", \"RunAsUser\": \"nobody\"");
-  Service("limited", "/bin/sleep", {"100000"}, ", \"ProcessFdLimit\": 77");
+  Service("nobody", ", \"RunAsUser\": \"nobody\"");
+  Service("limited", ", \"ProcessFdLimit\": 77");
   {
     ScopedSoftFdLimit stingy(512);
     StartDaemon();
@@ -169,14 +169,9 @@ TEST_F(StressTest, HealthChecksOfAllServicesAtOnceFindDescriptorsAndTheSocketAns
   std::string checked = daemon_.Root("checked"), script = daemon_.Root("health.sh");
   WriteFile(script, "#!/bin/sh\necho \"$1\" >> " + checked + "\n");
   chmod(script.c_str(), 0755);
-  std::vector<std::string> names;
-  for (int i = 0; i < count; i++) {
-    names.push_back("svc" + std::to_string(1000 + i));
-    Service(names.back(), "/bin/sleep", {"100000"},
-            ", \"ApiHealthCommand\": \"" + script + "\", \"ApiHealthCommandArgs\": [\"" +
-                names.back() + "\"]",
-            "AUTOMATIC");
-  }
+  const std::vector<std::string> names =
+      Services("svc", count,
+               ", \"ApiHealthCommand\": \"" + script + "\", \"ApiHealthCommandArgs\": [\"$name\"]");
   {
     ScopedSoftFdLimit stingy(count + 24);
     StartDaemon();
