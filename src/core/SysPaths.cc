@@ -30,10 +30,6 @@ bool SysrootActive() {
   return !Sysroot().empty();
 }
 
-const std::string &SysrootDir() {
-  return Sysroot();
-}
-
 std::string SysPath(const char *absolutePath) {
   return Sysroot() + absolutePath;
 }

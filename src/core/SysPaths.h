@@ -10,9 +10,6 @@
 // True when SENTRO_SYSROOT names a directory the paths are resolved under.
 bool SysrootActive();
 
-// The sysroot directory, or "" when none is set.
-const std::string &SysrootDir();
-
 // The system path resolved under the sysroot ("/usr/bin/gcore" becomes
 // "$SENTRO_SYSROOT/usr/bin/gcore").
 std::string SysPath(const char *absolutePath);

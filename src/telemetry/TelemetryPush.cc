@@ -19,7 +19,6 @@ struct PushRun {
 
 // The push under way, or null.
 PushRun *runningPush = nullptr;
-std::string programOverride;
 
 const char *const kStep = "PushTelemetry";
 
@@ -69,14 +68,6 @@ std::string DefaultTelemetryPushProgram() {
   return ownDir + TELEMETRY_PUSH_INSTALLED_DIR "/" TELEMETRY_PUSH_PROGRAM_NAME;
 }
 
-void SetTelemetryPushProgram(const std::string &program) {
-  programOverride = program;
-}
-
-bool TelemetryPushRunning() {
-  return runningPush != nullptr;
-}
-
 // Logs every complete record the helper has written so far.
 static void RelayHelperLog(SysProcess *process, int stream, void *context) {
   PushRun *run = static_cast<PushRun *>(context);
@@ -120,7 +111,7 @@ void PushTelemetry() {
   if (!HasUnsentRows()) {
     return;
   }
-  std::string program = programOverride.empty() ? DefaultTelemetryPushProgram() : programOverride;
+  std::string program = DefaultTelemetryPushProgram();
   if (access(program.c_str(), X_OK) != 0) {
     LogAtLevel(LOG_WARNING, "[%s] Telemetry push helper %s cannot be run.\n", kStep,
                program.c_str());

@@ -29,12 +29,7 @@
 // Starts a push of both tables, unless one is running or no row is unsent.
 void PushTelemetry();
 
-// True from a started push until its helper has exited and been released.
-bool TelemetryPushRunning();
-
 // The helper: sentro-telemetry-push beside the daemon's own executable when
 // there is one (a build tree), else in TELEMETRY_PUSH_INSTALLED_DIR.
 std::string DefaultTelemetryPushProgram();
 
-// Runs program instead of the default; empty restores it. For tests.
-void SetTelemetryPushProgram(const std::string &program);

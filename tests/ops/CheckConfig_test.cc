@@ -156,7 +156,7 @@ TEST_F(CheckConfigTest, EachBrokenDirectoryReportsItsProblem) {
 TEST(CheckConfigExamples, ExampleApplianceIsClean) {
   TempDir data;
   MakeDirs(data.Sub(".svcStats"));
-  std::string source = getenv("SENTRO_SOURCE_DIR") != nullptr ? getenv("SENTRO_SOURCE_DIR") : ".";
+  std::string source = SENTRO_SOURCE_DIR;
   OpsRun run = RunSentroctlBinary(
       {"check-config", "-c", source + "/examples", "--datadir", data.path()},
       {"SENTRO_DEMO_HOME=" + source + "/examples", "SENTRO_DEMO_STATE=" + data.path(),

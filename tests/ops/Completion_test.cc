@@ -11,8 +11,7 @@
 namespace {
 
 std::string SourceDir() {
-  const char *dir = getenv("SENTRO_SOURCE_DIR");
-  return dir != nullptr ? dir : ".";
+  return SENTRO_SOURCE_DIR;
 }
 
 // What the completion offers for the words typed so far (the last one is

@@ -20,8 +20,7 @@
 namespace {
 
 std::string SourceDir() {
-  const char *dir = getenv("SENTRO_SOURCE_DIR");
-  return dir != nullptr ? dir : ".";
+  return SENTRO_SOURCE_DIR;
 }
 
 // Rows of a query, each as its columns joined by "|".
@@ -63,10 +62,17 @@ rapidjson::Document Json(const std::string &text) {
 // the database by the reply to a reload.
 class StartupRecords : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
+  // A failure here must fail every case, not skip it (CTest reports a suite
+  // whose set-up failed as skipped): SetUp checks the outcome.
+  static void SetUpTestSuite() { ready_ = StartExampleAppliance(); }
+  void SetUp() override { ASSERT_TRUE(ready_) << "the example appliance did not start"; }
+
+  static bool StartExampleAppliance() {
     daemon_ = new SandboxDaemon();
     MakeDirs(Db().substr(0, Db().rfind('/')));
-    ASSERT_TRUE(Exec(Db(), ReadFile(SourceDir() + "/share/telemetry-schema.sql")));
+    if (!Exec(Db(), ReadFile(SourceDir() + "/share/telemetry-schema.sql"))) {
+      return false;
+    }
     std::string state = daemon_->workDir() + "/state";
     MakeDirs(state);
     for (const std::string &entry : std::vector<std::string>{
@@ -75,10 +81,10 @@ class StartupRecords : public ::testing::Test {
       daemon_->SetEnv(entry);
     }
     daemon_->StartRaw({"-c", SourceDir() + "/examples", "-d", daemon_->dataDir()});
-    ASSERT_TRUE(daemon_->WaitForLog("Successfully executed service batch operation START.",
-                                    std::chrono::seconds(60)));
-    ASSERT_EQ(Ctl({"reload"}).status, 0);
-    ASSERT_TRUE(WaitUntil([] { return !Rows(Db(), "SELECT 1 FROM svcOpMetrics").empty(); }));
+    return daemon_->WaitForLog("Successfully executed service batch operation START.",
+                               std::chrono::seconds(60)) &&
+           Ctl({"reload"}).status == 0 &&
+           WaitUntil([] { return !Rows(Db(), "SELECT 1 FROM svcOpMetrics").empty(); });
   }
   static void TearDownTestSuite() {
     daemon_->Signal(SIGTERM);  // stops the services in order
@@ -116,8 +122,10 @@ class StartupRecords : public ::testing::Test {
   }
 
   static SandboxDaemon *daemon_;
+  static bool ready_;
 };
 SandboxDaemon *StartupRecords::daemon_ = nullptr;
+bool StartupRecords::ready_ = false;
 
 TEST_F(StartupRecords, BlameShowsEachStartAndItsPhasesAsRecorded) {
   OpsRun run = Ctl({"blame", "--last", "--json"});

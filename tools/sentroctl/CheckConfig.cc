@@ -185,42 +185,7 @@ class ConfigCheck {
           "cannot be read or is not a JSON object; the daemon would not start");
       return false;
     }
-    CheckConfigRanges(*config);
     return true;
-  }
-
-  // Settings the daemon uses as periods, counts or limits. Where the loader
-  // checks a range itself it has logged and taken the default, and nothing
-  // more is said here.
-  void CheckConfigRanges(const SentroConfig &config) {
-    const struct {
-      const char *key;
-      int32_t value;
-      int32_t minimum;
-    } kRanges[] = {
-        {"DefaultServiceStartTimeout", config.DefaultServiceStartTimeout(), 1},
-        {"DefaultServiceStopTimeout", config.DefaultServiceStopTimeout(), 1},
-        {"DefaultServicePostStopTimeout", config.DefaultServicePostStopTimeout(), 1},
-        {"DefaultApiHealthCmdTimeout", config.DefaultApiHealthCmdTimeout(), 1},
-        {"AdditionalServiceStartTimeout", config.AdditionalServiceStartTimeout(), 0},
-        {"MaxServiceQuickRecoveryCount", config.MaxServiceQuickRecoveryCount(), 0},
-        {"ResetServiceFailCounterTime", config.ResetServiceFailCounterTime(), 1},
-        {"ParallelSvcOpThrottleLimit", config.ParallelSvcOpThrottleLimit(), 0},
-        {"StreamRedirectedFilesLimit", config.StreamRedirectedFilesLimit(), 0},
-        {"SocketIOTimeout", config.SocketIOTimeout(), 1},
-        {"MaxIncomingRequests", config.MaxIncomingRequests(), 1},
-        {"CriticalHealthCheckFreqSecs", config.CriticalHealthCheckFreqSecs(), 1},
-        {"CriticalToAllHealthCheckFreqRatio", config.CriticalToAllHealthCheckFreqRatio(), 1},
-        {"DefaultForceKillTimeoutSec", config.DefaultForceKillTimeoutSec(), 0},
-        {"SentroTelemetryPushFreqHours", config.SentroTelemetryPushFreqHours(), 1},
-    };
-    for (const auto &range : kRanges) {
-      if (range.value < range.minimum) {
-        Add(false, "config.json", range.key,
-            std::string(range.key) + " value " + std::to_string(range.value) + " is below " +
-                std::to_string(range.minimum));
-      }
-    }
   }
 
   void CheckRequiredDirectories() {
