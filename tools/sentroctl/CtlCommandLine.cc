@@ -95,17 +95,17 @@ bool ParseCtlCommandLine(const std::vector<std::string> &args, CtlOptions *optio
   return true;
 }
 
+std::string DaemonDirectory(const std::string &option, const char *variableValue) {
+  if (!option.empty()) {
+    return option;
+  }
+  return variableValue != nullptr ? std::string(variableValue) + "/norvane-sentro" : ".";
+}
+
 std::string ResolveSocketPath(const CtlOptions &options, const char *dataDirVariable,
                               const char *socketName) {
   if (!options.socketPath.empty()) {
     return options.socketPath;
   }
-  std::string dataDir = ".";
-  if (!options.dataDir.empty()) {
-    dataDir = options.dataDir;
-  } else if (dataDirVariable != nullptr) {
-    // The daemon's own rule for its data directory.
-    dataDir = std::string(dataDirVariable) + "/norvane-sentro";
-  }
-  return dataDir + "/" + socketName;
+  return DaemonDirectory(options.dataDir, dataDirVariable) + "/" + socketName;
 }

@@ -30,6 +30,11 @@ struct CtlOptions {
 bool ParseCtlCommandLine(const std::vector<std::string> &args, CtlOptions *options,
                          std::string *error);
 
+// A directory of the daemon's, chosen as the daemon chooses it: the option
+// when given, else the environment variable's value with "/norvane-sentro"
+// appended, else ".".
+std::string DaemonDirectory(const std::string &option, const char *variableValue);
+
 // The socket to talk to: --socket when given, otherwise socketName in the
 // daemon's data directory, which is --datadir, else the value of
 // NORVANE_DATA_DIR (dataDirVariable, null when unset) followed by

@@ -17,7 +17,6 @@ namespace {
 #define CORE_TIMEOUT 300
 #define FAILOVER_TIMEOUT 130  // the daemon itself waits 120 s for the listener
 
-#define CONTROL_SOCKET "sentroserver"
 #define FAILOVER_SOCKET "duolistener"
 
 const CtlCommand kCommands[] = {

@@ -10,6 +10,9 @@
 #include "tools/sentroctl/ControlCalls.h"
 #include "tools/sentroctl/CtlCommandLine.h"
 
+// The daemon's control socket, in its data directory.
+#define CONTROL_SOCKET "sentroserver"
+
 // What a command runs with.
 struct CtlContext {
   const CtlOptions &options;

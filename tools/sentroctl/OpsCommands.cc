@@ -6,7 +6,6 @@
 namespace {
 
 #define OFFLINE_TIMEOUT 10  // the daemon is asked at most for a list and states
-#define CONTROL_SOCKET "sentroserver"
 
 // The command options: short form (or ""), long form, whether a value follows.
 struct OpsOptionSpec {
@@ -92,11 +91,6 @@ const CtlCommand kOpsCommands[] = {
      1, 1, 2, false, CONTROL_SOCKET, RunCompleteNames},
 };
 
-std::string DirFromVariable(const char *variable) {
-  const char *value = getenv(variable);
-  return value == nullptr ? "." : std::string(value) + "/norvane-sentro";
-}
-
 }  // namespace
 
 const CtlCommand *FindOpsCommand(const std::string &name) {
@@ -156,9 +150,9 @@ bool HasOpsOption(const CtlOptions &options, const char *longName) {
 
 std::string OpsConfigDir(const CtlOptions &options) {
   const std::string *dir = OpsOption(options, "--configdir");
-  return dir != nullptr ? *dir : DirFromVariable("NORVANE_CFG_DIR");
+  return DaemonDirectory(dir != nullptr ? *dir : "", getenv("NORVANE_CFG_DIR"));
 }
 
 std::string OpsDataDir(const CtlOptions &options) {
-  return !options.dataDir.empty() ? options.dataDir : DirFromVariable("NORVANE_DATA_DIR");
+  return DaemonDirectory(options.dataDir, getenv("NORVANE_DATA_DIR"));
 }
