@@ -20,7 +20,8 @@ namespace {
 
 const char kStartRowsSql[] =
     "SELECT operationID, operation, serviceName, operationStartTime, operationEndTime, "
-    "serviceStatus FROM svcOpMetrics WHERE operation IN ('START', 'BATCH-START', 'RESTART') "
+    "serviceStatus, timeForOperationInSec FROM svcOpMetrics WHERE operation IN ('START', "
+    "'BATCH-START', 'RESTART') "
     "ORDER BY rowid";
 const char kSubPhasesSql[] =
     "SELECT serviceName, operationID, subPhase, timeForCompletetionInSec, phaseStatus "
@@ -47,6 +48,14 @@ int64_t ParseRowTime(const std::string &text) {
   }
   parts.tm_isdst = -1;
   return static_cast<int64_t>(mktime(&parts));
+}
+
+// timeForOperationInSec: whole seconds measured by the daemon, -1 when the
+// text is not such a number.
+int64_t RecordedSeconds(const std::string &text) {
+  char *rest = nullptr;
+  long long seconds = strtoll(text.c_str(), &rest, 10);
+  return text.empty() || *rest != '\0' || seconds < 0 ? -1 : static_cast<int64_t>(seconds);
 }
 
 std::string Column(sqlite3_stmt *statement, int column) {
@@ -103,6 +112,7 @@ bool ReadRows(const std::string &dbPath, std::vector<StartRow> *rows,
         entry.start.end = ParseRowTime(Column(row, 4));
         entry.start.status = Column(row, 5);
         entry.start.endKnown = IsStartOutcome(entry.start.status) && entry.start.end != 0;
+        entry.start.recordedSeconds = RecordedSeconds(Column(row, 6));
         rows->push_back(entry);
       },
       error);
@@ -128,7 +138,7 @@ std::string StartupDbPath(const CtlOptions &options) {
 
 double ServiceStart::Seconds() const {
   if (endKnown) {
-    return static_cast<double>(end - start);
+    return static_cast<double>(recordedSeconds >= 0 ? recordedSeconds : end - start);
   }
   double sum = 0;
   for (const SubPhase &phase : phases) {

@@ -32,10 +32,14 @@ struct ServiceStart {
   // health check) and its end time is not the start's: the daemon keeps a
   // start batch's records open until the next flush.
   bool endKnown = true;
+  // The duration the daemon measured (timeForOperationInSec), -1 when not
+  // recorded. It can be a second less than end - start: the daemon drops
+  // the fraction of the precise difference, the times are whole seconds.
+  int64_t recordedSeconds = -1;
   std::vector<SubPhase> phases;
 
-  // The duration: the record's, or, when its end is not known, the sum of
-  // the reported sub-phases (0 without any).
+  // The duration: the record's (measured, else end - start), or, when its end is not known, the sum
+  // of the reported sub-phases (0 without any).
   double Seconds() const;
   // The end used on a timeline: the record's, or start + Seconds().
   double End() const { return static_cast<double>(start) + Seconds(); }
