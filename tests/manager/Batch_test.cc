@@ -40,17 +40,17 @@ class Graph : public BatchGraph {
         stopOrder[word.substr(arrow + 1)].push_back(&all.at(word.substr(0, arrow)));
         continue;
       }
-      size_t end = std::min(word.find_first_of(":=~!"), word.size());
+      size_t end = std::min(word.find_first_of(":=~!"), word.size()), at;
       FakeMember &member = all[word.substr(0, end)];
       member.name = word.substr(0, end);
       member.type = word[end] == '~'   ? StartupType::Manual
                     : word[end] == '!' ? StartupType::Disabled
                                        : StartupType::Automatic;
-      member.result = word.find('=') != std::string::npos ? atoi(&word[word.find('=') + 1]) : 0;
-      std::istringstream deps(
-          word.find(':') == std::string::npos ? "" : word.substr(word.find(':') + 1));
+      if ((at = word.find('=')) != std::string::npos) member.result = atoi(&word[at + 1]);
+      std::istringstream deps((at = word.find(':')) == std::string::npos ? ""
+                                                                         : word.substr(at + 1));
       for (std::string dep; std::getline(deps, dep, ',');)
-        member.deps.push_back(dep.substr(0, dep.find_first_of("=~!")));
+        member.deps.push_back(dep.substr(0, dep.find_first_of("~!")));
     }
     for (auto &[name, member] : all) checked[name] = &member;
   }
@@ -137,10 +137,9 @@ TEST(Batch, ReadinessThrottleFailuresAndShutdownDecideDispatchAndOutcome) {
     EXPECT_EQ(graph.result, c.result);
     EXPECT_EQ(graph.failed, c.failed);
     EXPECT_EQ(graph.stopsCountedBefore, c.op == kStop ? 1 : 0);
-    std::string op = BatchOpName(c.op);
-    EXPECT_TRUE(log.Has(
-        5, "Executing service batch op " + op + ". IgnoreFail=" + std::to_string(c.ignoreFail) +
-               ", service count=" + std::to_string((strlen(c.profile) + 1) / 2) + "\n"));
+    std::string op = BatchOpName(c.op), count = std::to_string((strlen(c.profile) + 1) / 2);
+    EXPECT_TRUE(log.Has(5, "Executing service batch op " + op + ". IgnoreFail=" +
+                               std::to_string(c.ignoreFail) + ", service count=" + count + "\n"));
     EXPECT_EQ(
         log.Has(2, "Service batch op " + op + " failed. Failed services: '" + c.failed + "'\n"),
         c.result != 0);

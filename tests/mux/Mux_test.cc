@@ -5,8 +5,6 @@
 #include <deque>
 #include <filesystem>
 
-#include "lib/log/log.h"
-#include "lib/pollDefault/poll.h"
 #include "service/ServiceFixture.h"
 #include "src/manager/ServiceManager.h"
 #include "src/service/servlet/MuxServer.h"
@@ -30,24 +28,20 @@ class MuxTest : public ServiceTest {
     WriteFile(InstanceDir() + "/" + name + ".json",
               "{\"Name\":\"" + name + "\",\"StartCommand\":\"/bin/c\"," + members + "}");
   }
-  // A servlet whose exit and core-dump callbacks append "exit <tag>" or
-  // "core <tag>" to events_.
+  // Starts a servlet whose callbacks append "exit <tag>" or "core <tag>" to events.
   bool Start(MuxServletProcessImpl *servlet, const char *tag, const std::string &user = "") {
     ProcessStartOptions options;
     options.runAsUser = user;
     options.onExit = [](SysProcess *, void *tag) {
-      Events().push_back("exit " + *(std::string *)tag);
+      events.push_back("exit " + *(std::string *)tag);
     };
     options.onCoreDump = [](SysProcess *, void *tag) {
-      Events().push_back("core " + *(std::string *)tag);
+      events.push_back("core " + *(std::string *)tag);
     };
     options.context = &tags_.emplace_back(tag);
     return servlet->Start("/srv/app", {}, {}, options);
   }
-  static std::vector<std::string> &Events() {
-    static std::vector<std::string> events;
-    return events;
-  }
+  static inline std::vector<std::string> events;
 
   std::deque<std::string> tags_;  // the callbacks' contexts
   MuxServerInstance *web_ = nullptr;
@@ -59,12 +53,11 @@ TEST_F(MuxTest, InstanceFilesLoadSkipTheBadOnesAndAReloadKeepsNameAndUser) {
   WriteFile(InstanceDir() + "/nameless.json", R"({"StartCommand": "/bin/x"})");
   WriteFile(InstanceDir() + "/idle.json", R"({"Name": "idle", "StartCommand": 7})");
   ASSERT_TRUE(LoadMuxServers());
-  const char *messages[] = {"Invalid mux server config file: broken.json\n",
-                            "Mandatory field Name missing: nameless.json\n",
-                            "Mandatory field StartCommand missing: idle.json\n",
-                            "Failed to load mux server instance idle.json\n",
-                            "Failed to load MUX Server configuration\n"};
-  for (const char *message : messages) {
+  for (const char *message : {"Invalid mux server config file: broken.json\n",
+                              "Mandatory field Name missing: nameless.json\n",
+                              "Mandatory field StartCommand missing: idle.json\n",
+                              "Failed to load mux server instance idle.json\n",
+                              "Failed to load MUX Server configuration\n"}) {
     EXPECT_TRUE(log_.Has(LOG_ERROR, message)) << message;
   }
   MuxServerInstance *web = FindMuxServer("web");
@@ -80,22 +73,23 @@ TEST_F(MuxTest, FirstServletStartsTheContainerLastOneStopsItOthersDetach) {
   ASSERT_TRUE(Start(&a, "a"));
   ASSERT_TRUE(Start(&b, "b", "nobody"));
   EXPECT_EQ(container_->startCount, 1);
-  EXPECT_EQ(container_->options.runAsUser + container_->options.workingDir, "alice/srv");
-  EXPECT_EQ(container_->limits.serviceName, "web");
+  EXPECT_EQ(container_->options.runAsUser + container_->options.workingDir +
+                container_->limits.serviceName,
+            "alice/srvweb");
   EXPECT_EQ(b.GetPid(), container_->pid);
   ASSERT_TRUE(a.StopWithSignal(10, 0));
-  EXPECT_TRUE(Events().empty());  // reported on the next turn, as a process end is
+  EXPECT_TRUE(events.empty());  // reported on the next turn, as a process end is
   AdvanceMs(1);
-  EXPECT_EQ(Events(), (std::vector<std::string>{"exit a"}));
+  EXPECT_EQ(events, (std::vector<std::string>{"exit a"}));
   EXPECT_EQ(container_->stopCount, 0);
   ASSERT_TRUE(b.Stop(false, 10));
   EXPECT_EQ(container_->stopCount, 1);
   container_->Exit(1);
-  EXPECT_EQ(Events(), (std::vector<std::string>{"exit a", "exit b"}));
+  EXPECT_EQ(events, (std::vector<std::string>{"exit a", "exit b"}));
   EXPECT_EQ(b.GetExitCode(), 0);
   ASSERT_TRUE(Start(&a, "a"));  // the next container runs as the last servlet's user
   EXPECT_EQ(container_->options.runAsUser, "nobody");
-  Events().clear();
+  events.clear();
 }
 
 TEST_F(MuxTest, ContainerEndAndCoreDumpReachEveryAttachedServletInAddressOrder) {
@@ -104,7 +98,7 @@ TEST_F(MuxTest, ContainerEndAndCoreDumpReachEveryAttachedServletInAddressOrder) 
   s2.Stop(false, 10);
   s2.CancelExecution();  // its pending exit goes with it
   AdvanceMs(1);
-  EXPECT_TRUE(Events().empty());
+  EXPECT_TRUE(events.empty());
   bool lowFirst = &s0 < &s1;
   container_->DumpCore();
   container_->Exit(9);
@@ -113,9 +107,9 @@ TEST_F(MuxTest, ContainerEndAndCoreDumpReachEveryAttachedServletInAddressOrder) 
     std::swap(expected[0], expected[1]);
     std::swap(expected[2], expected[3]);
   }
-  EXPECT_EQ(Events(), expected);
+  EXPECT_EQ(events, expected);
   EXPECT_TRUE(web_->servlets.empty());
-  Events().clear();
+  events.clear();
 }
 
 TEST_F(MuxTest, AContainerThatFailedToStartIsDroppedSoTheNextServletTriesAgain) {
@@ -131,9 +125,7 @@ TEST_F(MuxTest, RegistryRegistersServletsOfLoadedInstancesAndReloadsTheInstances
   WriteFile(configDir_ + "/profiles.json", "{}");
   WriteDefinition("alpha", R"("Type": "MUX_SERVLET", "MuxServerName": "web")");
   WriteDefinition("beta", R"("Type": "MUX_SERVLET", "MuxServerName": "nope")");
-  env_.servletFactory = [](const std::string &name) -> SysProcess * {
-    return CreateMuxServlet(name);
-  };
+  env_.servletFactory = [](const std::string &name) { return CreateMuxServlet(name); };
   auto manager = ServiceManager::Create(&env_);
   ASSERT_NE(manager, nullptr);
   std::vector<std::string> names;

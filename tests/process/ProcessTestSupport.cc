@@ -4,9 +4,6 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <csignal>
-
 #include "lib/pollDefault/poll.h"
 #include "src/core/SysPaths.h"
 #include "src/process/ProcessTable.h"
@@ -71,18 +68,11 @@ void AdvanceClock(int64_t seconds) {
   testClock->AdvanceMicros(seconds * 1000000);
 }
 
-std::vector<std::string> LoggedMessages() {
-  std::vector<std::string> texts;
-  for (const CapturedMessage &message : CapturedMessages()) {
-    texts.push_back(message.text);
-  }
-  return texts;
-}
-
 bool Logged(const std::string &text) {
-  std::vector<std::string> log = LoggedMessages();
-  return std::any_of(log.begin(), log.end(),
-                     [&](auto &line) { return line.find(text) != std::string::npos; });
+  for (const CapturedMessage &message : CapturedMessages()) {
+    if (message.text.find(text) != std::string::npos) return true;
+  }
+  return false;
 }
 
 void UseSysroot(const char *dir) {
@@ -97,8 +87,7 @@ std::string WithPid(std::string text, int pid) {
   return text;
 }
 
-ProcessStartOptions ProcessEvents::Wire(ProcessStartOptions options, bool captureStdout,
-                                        bool captureStderr) {
+ProcessStartOptions ProcessEvents::Wire(ProcessStartOptions options, bool out, bool err) {
   options.onExit = [](SysProcess *process, void *context) {
     Events(context).exits++;
     Events(context).exitCodeAtExit = process->GetExitCode();
@@ -111,16 +100,12 @@ ProcessStartOptions ProcessEvents::Wire(ProcessStartOptions options, bool captur
       Events(context).output[stream].append(buf, static_cast<size_t>(count));
     }
   };
-  options.onStdout = captureStdout ? read : nullptr;
-  options.onStderr = captureStderr ? read : nullptr;
+  options.onStdout = out ? read : nullptr;
+  options.onStderr = err ? read : nullptr;
   options.context = this;
   return options;
 }
 
 void RecordForceKillTimeout(SysProcess *, void *context) {
   Events(context).forceKillTimeouts++;
-}
-
-bool WaitForExit(SysProcess *process, int timeoutMs) {
-  return RunLoopUntil([process] { return process->HasExited(); }, timeoutMs);
 }

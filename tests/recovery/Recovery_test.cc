@@ -3,9 +3,7 @@
 // explicit health checks, live core dumps and the counters' reset.
 #include <climits>
 
-#include "lib/log/log.h"
 #include "service/ServiceFixture.h"
-#include "src/core/SentroConfig.h"
 #include "src/service/ServiceRecovery.h"
 
 namespace {
@@ -139,10 +137,6 @@ TEST_F(ServiceTest, LiveCoreRunsOneAtATimeAndPausesHealthRecovery) {
   gcore->Exit(0);  // its end cancels the running health check
   EXPECT_EQ(check.results, (Results{Ok, Cancelled}));
   EXPECT_EQ(dumps, (std::vector<std::string>{"5", "0" + corePath}));
-  service->SetStop(nullptr, nullptr);
-  Main("lc")->Exit(0);
-  TakeLiveCore(service.get(), LiveCoreDone, &dumps);
-  EXPECT_EQ(dumps.back(), "5");
   EXPECT_EQ(service->failCounters().apiHealthFail, 0);
 }
 
@@ -155,7 +149,7 @@ TEST_F(ServiceTest, CountersResetOnlyAfterTheConfiguredQuietTime) {
   clock_.AdvanceMs(1);
   EXPECT_TRUE(IsFailCounterResetDue(service.get()));
   ResetFailCounters(service.get());
-  EXPECT_EQ(service->failCounters().processCoredump, 0);
+  EXPECT_EQ(service->failCounters().processCoredump + service->failCounters().apiHealthFail, 0);
 }
 
 }  // namespace

@@ -1,11 +1,12 @@
-// Starting real children: what they run with and inherit (cgroups
-// included), how a failed set-up step ends them, and how a start that cannot
-// happen leaves nothing behind.
+// Real children: what they run with and inherit (cgroups included), how a
+// failed set-up step ends them, how a start that cannot happen leaves nothing
+// behind; stopping, timing out, cancelling and reaping them, what exit
+// callbacks may do, and the stop signal and live core commands.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,9 +18,12 @@
 
 #include "process/ProcessTestSupport.h"
 #include "src/process/ChildReport.h"
+#include "src/process/CommandHelpers.h"
 #include "src/process/SpawnChild.h"
+#include "src/process/SysProcessImpl.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
+#include "support/WaitUntil.h"
 
 namespace {
 
@@ -34,8 +38,7 @@ TEST(Cgroups, ChildJoinsEachMountedControllerOrFailsWithTheStepsMessage) {
     std::string dirs, file, joined, message;  // "{pid}", "{root}" stand for themselves
   } cases[] = {
       {all, "", "memory cpuacct blkio ", ""},
-      {"", "", "", ""},                            // no hierarchy: no accounting, no memory limit
-      {"memory/system.slice", "", "memory ", ""},  // a later one missing ends the step
+      {"memory/system.slice", "", "memory ", ""},  // one missing ends the step quietly
       {"memory", "memory/system.slice", "",
        "[Child {pid}] Unable to enable memory accounting. Mkdir Error: Not a directory, "
        "{root}memory" +
@@ -58,7 +61,7 @@ TEST(Cgroups, ChildJoinsEachMountedControllerOrFailsWithTheStepsMessage) {
     ProcessEvents events;
     ProcessStartOptions options = events.Wire();
     options.limits = &limits;
-    std::unique_ptr<SysProcess> process(CreateSysProcess("svc"));
+    Process process(CreateSysProcess("svc"));
     EXPECT_TRUE(process->Start("/bin/sh", {"-c", "exit 0"}, {}, options));
     UseSysroot(nullptr);
     EXPECT_TRUE(WaitForExit(process.get()));
@@ -72,8 +75,7 @@ TEST(Cgroups, ChildJoinsEachMountedControllerOrFailsWithTheStepsMessage) {
     EXPECT_EQ(ReadWholeFile(root + "memory" + group + "memory.limit_in_bytes") == "64",
               c.message.empty() && joined == "memory cpuacct blkio ");
     std::string message = WithPid(c.message, process->GetPid());
-    if (message.find("{root}") != std::string::npos)
-      message.replace(message.find("{root}"), 6, root);
+    if (size_t at = message.find("{root}"); at != std::string::npos) message.replace(at, 6, root);
     EXPECT_EQ(Logged("Unable to"), !message.empty());
     EXPECT_TRUE(message.empty() || Logged(message)) << message;
     EXPECT_EQ(process->GetExitCode(), c.message.empty() ? 0 : 254);
@@ -121,11 +123,6 @@ TEST(ChildSetup, EachStepIsAppliedOrEndsTheChildWith254AfterItsMessage) {
   ASSERT_EQ(mkfifo(dir.Sub("fifo.stdout").c_str(), 0600), 0);
   char cwd[PATH_MAX];
   ASSERT_NE(realpath(dir.path().c_str(), cwd), nullptr);
-  struct passwd *nobody = getpwnam("nobody");
-  ASSERT_NE(nobody, nullptr);
-  const std::string nobodyIds = std::to_string(nobody->pw_uid) + "\n" +
-                                std::to_string(nobody->pw_gid) + "\nnobody " + nobody->pw_dir +
-                                " " + nobody->pw_shell + "\n";
   const std::string pdeathsig =  // PR_GET_PDEATHSIG, asked by the exec'd program
       "exec python3 -c 'import ctypes; s = ctypes.c_int(0); ctypes.CDLL(None).prctl(2, "
       "ctypes.byref(s)); print(s.value)'";
@@ -137,16 +134,12 @@ TEST(ChildSetup, EachStepIsAppliedOrEndsTheChildWith254AfterItsMessage) {
     std::string script, output;  // what the program prints; nothing: it must not run
     std::string message;         // set-up failure; "{pid}" stands for the pid
   } cases[] = {
-      {"", "", "exec grep ^Sig[BI] /proc/self/status",
-       "SigBlk:\t0000000000000000\nSigIgn:\t0000000000001000\n", ""},  // SIGPIPE stays ignored
+      {"", "", "grep ^Sig[BI] /proc/self/status; " + pdeathsig,  // SIGPIPE stays ignored
+       "SigBlk:\t0000000000000000\nSigIgn:\t0000000000001000\n0\n", ""},
       {"workingDir", cwd, "pwd -P", std::string(cwd) + "\n", ""},
       {"env", "XTRA_A=2", "tr '\\0' '\\n' </proc/$$/environ | grep ^XTRA_",
        "XTRA_INHERITED=1\nXTRA_A=2\n", ""},
-      {"user", "nobody", "id -u; id -G; echo $USER $HOME $SHELL", nobodyIds, ""},
-      {"fdLimit", "777", "ulimit -n", "777\n", ""},
-      {"inheritedFdLimit", "555", "ulimit -n", "555\n", ""},  // the daemon's own, raised
       {"killOnParentDeath", "1", pdeathsig, "9\n", ""},
-      {"killOnParentDeath", "0", pdeathsig, "0\n", ""},
       // Both files are appended to after a pid line; the captured stdout
       // goes to its pipe instead.
       {"streamBase", base,
@@ -183,7 +176,6 @@ TEST(ChildSetup, EachStepIsAppliedOrEndsTheChildWith254AfterItsMessage) {
     if (c.step == "user") options.runAsUser = c.value;
     if (c.step == "streamBase") options.stdStreamFileBase = c.value;
     if (c.step == "fdLimit") limits.fdLimit = std::stoull(c.value);
-    SetInheritedFdLimit(c.step == "inheritedFdLimit" ? std::stoull(c.value) : 0);
     options.killOnParentDeath = c.step == "killOnParentDeath" && c.value == "1";
     ProcessEvents events;
     Process process(CreateSysProcess("test"));
@@ -195,12 +187,12 @@ TEST(ChildSetup, EachStepIsAppliedOrEndsTheChildWith254AfterItsMessage) {
     auto withPid = [&](const std::string &text) { return WithPid(text, process->GetPid()); };
     EXPECT_EQ(events.output[PROCESS_STREAM_STDOUT], withPid(c.output));
     EXPECT_EQ(events.exitCodeAtExit, c.output.empty() ? 254 : 0);
-    std::vector<std::string> log = LoggedMessages();
+    std::vector<std::string> log;
+    for (const CapturedMessage &message : CapturedMessages()) log.push_back(message.text);
     auto exited =
         std::find(log.begin(), log.end(), withPid("<test> Pid {pid} exited with exit code 254\n"));
     EXPECT_TRUE(c.message.empty() || std::find(log.begin(), exited, withPid(c.message)) < exited);
   }
-  SetInheritedFdLimit(0);
   unsetenv("XTRA_INHERITED");
   sigprocmask(SIG_SETMASK, &savedMask, &maskAfter);
   sigaction(SIGPIPE, &savedPipe, &pipeAfter);
@@ -246,6 +238,180 @@ TEST(ProcessDescriptors, FailingPipeOrForkLeavesNothingOpenAndKeepsTheState) {
     EXPECT_TRUE(Logged(c.message)) << c.message;
     EXPECT_EQ(process->GetExitCode(), 5);
   }
+}
+
+// Both print a line once ready, then close their output early.
+const char *const kTermExits = "trap 'exit 3' TERM; echo; exec >&-; while :; do sleep 0.01; done";
+const char *const kTermIgnored = "trap '' TERM; echo; exec sleep 30 >&-";
+const char *const kGone = "";  // exits at once and is reaped behind the object's back
+
+// Each way a child is stopped, on one object started again for every case
+// (so a start after an exit or a cancel is allowed), with an exec time-out
+// and a force-kill time-out of 7 s armed. A stop in progress refuses starts
+// and further clean stops; a killed child exits with 1; the timers fire after
+// exactly their seconds and never once the child is reaped. Core-dump
+// notices reach the owner until the child is gone; a stream at its end is no
+// longer watched (it would stay readable and run its callback every turn).
+TEST(ProcessStop, EachStopModeEndsTheChildAtItsTimeAndLeavesNoTimerBehind) {
+  using State = ProcessState;
+  using Stop = std::function<bool(SysProcessImpl &)>;
+  struct Case {
+    const char *script;
+    int execTimeoutSec;
+    Stop stop;
+    bool accepted;
+    State state;   // after the stop call
+    int waitSec;   // clock seconds before the outcome; one less must not do
+    int exitCode;  // -1: no exit is reported
+    bool execTimedOut;
+    int forceKillTimeouts;
+    std::string message;  // "{pid}" stands for the child's pid
+  } cases[] = {
+      // clang-format off
+      {kTermExits, 3, [](auto &p) { return p.StopWithSignal(-1, -1); }, true, State::Stopping, 0, 3, false, 0,
+       "<stop> Found empty StopSignal parameter in config file. Defaulting to SIGTERM\n"},
+      {kTermIgnored, -1, [](auto &p) { return p.Stop(false, 5); }, true, State::Stopping, 5, 1, false, 0,
+       "<stop> Sysprocess clean stop timed out. Force kill. Pid {pid}\n"},
+      {kTermExits, -1, [](auto &p) { return p.StopWithCommand("/bin/kill", {"-TERM", std::to_string(p.GetPid())}, 30); },
+       true, State::Stopping, 0, 3, false, 0, "<stop> Constructed command: /bin/kill -TERM {pid} \n"},
+      {kTermExits, -1, [](auto &p) {  // then killed, to end the case
+         SetForkFunctionForTesting([]() -> pid_t { return errno = ENOMEM, -1; });
+         bool stopped = p.StopWithCommand("/bin/true", {}, 30);
+         SetForkFunctionForTesting(nullptr);
+         return stopped || !p.Stop(true, 0); },
+       false, State::Killing, 0, 1, false, 0, "<stop> Fork failed. Error: Cannot allocate memory\n"},
+      {kTermIgnored, 1, [](auto &) { return true; }, true, State::Running, 1, 1, true, 0,
+       "<stop> SysProcess exec timed out. Force kill. Pid {pid}\n"},
+      {kTermIgnored, 2, [](auto &p) { return p.StopWithSignal(60, SIGTERM); }, true, State::Stopping, 2, 1, true, 0,
+       "<stop> SysProcess exec timed out. Force kill. Pid {pid}\n"},
+      {kGone, -1, [](auto &p) { return p.StopWithSignal(-1, SIGTERM) && p.Stop(true, 0); }, true, State::Killing, 7, -1, false, 1,
+       "<stop> The process we are trying to kill is already gone. No such process\n"},
+      {kTermIgnored, 1, [](auto &p) { return p.CancelExecution(), true; }, true, State::NotStarted, 0, -1, false, 0,
+       "A non tracked pid {pid} terminated.\n"},
+      // clang-format on
+  };
+  auto process = std::make_unique<SysProcessImpl>("stop");
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.message);
+    ProcessEvents events;
+    ProcessStartOptions options;
+    options.execTimeoutSec = c.execTimeoutSec;
+    ASSERT_TRUE(process->Start("/bin/sh", {"-c", c.script}, {}, events.Wire(options, true)));
+    if (c.script == kGone) {
+      siginfo_t info = {};
+      ASSERT_EQ(waitid(P_PID, process->GetPid(), &info, WEXITED), 0);
+    } else {
+      ASSERT_TRUE(RunLoopUntil([&] { return !events.output[0].empty(); }));
+    }
+    process->SetForceKillTimeoutCallback(RecordForceKillTimeout, 7);
+    const std::string message = WithPid(c.message, process->GetPid());
+    const int pid = process->GetPid();
+    NotifyCoreDump(pid);
+    EXPECT_EQ(c.stop(*process), c.accepted);
+    EXPECT_EQ(process->State(), c.state);
+    if (c.state != State::NotStarted) {
+      EXPECT_FALSE(process->Start("/bin/sh", {"-c", "exit 0"}, {}, events.Wire()));
+    }
+    if (c.state == State::Stopping || c.state == State::Killing) {
+      EXPECT_FALSE(process->Stop(false, 30));
+      EXPECT_FALSE(process->StopWithSignal(30, SIGTERM));
+      EXPECT_FALSE(process->StopWithCommand("/bin/true", {}, 30));
+    }
+    if (c.waitSec > 0) {
+      AdvanceClock(c.waitSec - 1);
+      RunLoopFor(50);
+      EXPECT_EQ(events.exits + events.forceKillTimeouts, 0);
+      AdvanceClock(1);
+    }
+    EXPECT_TRUE(RunLoopUntil([&] {
+      return c.exitCode >= 0 ? events.exits > 0
+                             : events.forceKillTimeouts > 0 ||
+                                   (c.state == State::NotStarted && Logged(message));
+    }));
+    AdvanceClock(8);
+    RunLoopFor(20);
+    EXPECT_EQ(events.exits, c.exitCode >= 0 ? 1 : 0);
+    EXPECT_EQ(events.exitCodeAtExit, c.exitCode);
+    EXPECT_EQ(process->HasExecTimedOut(), c.execTimedOut);
+    EXPECT_EQ(events.forceKillTimeouts, c.forceKillTimeouts);
+    EXPECT_TRUE(Logged(message)) << message;
+    EXPECT_LT(events.streamCalls, 10);
+    if (!process->HasExited()) process->CancelExecution();
+    char buf[8];
+    EXPECT_EQ(process->ReadStream(PROCESS_STREAM_STDOUT, buf, sizeof buf), -1);  // closed
+    NotifyCoreDump(pid);
+    EXPECT_EQ(events.coreDumps, 1);
+    EXPECT_TRUE(Logged(WithPid("A non tracked pid {pid} is dumping core.\n", pid)));
+  }
+  // Deleted with a child: killed, reported as untracked, and no timer fires.
+  ProcessEvents events;
+  ASSERT_TRUE(process->Start("/bin/sleep", {"30"}, {}, events.Wire()));
+  process->SetForceKillTimeoutCallback(RecordForceKillTimeout, 1);
+  std::string pid = std::to_string(process->GetPid());
+  process.reset();
+  ASSERT_TRUE(RunLoopUntil([&] { return Logged("A non tracked pid " + pid + " terminated.\n"); }));
+  AdvanceClock(2);
+  RunLoopFor(20);
+  EXPECT_EQ(events.exits + events.forceKillTimeouts, 0);
+  ReapChildren();  // no child left: quiet
+  EXPECT_FALSE(Logged("waitid failed"));
+}
+
+// The first exit restarts the process from its callback, the second deletes it.
+TEST(ProcessCallbacks, ExitCallbackMayRestartOrDeleteTheProcess) {
+  static int exits = 0;
+  static ProcessStartOptions options;
+  options.onExit = [](SysProcess *process, void *) {
+    if (++exits == 2) return delete process;
+    EXPECT_TRUE(process->Start("/bin/sh", {"-c", "exit 2"}, {}, options));
+  };
+  ASSERT_TRUE(CreateSysProcess("self-deleting")->Start("/bin/sh", {"-c", "exit 1"}, {}, options));
+  ASSERT_TRUE(RunLoopUntil([&] { return exits == 2; }));
+}
+
+TEST(Reaper, ExitsThatShareOneSigchldAreAllReported) {
+  // Exits while the loop does not run leave one pending SIGCHLD for all.
+  std::vector<std::unique_ptr<SysProcess>> processes;
+  ProcessEvents events;
+  for (int i = 0; i < 32; ++i) {
+    processes.emplace_back(CreateSysProcess("batch"));
+    ASSERT_TRUE(processes.back()->Start("/bin/sh", {"-c", "exit 4"}, {}, events.Wire()));
+  }
+  EXPECT_TRUE(WaitUntil([&] {  // all exited, none reaped yet
+    return std::all_of(processes.begin(), processes.end(), [](auto &process) {
+      siginfo_t info = {};
+      return waitid(P_PID, process->GetPid(), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+             info.si_pid != 0;
+    });
+  }));
+  ASSERT_TRUE(RunLoopUntil([&] { return events.exits == 32; })) << events.exits;
+  EXPECT_EQ(events.exitCodeAtExit, 4);
+}
+
+TEST(CommandHelpers, StopSignalNamesMatchExactlyAndLiveCoresAreNamedInUtc) {
+  ClearCapturedMessages();
+  for (auto [name, number] : {std::pair{"SIGTERM", SIGTERM},
+                              {"SIGINT", SIGINT},
+                              {"SIGHUP", SIGHUP},
+                              {"SIGUSR1", SIGUSR1},
+                              {"SIGUSR2", SIGUSR2},
+                              {"sigterm", SIGTERM}}) {
+    EXPECT_EQ(SignalFromName(name), number) << name;
+  }
+  EXPECT_EQ(CapturedMessages().size(), 1u);
+  EXPECT_TRUE(Logged("Signal sigterm is not supported. Defaulting to SIGTERM.\n"));
+  setenv("TZ", "Asia/Kolkata", 1);  // the name uses UTC whatever the local zone
+  tzset();
+  UseSysroot("/tmp/sentro-root");
+  std::string command, core, prefix = "/tmp/sentro-root/var/core/livecore.alpha-03-02-21-09-05-07";
+  std::vector<std::string> args = {"kept"};
+  BuildLiveCoreCommandAt(1614675907, 1234, "alpha", &command, &args, &core);  // 2021-03-02 09:05:07
+  UseSysroot(nullptr);
+  unsetenv("TZ");
+  tzset();
+  EXPECT_EQ(command, "/tmp/sentro-root/usr/bin/gcore");
+  EXPECT_EQ(args, (std::vector<std::string>{"kept", "-o", prefix, "1234"}));
+  EXPECT_EQ(core, prefix + ".1234");
 }
 
 }  // namespace
