@@ -137,6 +137,10 @@ TEST_F(ServiceTest, LiveCoreRunsOneAtATimeAndPausesHealthRecovery) {
   gcore->Exit(0);  // its end cancels the running health check
   EXPECT_EQ(check.results, (Results{Ok, Cancelled}));
   EXPECT_EQ(dumps, (std::vector<std::string>{"5", "0" + corePath}));
+  service->SetStop(nullptr, nullptr);
+  Main("lc")->Exit(0);
+  TakeLiveCore(service.get(), LiveCoreDone, &dumps);  // nothing to dump once stopped
+  EXPECT_EQ(dumps.back(), "5");
   EXPECT_EQ(service->failCounters().apiHealthFail, 0);
 }
 

@@ -361,7 +361,8 @@ TEST_F(ServiceTest, StopCommandThenPostStopCommandRunBeforeTheDecision) {
       "StopCommand": "/bin/webctl", "StopTimeout": 6)");
   Done stop;
   service->SetStop(Done::Record, &stop);
-  EXPECT_EQ(service->SetStartupType(StartupType::Manual), InvalidState);  // nor a start, a reload
+  EXPECT_EQ(service->SetStartupType(StartupType::Manual), InvalidState);  // nor a start
+  EXPECT_EQ(service->SetRunAsUser("x") + !service->ReloadConfig(), InvalidState + 1);
   EXPECT_TRUE(log_.Has(LOG_WARNING, "<web> SetStartupType: Invalid state STOPPING, Curr req. 2\n"));
   EXPECT_EQ(Main("web")->stopCommand + std::to_string(Main("web")->lastStopTimeout),
             "/bin/webctl6");
