@@ -389,17 +389,11 @@ TEST(Reaper, ExitsThatShareOneSigchldAreAllReported) {
 }
 
 TEST(CommandHelpers, StopSignalNamesMatchExactlyAndLiveCoresAreNamedInUtc) {
-  ClearCapturedMessages();
-  for (auto [name, number] : {std::pair{"SIGTERM", SIGTERM},
-                              {"SIGINT", SIGINT},
-                              {"SIGHUP", SIGHUP},
-                              {"SIGUSR1", SIGUSR1},
-                              {"SIGUSR2", SIGUSR2},
-                              {"sigterm", SIGTERM}}) {
-    EXPECT_EQ(SignalFromName(name), number) << name;
+  for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2}) {
+    EXPECT_EQ(SignalFromName(std::string("SIG") + sigabbrev_np(signal)), signal);
   }
-  EXPECT_EQ(CapturedMessages().size(), 1u);
-  EXPECT_TRUE(Logged("Signal sigterm is not supported. Defaulting to SIGTERM.\n"));
+  EXPECT_EQ(SignalFromName("sigusr2"), SIGTERM);
+  EXPECT_TRUE(Logged("Signal sigusr2 is not supported. Defaulting to SIGTERM.\n"));
   setenv("TZ", "Asia/Kolkata", 1);  // the name uses UTC whatever the local zone
   tzset();
   UseSysroot("/tmp/sentro-root");
