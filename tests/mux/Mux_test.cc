@@ -1,7 +1,5 @@
-// Servlet container instances and their servlets against a fake container
-// process: instance files, who starts and stops the container, and how its
-// end and core dump reach every attached servlet. The registry test puts
-// servlet services into a real ServiceManager.
+// Servlet container instances, and servlets sharing a fake container process:
+// who starts and stops it, how its end reaches them, how the registry takes them.
 #include <deque>
 #include <filesystem>
 
@@ -32,16 +30,13 @@ class MuxTest : public ServiceTest {
   bool Start(MuxServletProcessImpl *servlet, const char *tag, const std::string &user = "") {
     ProcessStartOptions options;
     options.runAsUser = user;
-    options.onExit = [](SysProcess *, void *tag) {
-      events.push_back("exit " + *(std::string *)tag);
-    };
-    options.onCoreDump = [](SysProcess *, void *tag) {
-      events.push_back("core " + *(std::string *)tag);
-    };
+    options.onExit = [](SysProcess *, void *tag) { Record("exit ", tag); };
+    options.onCoreDump = [](SysProcess *, void *tag) { Record("core ", tag); };
     options.context = &tags_.emplace_back(tag);
     return servlet->Start("/srv/app", {}, {}, options);
   }
   static inline std::vector<std::string> events;
+  static void Record(const char *what, void *tag) { events.push_back(what + *(std::string *)tag); }
 
   std::deque<std::string> tags_;  // the callbacks' contexts
   MuxServerInstance *web_ = nullptr;
