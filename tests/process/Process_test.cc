@@ -4,6 +4,7 @@
 // callbacks may do, and the stop signal and live core commands.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -123,6 +124,11 @@ TEST(ChildSetup, EachStepIsAppliedOrEndsTheChildWith254AfterItsMessage) {
   ASSERT_EQ(mkfifo(dir.Sub("fifo.stdout").c_str(), 0600), 0);
   char cwd[PATH_MAX];
   ASSERT_NE(realpath(dir.path().c_str(), cwd), nullptr);
+  struct passwd *nobody = getpwnam("nobody");  // its own groups only, not the daemon's
+  ASSERT_NE(nobody, nullptr);
+  const std::string nobodyIds = std::to_string(nobody->pw_uid) + "\n" +
+                                std::to_string(nobody->pw_gid) + "\nnobody " + nobody->pw_dir +
+                                " " + nobody->pw_shell + "\n";
   const std::string pdeathsig =  // PR_GET_PDEATHSIG, asked by the exec'd program
       "exec python3 -c 'import ctypes; s = ctypes.c_int(0); ctypes.CDLL(None).prctl(2, "
       "ctypes.byref(s)); print(s.value)'";
@@ -140,6 +146,8 @@ TEST(ChildSetup, EachStepIsAppliedOrEndsTheChildWith254AfterItsMessage) {
       {"env", "XTRA_A=2", "tr '\\0' '\\n' </proc/$$/environ | grep ^XTRA_",
        "XTRA_INHERITED=1\nXTRA_A=2\n", ""},
       {"killOnParentDeath", "1", pdeathsig, "9\n", ""},
+      {"user", "nobody", "id -u; id -G; echo $USER $HOME $SHELL", nobodyIds, ""},
+      {"inheritedFdLimit", "555", "ulimit -n", "555\n", ""},  // the daemon's own, raised
       // Both files are appended to after a pid line; the captured stdout
       // goes to its pipe instead.
       {"streamBase", base,
@@ -176,7 +184,8 @@ TEST(ChildSetup, EachStepIsAppliedOrEndsTheChildWith254AfterItsMessage) {
     if (c.step == "user") options.runAsUser = c.value;
     if (c.step == "streamBase") options.stdStreamFileBase = c.value;
     if (c.step == "fdLimit") limits.fdLimit = std::stoull(c.value);
-    options.killOnParentDeath = c.step == "killOnParentDeath" && c.value == "1";
+    options.killOnParentDeath = c.step == "killOnParentDeath";
+    SetInheritedFdLimit(c.step == "inheritedFdLimit" ? std::stoull(c.value) : 0);
     ProcessEvents events;
     Process process(CreateSysProcess("test"));
     alarm(20);  // a blocked start ends the test run instead of hanging it
