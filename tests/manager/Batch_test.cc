@@ -1,6 +1,5 @@
-// Batch scheduling and the dependency checks against fake services: which
-// services each pass takes, how failures count, what the caller learns, and
-// what the checks of the graph report.
+// Batch scheduling and the dependency checks against fake services: what each
+// pass takes, how failures count, what the caller and the graph checks report.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -69,9 +68,8 @@ class Graph : public BatchGraph {
     graph->result = code, graph->failed = names, graph->stopsCountedBefore = graph->stopsCounted;
   }
 
-  // Runs a batch of profile in waves: each loop turn dispatches what is
-  // ready, then every dispatched service reports; shutdown starts after the
-  // wave shutdownAfter. The names of each wave, sorted, then "|".
+  // Runs a batch in waves (a loop turn, then every dispatched service reports;
+  // shutdown after wave shutdownAfter): each wave's names, sorted, then "|".
   std::string RunWaves(BatchOpType op, const std::string &profile, bool ignoreFail, bool parallel,
                        int shutdownAfter) {
     std::vector<BatchMember *> members;

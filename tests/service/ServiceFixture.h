@@ -1,6 +1,5 @@
-// The world a Service test runs in, shared with the recovery and servlet
-// tests: configuration and data directories in a scratch directory, the test
-// clock under the loop's timers, fake processes, and a recording env.
+// The world of the service, recovery and servlet tests: scratch directories,
+// the test clock under the loop's timers, fake processes, a recording env.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,8 +18,7 @@
 
 using Results = std::vector<ServiceResult>;
 
-// The results a completion got, in order; then, if set, runs after each one
-// as a caller's completion that re-enters the Service.
+// A completion's results; then, if set, re-enters the Service as a caller would.
 struct Done {
   Results results;
   std::function<void(Service *)> then;
