@@ -47,7 +47,7 @@ TEST_F(ServiceTest, ReloadKeepsOnceOnlyKeysAndSurvivesABrokenFileAndTheRunStateO
   EXPECT_EQ(service->definition().startTimeout, 7);
 }
 
-TEST_F(ServiceTest, StateFilesAreCompactSurviveARestartAndFailedOrTornOnesLoseNothingElse) {
+TEST_F(ServiceTest, StateFilesSurviveARestartAndAFailedSaveOrATornFileLosesNothingElse) {
   auto service = Make("a");
   EXPECT_EQ(service->SetStartupType(StartupType::Manual), Ok);
   std::string state = configDir_ + "/svcCfgfiles/.state_a.json";
