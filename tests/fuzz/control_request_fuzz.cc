@@ -4,7 +4,6 @@
 // in a crash or a leak. The services' start command does not exist, so a
 // start request fails fast instead of leaving processes behind.
 #include <errno.h>
-#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -23,6 +22,7 @@
 #include "src/manager/ServiceManager.h"
 #include "src/process/ProcessTable.h"
 #include "src/process/SysProcess.h"
+#include "tests/fuzz/FuzzFiles.h"
 
 namespace {
 
@@ -35,21 +35,6 @@ std::string scratchDir;
 // clean-up timer a turn has just run leaves nothing else to wake the loop.
 const int kLoopSteps = 64;
 const int kBusySteps = 8;
-
-void WriteText(const std::string &path, const std::string &text) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-    abort();
-  }
-  close(fd);
-}
-
-void RemoveScratchDir() {
-  std::string command = "rm -rf '" + scratchDir + "'";
-  if (system(command.c_str()) != 0) {
-    // Leaving a scratch directory behind is harmless.
-  }
-}
 
 int ConnectClient() {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -86,13 +71,7 @@ bool DrainReply(int fd) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  const char *base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  std::string pattern = std::string(base) + "/sentro-control-fuzz-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) {
-    abort();
-  }
-  scratchDir = pattern;
-  atexit(RemoveScratchDir);
+  scratchDir = MakeFuzzScratchDir("control-fuzz");
   // Every fixed system path (core directory, gcore) resolves in here.
   mkdir((scratchDir + "/sysroot").c_str(), 0700);
   setenv("SENTRO_SYSROOT", (scratchDir + "/sysroot").c_str(), 1);
@@ -101,18 +80,18 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   mkdir((scratchDir + "/svcCfgfiles").c_str(), 0700);
   mkdir((scratchDir + "/muxServerInstanceCfgfiles").c_str(), 0700);
   mkdir((scratchDir + "/.svcStats").c_str(), 0700);
-  WriteText(scratchDir + "/config.json",
-            "{\"LogLevel\": 1, \"SocketIOTimeout\": 1, \"EnableLivenessCheck\": false,"
-            " \"PerformPeriodicHealthCheck\": false, \"RecoverOnServiceCrash\": false,"
-            " \"RecoverOnServiceHealthFail\": false}");
+  WriteFuzzFile(scratchDir + "/config.json",
+                "{\"LogLevel\": 1, \"SocketIOTimeout\": 1, \"EnableLivenessCheck\": false,"
+                " \"PerformPeriodicHealthCheck\": false, \"RecoverOnServiceCrash\": false,"
+                " \"RecoverOnServiceHealthFail\": false}");
   for (const char *name : {"alpha", "beta", "gamma"}) {
-    WriteText(scratchDir + "/svcCfgfiles/" + name + ".json",
-              std::string("{\"Name\": \"") + name +
-                  "\", \"StartupType\": \"MANUAL\", \"StartCommand\": \"" + scratchDir +
-                  "/no-such-program\"" +
-                  (std::string(name) == "gamma" ? ", \"DependsOn\": [\"alpha\"]" : "") + "}");
+    WriteFuzzFile(scratchDir + "/svcCfgfiles/" + name + ".json",
+                  std::string("{\"Name\": \"") + name +
+                      "\", \"StartupType\": \"MANUAL\", \"StartCommand\": \"" + scratchDir +
+                      "/no-such-program\"" +
+                      (std::string(name) == "gamma" ? ", \"DependsOn\": [\"alpha\"]" : "") + "}");
   }
-  WriteText(scratchDir + "/profiles.json", "{\"CORE\": [\"alpha\", \"gamma\"]}");
+  WriteFuzzFile(scratchDir + "/profiles.json", "{\"CORE\": [\"alpha\", \"gamma\"]}");
 
   if (SentroConfig::Load(scratchDir, scratchDir) == nullptr) {
     abort();

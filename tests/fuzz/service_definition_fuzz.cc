@@ -2,7 +2,6 @@
 // file, a crash statistics file and a run-state file: creation, a reload and
 // a save must end in a Service or a rejection, never in a crash. No process
 // is ever started.
-#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,30 +29,13 @@ std::string StatsPath() {
   return scratchDir + "/.svcStats/stats_fuzz.json";
 }
 
-void RemoveScratchDir() {
-  for (const std::string &path : {DefinitionPath(), RunStatePath(), StatsPath(),
-                                  StatsPath() + ".tmp", scratchDir + "/config.json"}) {
-    unlink(path.c_str());
-  }
-  rmdir((scratchDir + "/svcCfgfiles").c_str());
-  rmdir((scratchDir + "/.svcStats").c_str());
-  rmdir(scratchDir.c_str());
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  const char *base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  std::string pattern = std::string(base) + "/sentro-service-fuzz-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) {
-    abort();
-  }
-  scratchDir = pattern;
-  atexit(RemoveScratchDir);
+  scratchDir = MakeFuzzScratchDir("service-fuzz");
   mkdir((scratchDir + "/svcCfgfiles").c_str(), 0700);
   mkdir((scratchDir + "/.svcStats").c_str(), 0700);
-  const uint8_t config[] = "{}";
-  WriteFuzzFile(scratchDir + "/config.json", config, sizeof config - 1);
+  WriteFuzzFile(scratchDir + "/config.json", "{}");
   if (SentroConfig::Load(scratchDir, scratchDir) == nullptr) {
     abort();
   }
