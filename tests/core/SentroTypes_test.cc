@@ -7,30 +7,25 @@ namespace {
 // Names are matched by prefix over the text's own length, in enumeration
 // order: the first name the text begins wins.
 TEST(EnumNames, TextSelectsTheFirstNameItBegins) {
-  const char *const *startup = kStartupTypeNames, *const *actions = kRecoveryActionNames;
-  const struct {
-    const char *text;
-    const char *const *names;
-    int count, expected;
-  } cases[] = {
-      {"AUTO", startup, STARTUP_TYPE_COUNT, static_cast<int>(StartupType::Automatic)},
-      {"", startup, STARTUP_TYPE_COUNT, static_cast<int>(StartupType::Manual)},
-      {"DISABLED", startup, STARTUP_TYPE_COUNT, static_cast<int>(StartupType::Disabled)},
-      {"AUTOMATICALLY", startup, STARTUP_TYPE_COUNT, -1},
-      {"automatic", startup, STARTUP_TYPE_COUNT, -1},
-      {" AUTOMATIC", startup, STARTUP_TYPE_COUNT, -1},
-      // "RESTART_S" begins both RESTART_SERVICE and RESTART_SYSTEM.
-      {"RESTART_S", actions, RECOVERY_ACTION_COUNT,
-       static_cast<int>(RecoveryAction::RestartService)},
-      {"RESTART_SY", actions, RECOVERY_ACTION_COUNT,
-       static_cast<int>(RecoveryAction::RestartSystem)},
-      {"RESTART_SERVICES", actions, RECOVERY_ACTION_COUNT, -1},
-      {"CORE", kFailureTypeNames, FAILURE_TYPE_COUNT, static_cast<int>(FailureType::CoreDump)},
-      {"FAILOVERX", kRecoveryProfileNames, RECOVERY_PROFILE_COUNT, -1},
+  auto startup = [](const char *text) {
+    return MatchEnumName(text, kStartupTypeNames, STARTUP_TYPE_COUNT);
   };
-  for (const auto &c : cases) {
-    EXPECT_EQ(MatchEnumName(c.text, c.names, c.count), c.expected) << c.text;
+  auto action = [](const char *text) {
+    return MatchEnumName(text, kRecoveryActionNames, RECOVERY_ACTION_COUNT);
+  };
+  EXPECT_EQ(startup("AUTO"), static_cast<int>(StartupType::Automatic));
+  EXPECT_EQ(startup(""), static_cast<int>(StartupType::Manual));
+  EXPECT_EQ(startup("DISABLED"), static_cast<int>(StartupType::Disabled));
+  for (const char *text : {"AUTOMATICALLY", "automatic", " AUTOMATIC"}) {
+    EXPECT_EQ(startup(text), -1) << text;
   }
+  // "RESTART_S" begins both RESTART_SERVICE and RESTART_SYSTEM.
+  EXPECT_EQ(action("RESTART_S"), static_cast<int>(RecoveryAction::RestartService));
+  EXPECT_EQ(action("RESTART_SY"), static_cast<int>(RecoveryAction::RestartSystem));
+  EXPECT_EQ(action("RESTART_SERVICES"), -1);
+  EXPECT_EQ(MatchEnumName("CORE", kFailureTypeNames, FAILURE_TYPE_COUNT),
+            static_cast<int>(FailureType::CoreDump));
+  EXPECT_EQ(MatchEnumName("FAILOVERX", kRecoveryProfileNames, RECOVERY_PROFILE_COUNT), -1);
 }
 
 }  // namespace
