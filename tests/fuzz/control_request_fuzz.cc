@@ -57,29 +57,22 @@ void RunLoopStep(int64_t waitUs) {
 // Reads what the server sent; true once it closed the connection.
 bool DrainReply(int fd) {
   uint8_t chunk[4096];
-  for (;;) {
-    ssize_t got = read(fd, chunk, sizeof chunk);
-    if (got == 0) {
-      return true;
-    }
-    if (got < 0) {
-      return errno != EAGAIN && errno != EINTR;
-    }
+  ssize_t got;
+  while ((got = read(fd, chunk, sizeof chunk)) > 0) {
   }
+  return got == 0 || (errno != EAGAIN && errno != EINTR);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   scratchDir = MakeFuzzScratchDir("control-fuzz");
-  // Every fixed system path (core directory, gcore) resolves in here.
-  mkdir((scratchDir + "/sysroot").c_str(), 0700);
+  for (const char *dir : {"/sysroot", "/svcCfgfiles", "/muxServerInstanceCfgfiles", "/.svcStats"}) {
+    mkdir((scratchDir + dir).c_str(), 0700);
+  }
+  // Every fixed system path (core directory, gcore) resolves in the sysroot.
   setenv("SENTRO_SYSROOT", (scratchDir + "/sysroot").c_str(), 1);
   SysrootReset();
-
-  mkdir((scratchDir + "/svcCfgfiles").c_str(), 0700);
-  mkdir((scratchDir + "/muxServerInstanceCfgfiles").c_str(), 0700);
-  mkdir((scratchDir + "/.svcStats").c_str(), 0700);
   WriteFuzzFile(scratchDir + "/config.json",
                 "{\"LogLevel\": 1, \"SocketIOTimeout\": 1, \"EnableLivenessCheck\": false,"
                 " \"PerformPeriodicHealthCheck\": false, \"RecoverOnServiceCrash\": false,"
@@ -100,11 +93,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   CreateProcessTable();
   // The daemon's own wiring: the registry and the env the server acts through.
   DaemonEnv &env = TheDaemonEnv();
-  if (!CreateServer(SentroConfig::Get()->ControlSocketPath(), env.controlContext())) {
-    abort();
-  }
+  bool served = CreateServer(SentroConfig::Get()->ControlSocketPath(), env.controlContext());
   env.AttachRegistry(ServiceManager::Create(&env));
-  if (env.registry() == nullptr) {
+  if (!served || env.registry() == nullptr) {
     abort();
   }
   return 0;

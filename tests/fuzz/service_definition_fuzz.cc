@@ -17,22 +17,15 @@
 
 namespace {
 
-std::string scratchDir;
-
-std::string DefinitionPath() {
-  return scratchDir + "/svcCfgfiles/fuzz.json";
-}
-std::string RunStatePath() {
-  return scratchDir + "/svcCfgfiles/.state_fuzz.json";
-}
-std::string StatsPath() {
-  return scratchDir + "/.svcStats/stats_fuzz.json";
-}
+std::string definitionPath, runStatePath, statsPath;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  scratchDir = MakeFuzzScratchDir("service-fuzz");
+  std::string scratchDir = MakeFuzzScratchDir("service-fuzz");
+  definitionPath = scratchDir + "/svcCfgfiles/fuzz.json";
+  runStatePath = scratchDir + "/svcCfgfiles/.state_fuzz.json";
+  statsPath = scratchDir + "/.svcStats/stats_fuzz.json";
   mkdir((scratchDir + "/svcCfgfiles").c_str(), 0700);
   mkdir((scratchDir + "/.svcStats").c_str(), 0700);
   WriteFuzzFile(scratchDir + "/config.json", "{}");
@@ -45,12 +38,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  unlink(RunStatePath().c_str());
-  WriteFuzzFile(DefinitionPath(), data, size);
-  WriteFuzzFile(StatsPath(), data, size);
+  unlink(runStatePath.c_str());
+  WriteFuzzFile(definitionPath, data, size);
+  WriteFuzzFile(statsPath, data, size);
   std::unique_ptr<Service> service = CreateService("fuzz.json", &TheDaemonEnv());
   if (service != nullptr) {
-    WriteFuzzFile(RunStatePath(), data, size);
+    WriteFuzzFile(runStatePath, data, size);
     service->ReloadConfig();
     service->SelectRecoveryActions(FailureType::Crash);
     service->SaveCrashStats();
