@@ -289,27 +289,6 @@ TEST_F(LogTest, FileIsRotatedOncePastRotateSizeWhichIsAtLeast100000) {
   EXPECT_EQ(CountOccurrences(Read("size.log") + Read("size-0.log"), text), 600u);
 }
 
-TEST_F(LogTest, FastLoggingPastTheThresholdIsThrottledAndHeldUntilTheRateDrops) {
-  TestClock clock;
-  LogDict options;
-  options.SetInt("log.throttleThreshold", 10000);
-  InstallFile("throttle.log", options);
-  std::string expected;
-  for (int i = 0; i < 702; ++i) {  // 100 bytes each, 10,000 a second past the threshold
-    std::string text = i < 700 ? std::to_string(1000 + i) + std::string(95, '.') : "slow";
-    clock.AdvanceMicros(i >= 100 ? (i < 700 ? 10000 : 30500000) : 0);
-    Log("%s", text.c_str());
-    expected += text + "\n";
-    // Still throttled until a 60-second measurement finds the rate low.
-    EXPECT_EQ(Read("throttle.log").find("1699") == std::string::npos, i < 701) << i;
-  }
-  std::string content = Read("throttle.log");
-  std::string marker = "<<< sentro Throttled >>>\n";
-  EXPECT_EQ(CountOccurrences(content, marker), 1u);
-  content.erase(content.find(marker), marker.size());
-  EXPECT_EQ(content.substr(content.find("1000")), expected);
-}
-
 TEST_F(LogTest, FullDiskLosesLinesAndReportsTheLossOnceSpaceReturns) {
   std::string tiny = dir_.File("tiny");
   mkdir(tiny.c_str(), 0700);

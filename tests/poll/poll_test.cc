@@ -34,10 +34,7 @@ class PollTest : public testing::Test {
     theClock = &testClock_;
     PollInstallDefault();
   }
-  void TearDown() override {
-    PollShutdown();
-    PollDefaultSetSystemCall(nullptr);
-  }
+  void TearDown() override { PollShutdown(); }
   void StepAfter(int64_t micros) {
     theClock->AdvanceMicros(micros);
     PollRun(false, &exitFlag, POLL_CLASS_MAIN, 0);
@@ -126,23 +123,6 @@ TEST_F(PollTest, ExitFlagEndsTheRunBeforeItStartsOrAfterTheStepsOtherDueCallback
   exitFlag = 0;
   PollRun(true, &exitFlag, POLL_CLASS_MAIN, 1000000);  // returns without waiting
   EXPECT_EQ(fired, (Fired{1, 2}));
-}
-
-std::vector<int> pollTimeouts;
-int RecordTimeout(struct pollfd *, nfds_t, int timeoutMs) {
-  pollTimeouts.push_back(timeoutMs);
-  return 0;
-}
-
-TEST_F(PollTest, WaitIsOneSecondOrUntilTheNextTimerRoundedUp) {
-  pollTimeouts.clear();
-  PollDefaultSetSystemCall(RecordTimeout);
-  PollAddTimer(Record, Tag(1), 1500, false, nullptr);
-  StepAfter(0);  // a zero maximum wait never polls an empty table
-  PollRunMain(false, &exitFlag, POLL_CLASS_MAIN);
-  PollRemoveTimer(Record, Tag(1), false);
-  PollRunMain(false, &exitFlag, POLL_CLASS_MAIN);
-  EXPECT_EQ(pollTimeouts, (std::vector<int>{2, 1000}));
 }
 
 void RemoveSecondReader(void *data) {
