@@ -70,17 +70,15 @@ class AsyncSocketTest : public testing::Test {
     return fd;
   }
   // Runs the loop in steps of at most 10 ms until `done` holds.
-  bool RunUntil(const std::function<bool()> &done,
-                std::chrono::milliseconds timeout = std::chrono::seconds(2)) {
-    return WaitUntil(
-        [&] {
-          PollRun(false, &exitFlag_, POLL_CLASS_MAIN, 10000);
-          return done();
-        },
-        timeout, std::chrono::milliseconds(0));
+  bool RunUntil(const std::function<bool()> &done, int timeoutMs = 2000) {
+    auto step = [&] {
+      PollRun(false, &exitFlag_, POLL_CLASS_MAIN, 10000);
+      return done();
+    };
+    return WaitUntil(step, std::chrono::milliseconds(timeoutMs), std::chrono::milliseconds(0));
   }
   void RunFor(int ms) {
-    RunUntil([] { return false; }, std::chrono::milliseconds(ms));
+    RunUntil([] { return false; }, ms);
   }
   void ClientWrite(const std::string &bytes) {
     ASSERT_EQ(write(client_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
