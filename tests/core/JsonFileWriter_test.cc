@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "src/core/JsonFileReader.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -45,20 +44,16 @@ TEST(JsonFileWriter, MembersAreWrittenCompactAndEscapedInOrderOverAnOlderFile) {
       ReadWholeFile(path),
       R"({"State":"STARTED","Count":-5,"Max":2147483647,"k\"ey":"q\"b\\s\nn\tt\u0001/\u0000z"})");
 
-  // More than the writer's buffer holds reads back whole.
+  // More than the writer's buffer holds is written whole.
   ASSERT_TRUE(writer.Open(path));
+  std::string expected = "{";
   for (int i = 0; i < 300; i++) {
     writer.WriteInt(("Key" + std::to_string(i)).c_str(), i * 1000);
+    expected += "\"Key" + std::to_string(i) + "\":" + std::to_string(i * 1000) + ",";
   }
   writer.WriteString("Tail", std::string(5000, 'x'));
   EXPECT_TRUE(writer.Close());
-  JsonFileReader reader;
-  ASSERT_TRUE(reader.Load(path));
-  int32_t value = 0;
-  std::string tail;
-  EXPECT_TRUE(reader.GetInt("Key299", &value) && reader.GetString("Tail", false, &tail));
-  EXPECT_EQ(value, 299000);
-  EXPECT_EQ(tail, std::string(5000, 'x'));
+  EXPECT_EQ(ReadWholeFile(path), expected + "\"Tail\":\"" + std::string(5000, 'x') + "\"}");
 }
 
 TEST(JsonFileWriter, WriteErrorMakesCloseFailWithTheSystemError) {

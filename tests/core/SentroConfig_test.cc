@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <climits>
-#include <cstdlib>
 #include <functional>
 
 #include "lib/log/log.h"
@@ -13,73 +11,73 @@
 
 namespace {
 
-// A value as it is written in config.json, so one table holds each key's
-// default, a custom value and the getter that reports it.
-template <typename T>
-std::string Json(T value) {
-  return std::to_string(value);
-}
-std::string Json(bool value) {
-  return value ? "true" : "false";
-}
-std::string Json(const std::string &value) {
-  return "\"" + value + "\"";
-}
-std::string Json(StartupType value) {
-  return Json(std::string(StartupTypeName(value)));
-}
+// A value as config.json writes it.
+const struct {
+  std::string operator()(int32_t v) const { return std::to_string(v); }
+  std::string operator()(bool v) const { return v ? "true" : "false"; }
+  std::string operator()(const std::string &v) const { return "\"" + v + "\""; }
+  std::string operator()(StartupType v) const { return (*this)(std::string(StartupTypeName(v))); }
+} Json;
+
+// The integer keys' range; the other keys have none (min > max).
+struct Range {
+  int64_t min = 1, max = 0;
+};
+const int64_t kMax = INT32_MAX;
 
 struct Key {
   const char *name;
   std::function<std::string(const SentroConfig &)> get;
-  const char *byDefault;
-  const char *custom;
+  const char *byDefault, *custom;
   bool reloaded;  // read again by Reload, not only at start-up
+  Range range;
 };
-
-// clang-format off
-#define KEY(name, byDefault, custom, reloaded) \
-  Key{#name, [](const SentroConfig &c) { return Json(c.name()); }, #byDefault, #custom, reloaded}
-// clang-format on
+#define KEY(name, byDefault, custom, reloaded, ...)                                             \
+  Key {                                                                                         \
+#name, [](const SentroConfig &c) { return Json(c.name()); }, #byDefault, #custom, reloaded, \
+                                                              Range {                           \
+      __VA_ARGS__                                                                               \
+    }                                                                                           \
+  }
 
 const Key kKeys[] = {
-    KEY(DefaultServiceStartTimeout, 30, 31, false),
-    KEY(DefaultServiceStopTimeout, 10, 11, false),
-    KEY(DefaultServicePostStopTimeout, 10, 12, false),
-    KEY(DefaultApiHealthCmdTimeout, 30, 13, false),
-    KEY(MaxServiceQuickRecoveryCount, 5, 2, false),
+    KEY(DefaultServiceStartTimeout, 30, 31, false, 1, kMax),
+    KEY(DefaultServiceStopTimeout, 10, 11, false, 1, kMax),
+    KEY(DefaultServicePostStopTimeout, 10, 12, false, 1, kMax),
+    KEY(DefaultApiHealthCmdTimeout, 30, 13, false, 1, kMax),
+    KEY(MaxServiceQuickRecoveryCount, 5, 2, false, 0, kMax),
     KEY(DefaultServiceStartupType, "AUTOMATIC", "MANUAL", false),
-    KEY(MaxIncomingRequests, 25, 7, false),
+    KEY(MaxIncomingRequests, 25, 7, false, 0, kMax),
     KEY(KillServicesOnSentroCrash, true, false, false),
     KEY(EnableLivenessCheck, true, false, false),
-    KEY(AdditionalServiceStartTimeout, 60, 14, true),
+    KEY(AdditionalServiceStartTimeout, 60, 14, true, 0, kMax),
     KEY(DumpLiveCoreOnApiHealthFail, false, true, true),
-    KEY(ResetServiceFailCounterTime, 86400, 15, true),
+    KEY(ResetServiceFailCounterTime, 86400, 15, true, 0, kMax),
     KEY(ParallelServiceOperation, true, false, true),
-    KEY(ParallelSvcOpThrottleLimit, 0, 3, true),
-    KEY(StreamRedirectedFilesLimit, 5, 9, true),
-    KEY(SocketIOTimeout, 5, 16, true),
-    KEY(CriticalHealthCheckFreqSecs, 300, 60, true),
-    KEY(CriticalToAllHealthCheckFreqRatio, 6, 2, true),
+    KEY(ParallelSvcOpThrottleLimit, 0, 3, true, 0, kMax),
+    KEY(StreamRedirectedFilesLimit, 5, 9, true, 0, kMax),
+    KEY(SocketIOTimeout, 5, 16, true, 1, kMax),
+    KEY(CriticalHealthCheckFreqSecs, 300, 60, true, 6, 2147),  // the watchdog's period too
+    KEY(CriticalToAllHealthCheckFreqRatio, 6, 2, true, 1, kMax),
     KEY(EventPublisherScriptDir, "", "/usr/lib/events", true),
-    KEY(LogLevel, 5, 8, true),
+    KEY(LogLevel, 5, 8, true, 1, 18),
     KEY(LogToSyslog, false, true, true),
     KEY(PerformPeriodicHealthCheck, true, false, true),
     KEY(RecoverOnServiceHealthFail, true, false, true),
     KEY(RecoverOnServiceCrash, true, false, true),
     KEY(HaltOnSystemFailHA, true, false, true),
-    KEY(DefaultForceKillTimeoutSec, 30, 17, true),
-    KEY(SentroTelemetryPushFreqHours, 24, 1, true),
+    KEY(DefaultForceKillTimeoutSec, 30, 17, true, 1, kMax),
+    KEY(SentroTelemetryPushFreqHours, 24, 1, true, 1, kMax),
 };
 
-// A config.json setting every key of the table to its custom value.
-std::string CustomConfig() {
-  std::string json =
-      "// Operator overrides.\n{\"DefaultCrashRecoveryActions\": [\"RESTART_SYSTEM\", "
-      "\"HAFAILOVER\"],\n\"DefaultApiHealthFailRecoveryActions\": [\"RESTART_SERVICE\"],\n"
-      "\"UnknownKey\": [1, 2, 3]";
+// A config.json with every key of the table at its default or custom value.
+std::string Config(bool custom) {
+  std::string json = custom ? "// Operator overrides.\n{\"DefaultCrashRecoveryActions\": "
+                              "[\"RESTART_SYSTEM\", \"HAFAILOVER\"], \"UnknownKey\": [1, 2],\n"
+                              "\"DefaultApiHealthFailRecoveryActions\": [\"RESTART_SERVICE\"]"
+                            : "{\"DefaultCrashRecoveryActions\": []";
   for (const Key &key : kKeys) {
-    json += ",\n\"" + std::string(key.name) + "\": " + key.custom;
+    json += ",\n\"" + std::string(key.name) + "\": " + (custom ? key.custom : key.byDefault);
   }
   return json + "}";
 }
@@ -90,22 +88,18 @@ class SentroConfigTest : public ::testing::Test {
   void TearDown() override { SentroConfig::ResetForTest(); }
 
   void WriteConfig(const std::string &contents) { configDir.Write("config.json", contents); }
-
-  // Loads contents as config.json afresh; fails the test when Load fails.
+  // Loads contents as config.json afresh.
   SentroConfig *LoadConfig(const std::string &contents) {
     SentroConfig::ResetForTest();
     WriteConfig(contents);
-    SentroConfig *config = SentroConfig::Load(configDir.path(), dataDir.path());
-    EXPECT_NE(config, nullptr) << contents;
-    return config;
+    return SentroConfig::Load(configDir.path(), dataDir.path());
   }
 
-  TempDir configDir;
-  TempDir dataDir;
+  TempDir configDir, dataDir;
+  LogCapture capture;
 };
 
-TEST_F(SentroConfigTest, EveryKeyHasItsDefaultAndIsReadFromTheFile) {
-  LogCapture capture;
+TEST_F(SentroConfigTest, KeysHaveTheirDefaultsAndReloadRereadsOnlyRunTimeKeys) {
   SentroConfig *config = LoadConfig("{}");
   ASSERT_NE(config, nullptr);
   EXPECT_EQ(SentroConfig::Get(), config);
@@ -119,152 +113,86 @@ TEST_F(SentroConfigTest, EveryKeyHasItsDefaultAndIsReadFromTheFile) {
   EXPECT_TRUE(config->RecoveryActionsFor(FailureType::CoreDump).empty());
   EXPECT_EQ(config->ActiveRecoveryProfile(), RecoveryProfile::Default);
 
-  config = LoadConfig(CustomConfig());
+  config = LoadConfig(Config(true));
   ASSERT_NE(config, nullptr);
-  for (const Key &key : kKeys) {
-    EXPECT_EQ(key.get(*config), key.custom) << key.name;
-  }
-  EXPECT_EQ(config->RecoveryActionsFor(FailureType::Crash),
-            (RecoveryActionList{RecoveryAction::RestartSystem, RecoveryAction::HaFailover}));
-  EXPECT_EQ(config->RecoveryActionsFor(FailureType::HealthFail),
-            RecoveryActionList{RecoveryAction::RestartService});
-  EXPECT_EQ(capture.Text(), "");
-}
-
-TEST_F(SentroConfigTest, ReloadReadsOnlyRunTimeKeysAndKeepsMissingOnes) {
-  SentroConfig *config = LoadConfig(CustomConfig());
-  ASSERT_NE(config, nullptr);
-  WriteConfig("{}");
+  WriteConfig("{}");  // a key left out keeps its value
   EXPECT_TRUE(config->Reload());
   for (const Key &key : kKeys) {
     EXPECT_EQ(key.get(*config), key.custom) << key.name;
   }
-  std::string defaults = "{\"DefaultCrashRecoveryActions\": []";
-  for (const Key &key : kKeys) {
-    defaults += ", \"" + std::string(key.name) + "\": " + key.byDefault;
-  }
-  WriteConfig(defaults + "}");
+  WriteConfig(Config(false));
   EXPECT_TRUE(config->Reload());
   for (const Key &key : kKeys) {
     EXPECT_EQ(key.get(*config), key.reloaded ? key.byDefault : key.custom) << key.name;
   }
   EXPECT_EQ(config->RecoveryActionsFor(FailureType::Crash),
             (RecoveryActionList{RecoveryAction::RestartSystem, RecoveryAction::HaFailover}));
+  EXPECT_EQ(config->RecoveryActionsFor(FailureType::HealthFail),
+            RecoveryActionList{RecoveryAction::RestartService});
   EXPECT_EQ(config->ConfigDir(), configDir.path());
   EXPECT_EQ(config->DataDir(), dataDir.path());
+  EXPECT_EQ(capture.Text(), "");
 }
 
-TEST_F(SentroConfigTest, LogLevelOutsideOneToEighteenWarnsAndBecomesFiveOnLoadAndReload) {
-  struct Case {
-    int level;
-    int expected;
-  } cases[] = {{0, 5}, {19, 5}, {-3, 5}, {1, 1}, {18, 18}};
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.level);
-    std::string json = "{\"LogLevel\": " + std::to_string(c.level) + "}";
-    std::string warning =
-        c.expected != c.level ? "LogLevel config value must be in the range 1 and 18\n" : "";
-    LogCapture capture;
-    SentroConfig *config = LoadConfig(json);
-    ASSERT_NE(config, nullptr);
-    EXPECT_EQ(config->LogLevel(), c.expected);
-    EXPECT_EQ(capture.Text(), warning);
-
-    WriteConfig("{\"LogLevel\": 8}");
-    ASSERT_TRUE(config->Reload());
-    WriteConfig(json);
-    capture.Clear();
-    ASSERT_TRUE(config->Reload());
-    EXPECT_EQ(config->LogLevel(), c.expected);
-    EXPECT_EQ(capture.Text(), warning);
-  }
-}
-
-// Every integer key at the values a careless or hostile file holds: inside
-// its range a value is taken, outside it (or beyond 32 bits) the key falls
-// back to its default after one warning naming the key and the value.
-TEST_F(SentroConfigTest, IntegerOutsideItsRangeWarnsWithKeyAndValueAndBecomesTheDefault) {
-  const int64_t kMax = INT32_MAX;
-  const struct Range {
-    const char *key;
-    int64_t byDefault, min, max;
-  } kRanges[] = {
-      {"DefaultServiceStartTimeout", 30, 1, kMax},
-      {"DefaultServiceStopTimeout", 10, 1, kMax},
-      {"DefaultServicePostStopTimeout", 10, 1, kMax},
-      {"DefaultApiHealthCmdTimeout", 30, 1, kMax},
-      {"MaxServiceQuickRecoveryCount", 5, 0, kMax},
-      {"MaxIncomingRequests", 25, 0, kMax},
-      {"AdditionalServiceStartTimeout", 60, 0, kMax},
-      {"ResetServiceFailCounterTime", 86400, 0, kMax},
-      {"ParallelSvcOpThrottleLimit", 0, 0, kMax},
-      {"StreamRedirectedFilesLimit", 5, 0, kMax},
-      {"SocketIOTimeout", 5, 1, kMax},
-      {"CriticalHealthCheckFreqSecs", 300, 6, 2147},  // the watchdog's period too
-      {"CriticalToAllHealthCheckFreqRatio", 6, 1, kMax},
-      {"LogLevel", 5, 1, 18},
-      {"DefaultForceKillTimeoutSec", 30, 1, kMax},
-      {"SentroTelemetryPushFreqHours", 24, 1, kMax},
-  };
-  for (const Range &range : kRanges) {
-    for (int64_t value : {int64_t{0}, int64_t{-1}, int64_t{INT32_MIN}, kMax, int64_t{INT64_MAX},
-                          range.min - 1, range.min, range.max, range.max + 1}) {
-      SCOPED_TRACE(std::string(range.key) + " " + std::to_string(value));
+// Outside its range (or beyond 32 bits) a key takes its default after one
+// warning, at start-up and on a reload.
+TEST_F(SentroConfigTest, IntegerOutsideItsRangeWarnsAndBecomesTheDefault) {
+  for (const Key &key : kKeys) {
+    const Range range = key.range;
+    for (int64_t value : {range.min - 1, range.min, range.max, range.max + 1}) {
+      if (range.min > range.max) {
+        break;
+      }
+      SCOPED_TRACE(std::string(key.name) + " " + std::to_string(value));
       bool inRange = value >= range.min && value <= range.max;
-      std::string warning = inRange ? ""
-                            : range.key == std::string("LogLevel")
-                                ? "LogLevel config value must be in the range 1 and 18\n"
-                                : std::string(range.key) + " config value " +
-                                      std::to_string(value) + " is out of the range " +
-                                      std::to_string(range.min) + " to " +
-                                      std::to_string(range.max) + "; using the default " +
-                                      std::to_string(range.byDefault) + "\n";
-      LogCapture capture;
-      SentroConfig *config =
-          LoadConfig("{\"" + std::string(range.key) + "\": " + std::to_string(value) + "}");
+      std::string warning = std::string(key.name) + " config value " + std::to_string(value) +
+                            " is out of the range " + std::to_string(range.min) + " to " +
+                            std::to_string(range.max) + "; using the default " + key.byDefault +
+                            "\n";
+      if (key.name == std::string("LogLevel")) {
+        warning = "LogLevel config value must be in the range 1 and 18\n";
+      }
+      std::string json = "{\"" + std::string(key.name) + "\": " + std::to_string(value) + "}";
+      std::string expected = inRange ? std::to_string(value) : key.byDefault;
+      capture.Clear();
+      SentroConfig *config = LoadConfig(json);
       ASSERT_NE(config, nullptr);
-      const Key *key = std::find_if(std::begin(kKeys), std::end(kKeys),
-                                    [&](const Key &k) { return k.name == std::string(range.key); });
-      EXPECT_EQ(key->get(*config), std::to_string(inRange ? value : range.byDefault));
-      EXPECT_EQ(capture.Text(), warning);
+      EXPECT_EQ(key.get(*config), expected);
+      EXPECT_EQ(capture.Text(), inRange ? "" : warning);
+      if (key.reloaded) {
+        WriteConfig("{\"" + std::string(key.name) + "\": " + key.custom + "}");
+        ASSERT_TRUE(config->Reload());
+        WriteConfig(json);
+        capture.Clear();
+        ASSERT_TRUE(config->Reload());
+        EXPECT_EQ(key.get(*config), expected);
+        EXPECT_EQ(capture.Text(), inRange ? "" : warning);
+      }
     }
   }
-  // The watchdog needs six seconds; without it one second will do.
-  SentroConfig *config = LoadConfig(
-      "{\"EnableLivenessCheck\": false, \"CriticalHealthCheckFreqSecs\": 1, \"SocketIOTimeout\": "
-      "9}");
+  // Without the watchdog one second will do.
+  SentroConfig *config =
+      LoadConfig("{\"EnableLivenessCheck\": false, \"CriticalHealthCheckFreqSecs\": 1}");
   EXPECT_EQ(config->CriticalHealthCheckFreqSecs(), 1);
-  WriteConfig("{\"SocketIOTimeout\": -9}");  // a reload falls back to the default too
-  ASSERT_TRUE(config->Reload());
-  EXPECT_EQ(config->SocketIOTimeout(), 5);
 }
 
-TEST_F(SentroConfigTest, UnusableFileMakesLoadFail) {
-  LogCapture capture;
+TEST_F(SentroConfigTest, UnusableFileFailsTheLoadAndAFailedReloadChangesNothing) {
   EXPECT_EQ(SentroConfig::Load(configDir.path(), dataDir.path()), nullptr);
   EXPECT_TRUE(capture.Has(LOG_WARNING, "Failed to open file " + configDir.path() +
                                            "/config.json. Error: No such file or directory\n"));
   for (const char *contents : {"", "[]", "{\"LogLevel\": 3", "{} {}"}) {
-    WriteConfig(contents);
-    EXPECT_EQ(SentroConfig::Load(configDir.path(), dataDir.path()), nullptr) << contents;
+    EXPECT_EQ(LoadConfig(contents), nullptr) << contents;
     EXPECT_EQ(SentroConfig::Get(), nullptr);
   }
-}
-
-TEST_F(SentroConfigTest, FailedReloadChangesNothing) {
   SentroConfig *config = LoadConfig("{\"SocketIOTimeout\": 9}");
-  ASSERT_NE(config, nullptr);
   WriteConfig("{\"SocketIOTimeout\": 1,");
   EXPECT_FALSE(config->Reload());
   EXPECT_EQ(config->SocketIOTimeout(), 9);
-}
-
-TEST_F(SentroConfigTest, LaterLoadsReturnTheFirstInstanceUnchanged) {
-  SentroConfig *config = LoadConfig("{\"SocketIOTimeout\": 8}");
+  // Later loads return the first instance unchanged.
   TempDir otherDir;
-  otherDir.Write("config.json", "{\"SocketIOTimeout\": 9}");
+  otherDir.Write("config.json", "{\"SocketIOTimeout\": 8}");
   EXPECT_EQ(SentroConfig::Load(otherDir.path(), otherDir.path()), config);
-  EXPECT_EQ(config->SocketIOTimeout(), 8);
+  EXPECT_EQ(config->SocketIOTimeout(), 9);
 }
 
 }  // namespace

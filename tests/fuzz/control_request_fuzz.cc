@@ -4,7 +4,6 @@
 // in a crash or a leak. The services' start command does not exist, so a
 // start request fails fast instead of leaving processes behind.
 #include <errno.h>
-#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -23,6 +22,7 @@
 #include "src/manager/ServiceManager.h"
 #include "src/process/ProcessTable.h"
 #include "src/process/SysProcess.h"
+#include "tests/fuzz/FuzzFiles.h"
 
 namespace {
 
@@ -35,21 +35,6 @@ std::string scratchDir;
 // clean-up timer a turn has just run leaves nothing else to wake the loop.
 const int kLoopSteps = 64;
 const int kBusySteps = 8;
-
-void WriteText(const std::string &path, const std::string &text) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-    abort();
-  }
-  close(fd);
-}
-
-void RemoveScratchDir() {
-  std::string command = "rm -rf '" + scratchDir + "'";
-  if (system(command.c_str()) != 0) {
-    // Leaving a scratch directory behind is harmless.
-  }
-}
 
 int ConnectClient() {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -72,47 +57,34 @@ void RunLoopStep(int64_t waitUs) {
 // Reads what the server sent; true once it closed the connection.
 bool DrainReply(int fd) {
   uint8_t chunk[4096];
-  for (;;) {
-    ssize_t got = read(fd, chunk, sizeof chunk);
-    if (got == 0) {
-      return true;
-    }
-    if (got < 0) {
-      return errno != EAGAIN && errno != EINTR;
-    }
+  ssize_t got;
+  while ((got = read(fd, chunk, sizeof chunk)) > 0) {
   }
+  return got == 0 || (errno != EAGAIN && errno != EINTR);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  const char *base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  std::string pattern = std::string(base) + "/sentro-control-fuzz-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) {
-    abort();
+  scratchDir = MakeFuzzScratchDir("control-fuzz");
+  for (const char *dir : {"/sysroot", "/svcCfgfiles", "/muxServerInstanceCfgfiles", "/.svcStats"}) {
+    mkdir((scratchDir + dir).c_str(), 0700);
   }
-  scratchDir = pattern;
-  atexit(RemoveScratchDir);
-  // Every fixed system path (core directory, gcore) resolves in here.
-  mkdir((scratchDir + "/sysroot").c_str(), 0700);
+  // Every fixed system path (core directory, gcore) resolves in the sysroot.
   setenv("SENTRO_SYSROOT", (scratchDir + "/sysroot").c_str(), 1);
   SysrootReset();
-
-  mkdir((scratchDir + "/svcCfgfiles").c_str(), 0700);
-  mkdir((scratchDir + "/muxServerInstanceCfgfiles").c_str(), 0700);
-  mkdir((scratchDir + "/.svcStats").c_str(), 0700);
-  WriteText(scratchDir + "/config.json",
-            "{\"LogLevel\": 1, \"SocketIOTimeout\": 1, \"EnableLivenessCheck\": false,"
-            " \"PerformPeriodicHealthCheck\": false, \"RecoverOnServiceCrash\": false,"
-            " \"RecoverOnServiceHealthFail\": false}");
+  WriteFuzzFile(scratchDir + "/config.json",
+                "{\"LogLevel\": 1, \"SocketIOTimeout\": 1, \"EnableLivenessCheck\": false,"
+                " \"PerformPeriodicHealthCheck\": false, \"RecoverOnServiceCrash\": false,"
+                " \"RecoverOnServiceHealthFail\": false}");
   for (const char *name : {"alpha", "beta", "gamma"}) {
-    WriteText(scratchDir + "/svcCfgfiles/" + name + ".json",
-              std::string("{\"Name\": \"") + name +
-                  "\", \"StartupType\": \"MANUAL\", \"StartCommand\": \"" + scratchDir +
-                  "/no-such-program\"" +
-                  (std::string(name) == "gamma" ? ", \"DependsOn\": [\"alpha\"]" : "") + "}");
+    WriteFuzzFile(scratchDir + "/svcCfgfiles/" + name + ".json",
+                  std::string("{\"Name\": \"") + name +
+                      "\", \"StartupType\": \"MANUAL\", \"StartCommand\": \"" + scratchDir +
+                      "/no-such-program\"" +
+                      (std::string(name) == "gamma" ? ", \"DependsOn\": [\"alpha\"]" : "") + "}");
   }
-  WriteText(scratchDir + "/profiles.json", "{\"CORE\": [\"alpha\", \"gamma\"]}");
+  WriteFuzzFile(scratchDir + "/profiles.json", "{\"CORE\": [\"alpha\", \"gamma\"]}");
 
   if (SentroConfig::Load(scratchDir, scratchDir) == nullptr) {
     abort();
@@ -121,11 +93,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   CreateProcessTable();
   // The daemon's own wiring: the registry and the env the server acts through.
   DaemonEnv &env = TheDaemonEnv();
-  if (!CreateServer(SentroConfig::Get()->ControlSocketPath(), env.controlContext())) {
-    abort();
-  }
+  bool served = CreateServer(SentroConfig::Get()->ControlSocketPath(), env.controlContext());
   env.AttachRegistry(ServiceManager::Create(&env));
-  if (env.registry() == nullptr) {
+  if (!served || env.registry() == nullptr) {
     abort();
   }
   return 0;

@@ -1,8 +1,6 @@
 // Feeds arbitrary bytes to the JSON file reader as a file and reads every
 // member with every getter, then loads and reloads them as config.json.
-#include <fcntl.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -40,22 +38,10 @@ void ReadEveryWay(const JsonFileReader &reader, const char *key) {
   reader.GetRecoveryActionProfiles(key, &profiles);
 }
 
-void RemoveScratchDir() {
-  unlink((scratchDir + "/config.json").c_str());
-  rmdir(scratchDir.c_str());
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  // Memory-backed when possible: the input is written once per run.
-  const char *base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  std::string pattern = std::string(base) + "/sentro-json-fuzz-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) {
-    abort();
-  }
-  scratchDir = pattern;
-  atexit(RemoveScratchDir);
+  scratchDir = MakeFuzzScratchDir("json-fuzz");
   setenv("SENTRO_FUZZ_HOME", "/home/fuzz", 1);
   setenv("SENTRO_FUZZ_EMPTY", "", 1);
   return 0;

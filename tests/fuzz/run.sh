@@ -3,11 +3,7 @@
 # starting from the seed corpus in tests/fuzz/corpus/<target>/.
 #   tests/fuzz/run.sh <build-dir> <seconds>
 set -eu
-
-if [ $# -ne 2 ]; then
-  echo "usage: $0 <build-dir> <seconds>" >&2
-  exit 2
-fi
+[ $# -eq 2 ] || { echo "usage: $0 <build-dir> <seconds>" >&2; exit 2; }
 build=$1
 seconds=$2
 here=$(cd "$(dirname "$0")" && pwd)
@@ -16,22 +12,18 @@ status=0
 for source in "$here"/*_fuzz.cc; do
   target=$(basename "$source" .cc)
   binary=$(find "$build" -type f -name "$target" -perm -u+x | head -n 1)
-  if [ -z "$binary" ]; then
-    echo "$target: not built in $build" >&2
-    status=1
-    continue
-  fi
+  [ -n "$binary" ] || { echo "$target: not built in $build" >&2; status=1; continue; }
   # New inputs go to a scratch corpus so the seeds in the tree stay as they are.
   work=$(mktemp -d "${TMPDIR:-/tmp}/sentro-fuzz-$target-XXXXXX")
-  echo "== $target for ${seconds}s"
   seeds=$here/corpus/$target
   [ -d "$seeds" ] || seeds=
-  if ! "$binary" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  echo "== $target for ${seconds}s"
+  if "$binary" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
       -artifact_prefix="$work/" "$work" ${seeds:+"$seeds"}; then
+    rm -rf "$work"
+  else
     echo "$target: FAILED, artifacts in $work" >&2
     status=1
-    continue
   fi
-  rm -rf "$work"
 done
 exit $status

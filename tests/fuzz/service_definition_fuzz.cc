@@ -2,7 +2,6 @@
 // file, a crash statistics file and a run-state file: creation, a reload and
 // a save must end in a Service or a rejection, never in a crash. No process
 // is ever started.
-#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,42 +17,18 @@
 
 namespace {
 
-std::string scratchDir;
-
-std::string DefinitionPath() {
-  return scratchDir + "/svcCfgfiles/fuzz.json";
-}
-std::string RunStatePath() {
-  return scratchDir + "/svcCfgfiles/.state_fuzz.json";
-}
-std::string StatsPath() {
-  return scratchDir + "/.svcStats/stats_fuzz.json";
-}
-
-void RemoveScratchDir() {
-  for (const std::string &path : {DefinitionPath(), RunStatePath(), StatsPath(),
-                                  StatsPath() + ".tmp", scratchDir + "/config.json"}) {
-    unlink(path.c_str());
-  }
-  rmdir((scratchDir + "/svcCfgfiles").c_str());
-  rmdir((scratchDir + "/.svcStats").c_str());
-  rmdir(scratchDir.c_str());
-}
+std::string definitionPath, runStatePath, statsPath;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  const char *base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  std::string pattern = std::string(base) + "/sentro-service-fuzz-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) {
-    abort();
-  }
-  scratchDir = pattern;
-  atexit(RemoveScratchDir);
+  std::string scratchDir = MakeFuzzScratchDir("service-fuzz");
+  definitionPath = scratchDir + "/svcCfgfiles/fuzz.json";
+  runStatePath = scratchDir + "/svcCfgfiles/.state_fuzz.json";
+  statsPath = scratchDir + "/.svcStats/stats_fuzz.json";
   mkdir((scratchDir + "/svcCfgfiles").c_str(), 0700);
   mkdir((scratchDir + "/.svcStats").c_str(), 0700);
-  const uint8_t config[] = "{}";
-  WriteFuzzFile(scratchDir + "/config.json", config, sizeof config - 1);
+  WriteFuzzFile(scratchDir + "/config.json", "{}");
   if (SentroConfig::Load(scratchDir, scratchDir) == nullptr) {
     abort();
   }
@@ -63,12 +38,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  unlink(RunStatePath().c_str());
-  WriteFuzzFile(DefinitionPath(), data, size);
-  WriteFuzzFile(StatsPath(), data, size);
+  unlink(runStatePath.c_str());
+  WriteFuzzFile(definitionPath, data, size);
+  WriteFuzzFile(statsPath, data, size);
   std::unique_ptr<Service> service = CreateService("fuzz.json", &TheDaemonEnv());
   if (service != nullptr) {
-    WriteFuzzFile(RunStatePath(), data, size);
+    WriteFuzzFile(runStatePath, data, size);
     service->ReloadConfig();
     service->SelectRecoveryActions(FailureType::Crash);
     service->SaveCrashStats();
