@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
 #include <fstream>
 #include <memory>
 #include <thread>
@@ -13,24 +12,16 @@
 
 namespace {
 
-const char *const kIntegerKeys[] = {
-    "DefaultServiceStartTimeout",
-    "DefaultServiceStopTimeout",
-    "DefaultServicePostStopTimeout",
-    "DefaultApiHealthCmdTimeout",
-    "MaxServiceQuickRecoveryCount",
-    "MaxIncomingRequests",
-    "AdditionalServiceStartTimeout",
-    "ResetServiceFailCounterTime",
-    "ParallelSvcOpThrottleLimit",
-    "StreamRedirectedFilesLimit",
-    "SocketIOTimeout",
-    "CriticalHealthCheckFreqSecs",
-    "CriticalToAllHealthCheckFreqRatio",
-    "LogLevel",
-    "DefaultForceKillTimeoutSec",
-    "SentroTelemetryPushFreqHours",
-};
+// Every numeric key of the configuration.
+const char kIntegerKeys[] =
+    "DefaultServiceStartTimeout DefaultServiceStopTimeout DefaultServicePostStopTimeout "
+    "DefaultApiHealthCmdTimeout MaxServiceQuickRecoveryCount MaxIncomingRequests "
+    "AdditionalServiceStartTimeout ResetServiceFailCounterTime ParallelSvcOpThrottleLimit "
+    "StreamRedirectedFilesLimit SocketIOTimeout CriticalHealthCheckFreqSecs "
+    "CriticalToAllHealthCheckFreqRatio LogLevel DefaultForceKillTimeoutSec "
+    "SentroTelemetryPushFreqHours";
+
+const RequestMessage kFailover = {.type = MessageType::SetRecoveryProfileReq, .recoveryProfile = 1};
 
 // utime + stime of a process, in clock ticks.
 long CpuTicks(pid_t pid) {
@@ -47,11 +38,6 @@ long CpuTicks(pid_t pid) {
   return utime + stime;
 }
 
-CallTarget TargetOf(const SandboxDaemon &daemon, int timeoutSec = 10) {
-  return CallTarget{daemon.dataDir() + "/sentroserver",
-                    std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSec)};
-}
-
 // One daemon per value, all at once, each with every integer key at that
 // value, the watchdog on and the FAILOVER profile active.
 TEST(BadSettings, EveryIntegerKeyAtAnExtremeLeavesTheDaemonAnsweringIdleAndTheMachineUp) {
@@ -60,17 +46,15 @@ TEST(BadSettings, EveryIntegerKeyAtAnExtremeLeavesTheDaemonAnsweringIdleAndTheMa
   for (const char *value : kValues) {
     auto daemon = std::make_unique<SandboxDaemon>();
     std::string config = "{\"EnableLivenessCheck\": true";
-    for (const char *key : kIntegerKeys) config += std::string(", \"") + key + "\": " + value;
+    std::istringstream keys(kIntegerKeys);
+    for (std::string key; keys >> key;) config += ", \"" + key + "\": " + value;
     daemon->WriteConfig(config + "}");
     daemon->Start();
     daemons.push_back(std::move(daemon));
   }
   for (auto &daemon : daemons) {
     ASSERT_TRUE(daemon->WaitForLog("Sentro service is running in")) << daemon->LogText();
-    RequestMessage failover;
-    failover.type = MessageType::SetRecoveryProfileReq;
-    failover.recoveryProfile = 1;
-    ASSERT_TRUE(CallForResult(TargetOf(*daemon), failover).succeeded()) << daemon->LogText();
+    ASSERT_TRUE(CallForResult(TargetOf(*daemon), kFailover).succeeded()) << daemon->LogText();
   }
   std::vector<long> before;
   for (auto &daemon : daemons) before.push_back(CpuTicks(daemon->pid()));
@@ -80,7 +64,7 @@ TEST(BadSettings, EveryIntegerKeyAtAnExtremeLeavesTheDaemonAnsweringIdleAndTheMa
     SCOPED_TRACE(kValues[i]);
     EXPECT_LT(CpuTicks(daemon.pid()) - before[i], sysconf(_SC_CLK_TCK) / 2);  // 2 s, < 25 %
     std::vector<std::string> names;
-    EXPECT_TRUE(CallForNames(TargetOf(daemon), RequestMessage{}, &names).succeeded());
+    EXPECT_TRUE(CallForNames(TargetOf(daemon), {}, &names).succeeded());
     EXPECT_EQ(ReadWholeFile(daemon.sysroot() + "/reboot-requests"), "<missing>");
     daemon.Signal(SIGTERM);
     EXPECT_EQ(daemon.WaitExit(), 0) << daemon.LogText();
@@ -103,15 +87,10 @@ TEST(Watchdog, AMainThreadStuckForTwoPeriodsUnderFailoverRestartsTheMachine) {
   ASSERT_EQ(mkfifo((cgroup + "/cgroup.procs").c_str(), 0600), 0);
   daemon.Start();
   ASSERT_TRUE(daemon.WaitForLog("Sentro service is running in")) << daemon.LogText();
-  RequestMessage failover;
-  failover.type = MessageType::SetRecoveryProfileReq;
-  failover.recoveryProfile = 1;
-  ASSERT_TRUE(CallForResult(TargetOf(daemon), failover).succeeded());
-
-  RequestMessage start;
-  start.type = MessageType::StartSvcReq;
-  start.name = "web";
-  std::thread client([&] { CallForResult(TargetOf(daemon, 40), start); });
+  ASSERT_TRUE(CallForResult(TargetOf(daemon), kFailover).succeeded());
+  std::thread client([&] {
+    CallForResult(TargetOf(daemon, 40), {MessageType::StartSvcReq, "web"});
+  });
   const char *kNotAlive = "MainThread not alive, restarting the system!\n";
   bool restarted = daemon.WaitForLog(kNotAlive, std::chrono::seconds(20));
   int reader = open((cgroup + "/cgroup.procs").c_str(), O_RDONLY | O_NONBLOCK);  // lets it go

@@ -1,12 +1,7 @@
 // The operation metrics store against a real database file in a sysroot.
-#include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "lib/log/log.h"
-#include "src/core/SysPaths.h"
-#include "src/telemetry/MetricsStore.h"
 #include "telemetry/TelemetryTestEnv.h"
 
 namespace {
@@ -119,9 +114,9 @@ TEST_F(MetricsStore, TheDefinitionScanTakesTheFirstFileInByteOrderAndSkipsTheRes
 TEST_F(MetricsStore, AFailedStepLogsAndLeavesItsTransactionUncommitted) {
   const std::string kRefuse = " BEGIN SELECT RAISE(ABORT, 'no'); END;";
   struct Case {
-    std::string damage, holder;  // SQL run before the flush / by a connection held over it
-    std::vector<std::string> warnings;
-    const char *metricsRows, *alphaStops;  // "<error>": the table is gone
+    std::string damage;  // SQL run before the flush
+    const char *holder;  // SQL of a connection held over the flush
+    const char *warnings[2], *metricsRows, *alphaStops;
   } cases[] = {
       {"DROP TABLE svcOpMetrics;",
        "",
@@ -166,16 +161,15 @@ TEST_F(MetricsStore, AFailedStepLogsAndLeavesItsTransactionUncommitted) {
     InitializeSvcOpCount({"alpha", "beta"}, root_.Sub("defs"));
     sqlite3 *holder = nullptr;
     ASSERT_EQ(sqlite3_open(TelemetryDatabasePath().c_str(), &holder), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(holder, c.holder.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, c.holder, nullptr, nullptr, nullptr), SQLITE_OK);
     Run("alpha", "STOP", 1);
     Run("beta", "START", 1);
     UpdateSvcsOperationCount();
     sqlite3_close(holder);  // rolls its transaction back
-    for (const std::string &warning : c.warnings) {
-      EXPECT_TRUE(log_.Has(LOG_WARNING, warning)) << warning << log_.Text();
+    for (const char *warning : c.warnings) {
+      EXPECT_TRUE(!warning || log_.Has(LOG_WARNING, warning)) << log_.Text();
     }
-    Rows rows = c.metricsRows[0] == '<' ? Rows{} : Query("SELECT COUNT(*) FROM svcOpMetrics");
-    EXPECT_EQ(rows.empty() ? "<error>" : rows[0][0], c.metricsRows);
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM svcOpMetrics")[0][0], c.metricsRows);
     EXPECT_EQ(Query("SELECT stopOperationCount FROM svcOpCounts WHERE serviceName = 'alpha'"),
               (Rows{{c.alphaStops}}));
     EXPECT_TRUE(GetOpenOperationRecords().empty());

@@ -1,22 +1,22 @@
 // The telemetry push: one table's upload in-process, the helper's log
 // records, the instance id, and the push by the running daemon over HTTP to
 // a stand-in for the analytics service.
-#include <gtest/gtest.h>
-#include <sqlite3.h>
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include "lib/log/log.h"
 #include "src/telemetry/InstanceId.h"
-#include "src/telemetry/MetricsStore.h"
 #include "src/telemetry/PushLogRecord.h"
 #include "src/telemetry/TelemetryPush.h"
 #include "src/telemetry/TelemetryUpload.h"
 #include "support/SandboxDaemon.h"
 #include "support/WaitUntil.h"
-#include "telemetry/AnalyticsServer.h"
 #include "telemetry/TelemetryTestEnv.h"
 #include "tools/sentroctl/ControlCalls.h"
 
@@ -96,54 +96,6 @@ TEST_F(Upload, AFailedMarkingKeepsEveryRowUnsent) {
   }
 }
 
-// Every statement as the database sees it, through the message naming the
-// statement that could not be prepared; a missing table ends its push only.
-TEST_F(Upload, EveryStatementIsTheOperatorsKnownText) {
-  WriteFile(root_.Sub("web.json"),
-            R"({"Name": "web", "ServiceStartupEventsFile": ")" + root_.Sub("ev") + "\"}");
-  WriteFile(root_.Sub("ev"), R"({"stages": []})");
-  Exec(
-      "DROP TABLE svcOpMetrics; DROP TABLE svcOpCounts; INSERT INTO svcSubEvents "
-      "(serviceName, operationID) VALUES ('w', 'x');");
-  InitializeSvcOpCount({"web"}, root_.path());
-  for (const char *operation : {"START", "STOP", "RESTART"}) {
-    BeginOperation("web", operation, "UNHEALTHY", "PENDING");
-    UpdateSvcsOperationCount();
-  }
-  PushAllTelemetryTables(setup_);
-  EXPECT_EQ(posts.size(), 1u);
-  UpdateProcessedSvcsData(setup_.databasePath, kTelemetryTables[0].markSentSql, {"op"});
-  Exec("DROP TABLE svcSubEvents;");
-  UpdateProcessedSvcsData(setup_.databasePath, kTelemetryTables[1].markSentSql, {"op"});
-  Exec(
-      "CREATE TABLE svcOpMetrics (operationID, operation, serviceName, operationStartTime, "
-      "operationEndTime, timeForOperationInSec, serviceStatus, buildNumber, versionNumber);");
-  BeginOperation("web", "START", "UNHEALTHY", "PENDING");
-  UpdateSvcsOperationCount();
-  for (const char *statement :
-       {"INSERT OR REPLACE INTO svcOpCounts (serviceName,buildNumber, versionNumber) VALUES "
-        "(?, ?, ?) ON CONFLICT(serviceName,buildNumber) DO NOTHING",
-        "INSERT INTO svcOpMetrics (operationID,operation, serviceName, operationStartTime, "
-        "operationEndTime, timeForOperationInSec, serviceStatus,buildNumber, versionNumber) "
-        "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)",
-        "INSERT INTO svcSubEvents (serviceName, operationID, subPhase, "
-        "timeForCompletetionInSec, phaseStatus, buildNumber, versionNumber) VALUES(?, ?, ?, ?, "
-        "?, ?, ?)",
-        "UPDATE svcOpCounts SET startOperationCount = startOperationCount + 1 WHERE "
-        "serviceName = ?",
-        "UPDATE svcOpCounts SET stopOperationCount = stopOperationCount + 1 WHERE serviceName = ?",
-        "UPDATE svcOpCounts SET restartOperationCount = restartOperationCount + 1 WHERE "
-        "serviceName = ?",
-        "SELECT operationID, operation, serviceName, operationStartTime, operationEndTime, "
-        "timeForOperationInSec, serviceStatus, buildNumber, versionNumber FROM svcOpMetrics "
-        "WHERE sentToAnalytics='0'",
-        "UPDATE svcOpMetrics SET sentToAnalytics = 1 WHERE operationID = ?",
-        "UPDATE svcSubEvents SET sentToAnalytics = 1 WHERE operationID = ?"}) {
-    EXPECT_TRUE(log_.Has(LOG_INFO, std::string("prepare SQL statement ") + statement + " failed\n"))
-        << statement;
-  }
-}
-
 TEST(PushLogRecord, RecordsSurviveAnySplitOfTheStreamAndAnImpossibleLengthStopsIt) {
   std::string stream;
   EncodePushLogRecord(LOG_WARNING, "[A] one.\n", 9, &stream);
@@ -201,78 +153,110 @@ TEST_F(Upload, TheInstanceIdHashesTheIdentityOfTheDeploymentKind) {
   EXPECT_NE(std::string("89ab").find(id[19]), std::string::npos) << id;  // variant 10xx
 }
 
-// The daemon records a control request's start, the push timer (shortened
-// in the sandbox) has the helper post it, and the daemon never maps libcurl
-// or OpenSSL. The analytics status does not matter; a refused or slow
-// exchange keeps the rows for the next period.
-TEST(DaemonPush, RecordsAreSentMarkedAndKeptWhenTheExchangeFails) {
-  struct Case {
-    int status, delayMs;
-    const char *message;
-    const char *unsent;
-  } cases[] = {
-      {500, 0, "Service operation metrics sent successfully.", "0"},
-      {0, 0, "[PushDataToAnalytics] Error in sending the telemetry data.", "1"},
-      {200, 1100, "[PushDataToAnalytics] Error in sending the telemetry data.", "1"},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.status);
-    SandboxDaemon daemon;
-    ASSERT_EQ(system((SourceDir() + "/scripts/install-telemetry-db.sh '" + daemon.sysroot() +
-                      "' >/dev/null")
-                         .c_str()),
-              0);
-    daemon.WriteConfig(R"({"EnableLivenessCheck": false})");
-    std::string service = daemon.Root("svc.sh");
-    WriteFile(service, "#!/bin/sh\nexec sleep 100\n");
-    chmod(service.c_str(), 0755);
-    daemon.WriteService(
-        "web.json",
-        R"({"Name": "web", "StartupType": "MANUAL", "StartCommand": ")" + service + "\"}");
-    daemon.SetEnv("SENTRO_TELEMETRY_PUSH_SECS=1");
-    MakeDirs(daemon.sysroot() + "/etc/norvane-skyd");
-    WriteFile(daemon.sysroot() + "/etc/norvane-skyd/instance.cfg", "instanceUuid=sandbox\n");
-    AnalyticsServer server(c.status, c.delayMs);
-    ASSERT_TRUE(server.Ready());
-    daemon.Start();
-    ASSERT_TRUE(daemon.WaitForLog("Sentro service is running in")) << daemon.LogText();
-    // Nothing unsent yet: the period passes without a helper or a message.
-    ASSERT_TRUE(daemon.WaitForLog("Processing service operation metrics from Sentro database"));
-    EXPECT_EQ(daemon.LogText().find(TELEMETRY_PUSH_PROGRAM_NAME), std::string::npos)
-        << daemon.LogText();
-    CallTarget target{daemon.dataDir() + "/sentroserver",
-                      std::chrono::steady_clock::now() + std::chrono::seconds(10)};
-    CallOutcome start = CallForResult(target, {.type = MessageType::StartSvcReq, .name = "web"});
-    ASSERT_TRUE(start.succeeded()) << start.detail << start.code << daemon.LogText();
-    std::string db =
-        daemon.sysroot() + "/etc/norvane/norvane-sentro/telemetry/db/SentroTelemetry.db";
-    ASSERT_TRUE(daemon.WaitForLog(c.message)) << daemon.LogText();
-    EXPECT_TRUE(WaitUntil([&] {  // marked right after the exchange the message reports
-      return QueryDb(db, "SELECT COUNT(*) FROM svcOpMetrics WHERE sentToAnalytics = 0")[0][0] ==
-             c.unsent;
-    }));
-    std::string maps = ReadFile("/proc/" + std::to_string(daemon.pid()) + "/maps");
-    for (const char *library : {"libcurl", "libssl", "libcrypto"}) {
-      EXPECT_EQ(maps.find(library), std::string::npos) << library;
-    }
-    daemon.Signal(SIGTERM);
-    EXPECT_EQ(daemon.WaitExit(), 0);
-    std::string instanceId = std::to_string(MurmurHash64A("sandbox", 7, 0xc70f6907));
-    EXPECT_EQ(daemon.LogText().find(instanceId), std::string::npos) << daemon.LogText();
-    EXPECT_EQ(QueryDb(db, "SELECT operation, sentToAnalytics FROM svcOpMetrics ORDER BY rowid"),
-              (Rows{{"START", c.unsent == std::string("0") ? "1" : "0"}, {"BATCH-STOP", "0"}}));
-    if (c.status == 500) {
-      std::string request = server.Requests().at(0);
-      EXPECT_EQ(request.substr(0, request.find("\r\n") + 2),
-                "POST /analytics/telemetry/ph/api/hyper/send?_c=SKLA.7_0_1&_i=" +
-                    std::to_string(MurmurHash64A("sandbox", 7, 0xc70f6907)) + " HTTP/1.1\r\n");
-      EXPECT_NE(request.find("\r\nContent-Type: application/json; charset=utf-8\r\nCache-Control: "
-                             "max-age=0, no-cache, no-store\r\nPragma: no-cache\r\n"),
-                std::string::npos)
-          << request;
-      EXPECT_NE(request.find("\"serviceName\":\"web\""), std::string::npos) << request;
-    }
+// The analytics port, 127.0.0.1:15080, listened on by the test itself (the
+// port is the tests' RESOURCE_LOCK).
+int ListenOnAnalyticsPort() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address = {AF_INET, htons(ANALYTICS_PORT), {htonl(INADDR_LOOPBACK)}, {}};
+  EXPECT_TRUE(WaitUntil(
+      [&] { return bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0; }));
+  EXPECT_EQ(listen(fd, 8), 0);
+  return fd;
+}
+
+bool Readable(int fd, int ms) {
+  struct pollfd entry = {fd, POLLIN, 0};
+  return poll(&entry, 1, ms) > 0;
+}
+
+// The next connection within ten seconds and its whole request, by its
+// Content-Length; -1 when none came.
+int AcceptRequest(int listener, std::string *request) {
+  int connection =
+      Readable(listener, 10000) ? accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+  char buffer[4096];
+  size_t head = std::string::npos, length = 0;
+  request->clear();
+  for (ssize_t n = 1;
+       n > 0 && (head == std::string::npos || request->size() < head + 4 + length);) {
+    n = Readable(connection, 3000) ? read(connection, buffer, sizeof buffer) : 0;
+    request->append(buffer, std::max<ssize_t>(n, 0));
+    head = request->find("\r\n\r\n");
+    size_t field = request->find("\r\nContent-Length: ");
+    length = field < head ? std::stoul(request->substr(field + 18)) : 0;
   }
+  return connection;
+}
+
+// Answers a connection's request with a 500 after delayMs, then waits for
+// the client to close first: no TIME_WAIT on the port.
+void Answer(int connection, int delayMs) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+  std::string answer = "HTTP/1.1 500 X\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
+  (void)!send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);  // late: may be refused
+  Readable(connection, 3000);
+  close(connection);
+}
+
+// The daemon records a control request's start and the push timer (shortened
+// in the sandbox) has the helper post it: an exchange that times out keeps
+// the rows for the next period, whose exchange marks them whatever its
+// status. The daemon never maps libcurl or OpenSSL, nor logs the instance id.
+TEST(DaemonPush, RecordsAreKeptWhenTheExchangeFailsAndMarkedOnceItCompletes) {
+  SandboxDaemon daemon;
+  std::string install = std::string(SENTRO_SOURCE_DIR) + "/scripts/install-telemetry-db.sh '";
+  ASSERT_EQ(system((install + daemon.sysroot() + "' >/dev/null").c_str()), 0);
+  daemon.WriteConfig(R"({"EnableLivenessCheck": false})");
+  WriteFile(daemon.Root("svc.sh"), "#!/bin/sh\nexec sleep 100\n");
+  chmod(daemon.Root("svc.sh").c_str(), 0755);
+  daemon.WriteService("web.json", R"({"Name": "web", "StartupType": "MANUAL", "StartCommand": ")" +
+                                      daemon.Root("svc.sh") + "\"}");
+  daemon.SetEnv("SENTRO_TELEMETRY_PUSH_SECS=1");
+  MakeDirs(daemon.sysroot() + "/etc/norvane-skyd");
+  WriteFile(daemon.sysroot() + "/etc/norvane-skyd/instance.cfg", "instanceUuid=sandbox\n");
+  int listener = ListenOnAnalyticsPort();
+  daemon.Start();
+  // Nothing unsent yet: the period passes without a helper or a message.
+  ASSERT_TRUE(daemon.WaitForLog("Processing service operation metrics from Sentro database"))
+      << daemon.LogText();
+  EXPECT_EQ(daemon.LogText().find(TELEMETRY_PUSH_PROGRAM_NAME), std::string::npos);
+  CallTarget target{daemon.dataDir() + "/sentroserver",
+                    std::chrono::steady_clock::now() + std::chrono::seconds(10)};
+  CallOutcome start = CallForResult(target, {.type = MessageType::StartSvcReq, .name = "web"});
+  ASSERT_TRUE(start.succeeded()) << start.detail << start.code << daemon.LogText();
+  std::string db = daemon.sysroot() + "/etc/norvane/norvane-sentro/telemetry/db/SentroTelemetry.db";
+  // The first exchange is answered after the helper's 1 s time-out.
+  std::string request;
+  Answer(AcceptRequest(listener, &request), 1100);
+  ASSERT_TRUE(daemon.WaitForLog("[PushDataToAnalytics] Error in sending the telemetry data."))
+      << daemon.LogText();
+  EXPECT_EQ(Sql(db, "SELECT COUNT(*) FROM svcOpMetrics WHERE sentToAnalytics = 0"), (Rows{{"1"}}));
+  Answer(AcceptRequest(listener, &request), 0);
+  close(listener);
+  ASSERT_TRUE(daemon.WaitForLog("Service operation metrics sent successfully."))
+      << daemon.LogText();
+  EXPECT_TRUE(WaitUntil([&] {  // marked right after the exchange the message reports
+    return Sql(db, "SELECT COUNT(*) FROM svcOpMetrics WHERE sentToAnalytics = 0")[0][0] == "0";
+  }));
+  std::string maps = ReadFile("/proc/" + std::to_string(daemon.pid()) + "/maps");
+  for (const char *library : {"libcurl", "libssl", "libcrypto"}) {
+    EXPECT_EQ(maps.find(library), std::string::npos) << library;
+  }
+  daemon.Signal(SIGTERM);
+  EXPECT_EQ(daemon.WaitExit(), 0);
+  std::string instanceId = std::to_string(MurmurHash64A("sandbox", 7, 0xc70f6907));
+  EXPECT_EQ(daemon.LogText().find(instanceId), std::string::npos) << daemon.LogText();
+  EXPECT_EQ(Sql(db, "SELECT operation, sentToAnalytics FROM svcOpMetrics ORDER BY rowid"),
+            (Rows{{"START", "1"}, {"BATCH-STOP", "0"}}));
+  EXPECT_EQ(request.substr(0, request.find("\r\n") + 2),
+            "POST /analytics/telemetry/ph/api/hyper/send?_c=SKLA.7_0_1&_i=" + instanceId +
+                " HTTP/1.1\r\n");
+  EXPECT_NE(request.find("\r\nContent-Type: application/json; charset=utf-8\r\nCache-Control: "
+                         "max-age=0, no-cache, no-store\r\nPragma: no-cache\r\n"),
+            std::string::npos)
+      << request;
+  EXPECT_NE(request.find("\"serviceName\":\"web\""), std::string::npos) << request;
 }
 
 }  // namespace
