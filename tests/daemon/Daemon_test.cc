@@ -1,6 +1,6 @@
-// The daemon's own pieces: signals read on the event loop, the watchdog on
-// the test clock, the machine-restart rules and the start-up check of the
-// wiring. SENTRO_SYSROOT is set for the whole program, so a restart is only
+// The daemon's own pieces: its directories, signals read on the event loop,
+// the watchdog on the test clock, the machine-restart rules and the start-up
+// check of the wiring. SENTRO_SYSROOT is set for the whole program, so a restart is only
 // recorded in the sandbox's "reboot-requests".
 #include <gtest/gtest.h>
 
@@ -10,6 +10,7 @@
 #include "lib/pollDefault/poll.h"
 #include "src/core/SentroConfig.h"
 #include "src/core/SysPaths.h"
+#include "src/daemon/DaemonOptions.h"
 #include "src/daemon/DaemonWiring.h"
 #include "src/daemon/SignalHandlers.h"
 #include "src/daemon/SystemFailure.h"
@@ -57,6 +58,18 @@ bool TurnLoopUntil(const std::function<bool()> &done) {
   volatile uint8_t never = 0;
   return WaitUntil([&] { return PollRun(false, &never, POLL_CLASS_MAIN, 1000), done(); },
                    std::chrono::seconds(5), {});
+}
+
+TEST(DaemonOptions, TheEnvironmentsDirectoriesGetTheProductSubdirectoryAndOptionsWin) {
+  setenv("NORVANE_CFG_DIR", "/cfg", 1);
+  setenv("NORVANE_DATA_DIR", "/data", 1);
+  char program[] = "sentro", option[] = "-d", dir[] = "/mine";
+  char *argv[] = {program, option, dir, nullptr};
+  DaemonOptions options;
+  EXPECT_TRUE(ParseDaemonOptions(3, argv, &options));
+  EXPECT_EQ(options.configDir + " " + options.dataDir, "/cfg/norvane-sentro /mine");
+  unsetenv("NORVANE_CFG_DIR");
+  unsetenv("NORVANE_DATA_DIR");
 }
 
 TEST(DaemonSignals, OnlyTheFirstTerminationSignalStartsTheShutdownAndSighupAlwaysReloads) {

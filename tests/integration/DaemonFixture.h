@@ -19,9 +19,7 @@ using std::chrono::seconds;
 
 inline size_t CountOf(const std::string &text, const std::string &word) {
   size_t count = 0;
-  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
-    count++;
-  }
+  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) count++;
   return count;
 }
 
@@ -75,11 +73,9 @@ class DaemonTest : public ::testing::Test {
   // with pids the started processes' pids.
   std::vector<std::string> Journal(const std::string &kind, bool pids = false) const {
     std::vector<std::string> found;
-    std::istringstream lines(ReadWholeFile(daemon_.Root("svc/journal")));
-    for (std::string line; std::getline(lines, line);) {
-      std::istringstream fields(line);
-      std::string word, name, pid;
-      fields >> word >> name >> pid;
+    std::istringstream words(ReadWholeFile(daemon_.Root("svc/journal")));
+    for (std::string word, name, pid; words >> word >> name;) {
+      if (word == "start") words >> pid;
       if (word == kind) found.push_back(pids ? pid : name);
     }
     return found;
@@ -103,11 +99,6 @@ class DaemonTest : public ::testing::Test {
   CallOutcome Call(const RequestMessage &request) { return CallForResult(Target(), request); }
   CallOutcome Call(MessageType type, const std::string &name) { return Call({type, name}); }
 
-  // A list request: also the cheapest way to ask whether the daemon serves.
-  bool Serves(std::vector<std::string> *names = nullptr) {
-    std::vector<std::string> ignored;
-    return CallForNames(Target(), {}, names != nullptr ? names : &ignored).succeeded();
-  }
   SvcStatePayload State(const std::string &name) {
     SvcStatePayload status;
     EXPECT_TRUE(CallForState(Target(), name, &status).succeeded());

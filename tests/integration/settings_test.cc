@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -23,18 +22,12 @@ const char kIntegerKeys[] =
 
 const RequestMessage kFailover = {.type = MessageType::SetRecoveryProfileReq, .recoveryProfile = 1};
 
-// utime + stime of a process, in clock ticks.
+// utime + stime of a process (fields 14 and 15 of its stat), in clock ticks.
 long CpuTicks(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  std::getline(stat, line);
-  std::istringstream fields(line.substr(line.rfind(')') + 2));
-  std::string field;
+  std::string stat = ReadWholeFile("/proc/" + std::to_string(pid) + "/stat");
   long utime = 0, stime = 0;
-  for (int index = 3; fields >> field; index++) {  // the state is field 3
-    if (index == 14) utime = std::stol(field);
-    if (index == 15) stime = std::stol(field);
-  }
+  sscanf(stat.c_str() + stat.rfind(')') + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld",
+         &utime, &stime);
   return utime + stime;
 }
 
@@ -73,15 +66,14 @@ TEST(BadSettings, EveryIntegerKeyAtAnExtremeLeavesTheDaemonAnsweringIdleAndTheMa
 
 // A service's first cgroup write goes to a FIFO nobody reads: its child
 // blocks before exec and the daemon, which waits for a child that shares
-// its memory, with it. The watchdog, a thread the log knows by its default
-// name, restarts the machine within two periods.
+// its memory, with it. The watchdog thread restarts the machine within two
+// periods.
 TEST(Watchdog, AMainThreadStuckForTwoPeriodsUnderFailoverRestartsTheMachine) {
   SandboxDaemon daemon;
   daemon.WriteConfig("{\"CriticalHealthCheckFreqSecs\": 6}");
-  daemon.WriteService("web.json",
-                      "{\"Name\": \"web\", \"StartupType\": \"MANUAL\", "
-                      "\"StartCommand\": \"/bin/sleep\", \"StartCommandArgs\": "
-                      "[\"100000\"]}");
+  daemon.WriteService(
+      "web.json",
+      "{\"Name\": \"web\", \"StartupType\": \"MANUAL\", \"StartCommand\": \"/bin/true\"}");
   std::string cgroup = daemon.sysroot() + "/sys/fs/cgroup/memory/system.slice/web.service";
   MakeDirs(cgroup);
   ASSERT_EQ(mkfifo((cgroup + "/cgroup.procs").c_str(), 0600), 0);
@@ -91,17 +83,12 @@ TEST(Watchdog, AMainThreadStuckForTwoPeriodsUnderFailoverRestartsTheMachine) {
   std::thread client([&] {
     CallForResult(TargetOf(daemon, 40), {MessageType::StartSvcReq, "web"});
   });
-  const char *kNotAlive = "MainThread not alive, restarting the system!\n";
-  bool restarted = daemon.WaitForLog(kNotAlive, std::chrono::seconds(20));
+  bool restarted = daemon.WaitForLog("MainThread not alive, restarting the system!\n", seconds(20));
   int reader = open((cgroup + "/cgroup.procs").c_str(), O_RDONLY | O_NONBLOCK);  // lets it go
   client.join();
   close(reader);
   ASSERT_TRUE(restarted) << daemon.LogText();
   EXPECT_EQ(ReadWholeFile(daemon.sysroot() + "/reboot-requests"), "RESTART\n");
-  std::string log = daemon.LogText();
-  size_t end = log.find(kNotAlive);
-  std::string line = log.substr(log.rfind('\n', end) + 1, end - log.rfind('\n', end) - 1);
-  EXPECT_NE(line.find(" Er(02) host-"), std::string::npos) << line;
   daemon.Signal(SIGTERM);
   EXPECT_EQ(daemon.WaitExit(), 0);
 }
