@@ -66,8 +66,23 @@ std::string MetricsRowSql(const std::string &id, const std::string &service) {
          id + "', 'START', '" + service + "', 'a', 'b', '2', 'HEALTHY', '24322028', '7.0.1');";
 }
 
-// SENTRO_SYSROOT is a scratch directory with an installed database, TZ is
-// UTC, the store is empty and its wall clock reads what SetNow gave.
+const char kUpdateConf[] = "/etc/keelbase/appliance/update.conf";
+
+std::vector<std::string> posts;
+sqlite3 *other = nullptr;  // a second connection that acts during the transfer
+std::string duringTransfer;
+
+bool RecordPost(const std::string &url, const std::string &payload) {
+  EXPECT_EQ(url,
+            "http://127.0.0.1:15080/analytics/telemetry/ph/api/hyper/send?_c=SKLA.7_0_1&_i=42");
+  posts.push_back(payload);
+  std::string sql = std::exchange(duringTransfer, "");  // during the first transfer only
+  return sqlite3_exec(other, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+// SENTRO_SYSROOT is a scratch directory with an installed database and an
+// update.conf, TZ is UTC, the store is empty and its wall clock reads now_;
+// uploads go to RecordPost.
 class TelemetryTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -76,16 +91,21 @@ class TelemetryTest : public ::testing::Test {
     setenv("SENTRO_SYSROOT", root_.path().c_str(), 1);
     SysrootReset();
     SetMetricsWallClock([] { return now_; });
-    SetNow(TEST_EPOCH);
+    now_ = TEST_EPOCH;
     std::string path = TelemetryDatabasePath();
     MakeDirs(path.substr(0, path.rfind('/')));
-    unlink(path.c_str());
     WriteFile(path, "");
     Exec(ReadFile(std::string(SENTRO_SOURCE_DIR) + "/share/telemetry-schema.sql"));
     ResetMetricsStoreForTest();
+    MakeDirs(root_.Sub("defs"));
+    WriteSysFile(kUpdateConf, R"({"build": "24322028", "version": "7.0.1"})");
+    posts.clear();
+    setup_ = {path, AnalyticsUrl("42"), RecordPost};
+    ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
     log_.Clear();
   }
   void TearDown() override {
+    sqlite3_close(other);
     ResetMetricsStoreForTest();
     SetMetricsWallClock(nullptr);
     unsetenv("SENTRO_SYSROOT");
@@ -103,22 +123,7 @@ class TelemetryTest : public ::testing::Test {
     MakeDirs(path.substr(0, path.rfind('/')));
     WriteFile(path, content);
   }
-  static void SetNow(double seconds) { now_ = seconds; }
 
-  static inline double now_ = TEST_EPOCH;
-  TempDir root_;
-  LogCapture log_;
-};
-
-const char kUpdateConf[] = "/etc/keelbase/appliance/update.conf";
-
-class MetricsStore : public TelemetryTest {
- protected:
-  void SetUp() override {
-    TelemetryTest::SetUp();
-    MakeDirs(root_.Sub("defs"));
-    WriteSysFile(kUpdateConf, R"({"build": "24322028", "version": "7.0.1"})");
-  }
   // Names the startup-events file of a service in a definition file.
   void AddStartupEvents(const std::string &service, const std::string &events) {
     WriteFile(root_.Sub(service + "-events"), events);
@@ -128,22 +133,29 @@ class MetricsStore : public TelemetryTest {
   }
   void Run(const std::string &service, const char *operation, double seconds) {
     BeginOperation(service, operation, "UNHEALTHY", "PENDING");
-    SetNow(TEST_EPOCH + seconds);
+    now_ = TEST_EPOCH + seconds;
     EndOperation(service, "HEALTHY", "COMPLETED");
   }
+
+  static inline double now_ = TEST_EPOCH;
+  TelemetryPushSetup setup_;
+  TempDir root_;
+  LogCapture log_;
 };
+
+using MetricsStore = TelemetryTest;
 
 TEST_F(MetricsStore, AFlushWritesEndedRecordsUnderOneIdAndCountsEveryRecord) {
   setenv("TZ", "CET-1", 1);  // times are local
   tzset();
   InitializeSvcOpCount({"alpha", "beta", "gamma", "delta"}, root_.Sub("defs"));
-  SetNow(TEST_EPOCH + 0.9);
+  now_ = TEST_EPOCH + 0.9;
   for (const char *name : {"gamma", "alpha", "delta"}) {
     BeginOperation(name, "BATCH-START", "UNHEALTHY", "PENDING");
   }
   BeginOperation("alpha", "START", "HEALTHY", "PENDING");   // the batch's record stays
   BeginOperation("beta", "RESTART", "HEALTHY", "PENDING");  // still running at the flush
-  SetNow(TEST_EPOCH + 3.8);                                 // 2.9 s: the fraction is dropped
+  now_ = TEST_EPOCH + 3.8;                                  // 2.9 s: the fraction is dropped
   EndOperation("alpha", "HEALTHY", "COMPLETED");
   EndOperation("gamma", "TIMED-OUT", "COMPLETED");
   EndOperation("delta", "NONE", "COMPLETED");  // leaves no trace
@@ -219,41 +231,23 @@ TEST_F(MetricsStore, AFailedStepLogsAndLeavesItsTransactionUncommitted) {
   struct Case {
     std::string damage;  // SQL run before the flush
     const char *holder;  // SQL of a connection held over the flush
-    const char *warnings[2], *metricsRows, *alphaStops;
+    const char *metricsRows, *alphaStops, *warning, *otherWarning = nullptr;
   } cases[] = {
-      {"DROP TABLE svcOpMetrics;",
-       "",
-       {"[InsertSvcsOpDataToDb] PrepareSQLStmt failed.\n"},
-       "<error>",
-       "1"},
-      {"DROP TABLE svcSubEvents;",
-       "",
-       {"[ReadSvcSubStartupData] PrepareSQLStmt failed.\n"},
-       "2",
-       "1"},
-      {"CREATE TRIGGER r BEFORE INSERT ON svcSubEvents" + kRefuse,
-       "",
-       {"[ReadSvcSubStartupData] Insert operation failed.\n"},
-       "0",
-       "1"},
-      {"CREATE TRIGGER r BEFORE UPDATE ON svcOpCounts WHEN NEW.serviceName = 'beta'" + kRefuse,
-       "",
-       {"[PrepareAndBindSql] Update query for service beta failed.\n",
-        "[UpdateSvcsOperationCount] Insertion of data failed.\n"},
-       "2",
-       "0"},
-      {"",
-       "BEGIN IMMEDIATE;",  // a writer: the insert fails at once, no busy wait
-       {"[InsertSvcsOpDataToDb] Insert operation failed.\n",
-        "[PrepareAndBindSql] Update query for service alpha failed.\n"},
-       "0",
-       "0"},
-      {"",
-       "BEGIN; SELECT COUNT(*) FROM svcOpCounts;",  // a reader: both commits fail
-       {"[InsertSvcsOpDataToDb] SQLITE COMMIT failed.\n",
-        "[UpdateSvcsOperationCount] SQLITE COMMIT failed.\n"},
-       "0",
-       "0"},
+      {"DROP TABLE svcOpMetrics;", "", "<error>", "1",
+       "[InsertSvcsOpDataToDb] PrepareSQLStmt failed.\n"},
+      {"DROP TABLE svcSubEvents;", "", "2", "1",
+       "[ReadSvcSubStartupData] PrepareSQLStmt failed.\n"},
+      {"CREATE TRIGGER r BEFORE INSERT ON svcSubEvents" + kRefuse, "", "0", "1",
+       "[ReadSvcSubStartupData] Insert operation failed.\n"},
+      {"CREATE TRIGGER r BEFORE UPDATE ON svcOpCounts WHEN NEW.serviceName = 'beta'" + kRefuse, "",
+       "2", "0", "[PrepareAndBindSql] Update query for service beta failed.\n",
+       "[UpdateSvcsOperationCount] Insertion of data failed.\n"},
+      {"", "BEGIN IMMEDIATE;", "0", "0",  // a writer: the insert fails at once, no busy wait
+       "[InsertSvcsOpDataToDb] Insert operation failed.\n",
+       "[PrepareAndBindSql] Update query for service alpha failed.\n"},
+      {"", "BEGIN; SELECT COUNT(*) FROM svcOpCounts;", "0", "0",  // a reader: both commits fail
+       "[InsertSvcsOpDataToDb] SQLITE COMMIT failed.\n",
+       "[UpdateSvcsOperationCount] SQLITE COMMIT failed.\n"},
   };
   AddStartupEvents("beta", R"({"stages": [{"a": "x", "b": "1", "c": "DONE"}]})");
   for (const Case &c : cases) {
@@ -269,7 +263,7 @@ TEST_F(MetricsStore, AFailedStepLogsAndLeavesItsTransactionUncommitted) {
     Run("beta", "START", 1);
     UpdateSvcsOperationCount();
     sqlite3_close(holder);  // rolls its transaction back
-    for (const char *warning : c.warnings) {
+    for (const char *warning : {c.warning, c.otherWarning}) {
       EXPECT_TRUE(!warning || log_.Has(LOG_WARNING, warning)) << log_.Text();
     }
     EXPECT_EQ(Query("SELECT COUNT(*) FROM svcOpMetrics")[0][0], c.metricsRows);
@@ -295,32 +289,7 @@ TEST_F(MetricsStore, AMissingDatabaseIsLoggedAtEveryStepAndNeverCreated) {
   EXPECT_FALSE(GetTelemetryContext().instanceId.empty());  // the rest of start-up still ran
 }
 
-std::vector<std::string> posts;
-sqlite3 *other = nullptr;  // a second connection that acts during the transfer
-std::string duringTransfer;
-
-bool RecordPost(const std::string &url, const std::string &payload) {
-  EXPECT_EQ(url,
-            "http://127.0.0.1:15080/analytics/telemetry/ph/api/hyper/send?_c=SKLA.7_0_1&_i=42");
-  posts.push_back(payload);
-  std::string sql = std::exchange(duringTransfer, "");  // during the first transfer only
-  return sqlite3_exec(other, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
-}
-
-class Upload : public TelemetryTest {
- protected:
-  void SetUp() override {
-    TelemetryTest::SetUp();
-    posts.clear();
-    setup_ = {TelemetryDatabasePath(), AnalyticsUrl("42"), RecordPost};
-    ASSERT_EQ(sqlite3_open(TelemetryDatabasePath().c_str(), &other), SQLITE_OK);
-  }
-  void TearDown() override {
-    sqlite3_close(other);
-    TelemetryTest::TearDown();
-  }
-  TelemetryPushSetup setup_;
-};
+using Upload = TelemetryTest;
 
 TEST_F(Upload, UnsentRowsGoInOneRequestPerTableAndAreMarkedByOperation) {
   for (int i = 0; i < 10; ++i) {
@@ -436,33 +405,28 @@ bool Readable(int fd, int ms) {
   return poll(&entry, 1, ms) > 0;
 }
 
-// The next connection within ten seconds and its whole request, by its
-// Content-Length; -1 when none came.
-int AcceptRequest(int listener, std::string *request) {
+// The next request within ten seconds, whole by its Content-Length; its
+// answer, a 500, goes after delayMs. The client closes first: no TIME_WAIT
+// on the port.
+std::string Exchange(int listener, int delayMs) {
   int connection =
       Readable(listener, 10000) ? accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+  std::string request;
   char buffer[4096];
   size_t head = std::string::npos, length = 0;
-  request->clear();
-  for (ssize_t n = 1;
-       n > 0 && (head == std::string::npos || request->size() < head + 4 + length);) {
+  for (ssize_t n = 1; n > 0 && (head == std::string::npos || request.size() < head + 4 + length);) {
     n = Readable(connection, 3000) ? read(connection, buffer, sizeof buffer) : 0;
-    request->append(buffer, std::max<ssize_t>(n, 0));
-    head = request->find("\r\n\r\n");
-    size_t field = request->find("\r\nContent-Length: ");
-    length = field < head ? std::stoul(request->substr(field + 18)) : 0;
+    request.append(buffer, std::max<ssize_t>(n, 0));
+    head = request.find("\r\n\r\n");
+    size_t field = request.find("\r\nContent-Length: ");
+    length = field < head ? std::stoul(request.substr(field + 18)) : 0;
   }
-  return connection;
-}
-
-// Answers a connection's request with a 500 after delayMs, then waits for
-// the client to close first: no TIME_WAIT on the port.
-void Answer(int connection, int delayMs) {
   std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
   std::string answer = "HTTP/1.1 500 X\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
   (void)!send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);  // late: may be refused
   Readable(connection, 3000);
   close(connection);
+  return request;
 }
 
 // The daemon records a control request's start and the push timer (shortened
@@ -474,10 +438,8 @@ TEST(DaemonPush, RecordsAreKeptWhenTheExchangeFailsAndMarkedOnceItCompletes) {
   std::string install = std::string(SENTRO_SOURCE_DIR) + "/scripts/install-telemetry-db.sh '";
   ASSERT_EQ(system((install + daemon.sysroot() + "' >/dev/null").c_str()), 0);
   daemon.WriteConfig(R"({"EnableLivenessCheck": false})");
-  WriteFile(daemon.Root("svc.sh"), "#!/bin/sh\nexec sleep 100\n");
-  chmod(daemon.Root("svc.sh").c_str(), 0755);
-  daemon.WriteService("web.json", R"({"Name": "web", "StartupType": "MANUAL", "StartCommand": ")" +
-                                      daemon.Root("svc.sh") + "\"}");
+  daemon.WriteService("web.json", R"({"Name": "web", "StartupType": "MANUAL",
+      "StartCommand": "/bin/sleep", "StartCommandArgs": ["100"]})");
   daemon.SetEnv("SENTRO_TELEMETRY_PUSH_SECS=1");
   MakeDirs(daemon.sysroot() + "/etc/norvane-skyd");
   WriteFile(daemon.sysroot() + "/etc/norvane-skyd/instance.cfg", "instanceUuid=sandbox\n");
@@ -493,12 +455,11 @@ TEST(DaemonPush, RecordsAreKeptWhenTheExchangeFailsAndMarkedOnceItCompletes) {
   ASSERT_TRUE(start.succeeded()) << start.detail << start.code << daemon.LogText();
   std::string db = daemon.sysroot() + "/etc/norvane/norvane-sentro/telemetry/db/SentroTelemetry.db";
   // The first exchange is answered after the helper's 1 s time-out.
-  std::string request;
-  Answer(AcceptRequest(listener, &request), 1100);
+  Exchange(listener, 1100);
   ASSERT_TRUE(daemon.WaitForLog("[PushDataToAnalytics] Error in sending the telemetry data."))
       << daemon.LogText();
   EXPECT_EQ(Sql(db, "SELECT COUNT(*) FROM svcOpMetrics WHERE sentToAnalytics = 0"), (Rows{{"1"}}));
-  Answer(AcceptRequest(listener, &request), 0);
+  std::string request = Exchange(listener, 0);
   close(listener);
   ASSERT_TRUE(daemon.WaitForLog("Service operation metrics sent successfully."))
       << daemon.LogText();
