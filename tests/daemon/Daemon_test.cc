@@ -1,7 +1,7 @@
 // The daemon's own pieces: its directories, signals read on the event loop,
 // the watchdog on the test clock, the machine-restart rules and the start-up
-// check of the wiring. SENTRO_SYSROOT is set for the whole program, so a restart is only
-// recorded in the sandbox's "reboot-requests".
+// check of the wiring. SENTRO_SYSROOT is set for the whole program, so a
+// restart is only recorded in the sandbox's "reboot-requests".
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -32,9 +32,8 @@ TestClock *testClock = nullptr;
 class DaemonEnvironment : public ::testing::Environment {
   void SetUp() override {
     sandbox = new TempDir();
-    for (const char *dir : {"svcCfgfiles", ".svcStats", "muxServerInstanceCfgfiles"}) {
+    for (const char *dir : {"svcCfgfiles", ".svcStats", "muxServerInstanceCfgfiles"})
       MakeDirs(sandbox->Sub(dir));
-    }
     WriteFile(sandbox->Sub("profiles.json"), "{\"CRITICAL\": [\"database\"]}");
     for (const char *name : {"database", "reports"}) {
       WriteFile(sandbox->Sub("svcCfgfiles/") + name + ".json",
@@ -68,8 +67,6 @@ TEST(DaemonOptions, TheEnvironmentsDirectoriesGetTheProductSubdirectoryAndOption
   DaemonOptions options;
   EXPECT_TRUE(ParseDaemonOptions(3, argv, &options));
   EXPECT_EQ(options.configDir + " " + options.dataDir, "/cfg/norvane-sentro /mine");
-  unsetenv("NORVANE_CFG_DIR");
-  unsetenv("NORVANE_DATA_DIR");
 }
 
 TEST(DaemonSignals, OnlyTheFirstTerminationSignalStartsTheShutdownAndSighupAlwaysReloads) {

@@ -1,8 +1,8 @@
 // The running daemon seen from outside, each case on one daemon: every seam
-// it wires for its services (the direct-response-route command, the health
-// event publisher, the servlet container, the recovery restart, the system
-// restart and failover requests, the system failure), the control socket's
-// users and service requests, and its whole life on real processes. The
+// it wires (the control socket's users and service requests, the
+// direct-response-route command, the health event publisher, the servlet
+// container, the recovery restart, the system restart and failover requests,
+// the system failure), and its whole life on real processes. The
 // metrics rows a request writes are the telemetry push test's; malformed,
 // silent and flooding clients the stress suite's.
 #include <pwd.h>
@@ -50,7 +50,26 @@ TEST_F(Seams, EachSeamOfTheServicesReachesTheRealWorld) {
   Service("dash", ", \"Type\": \"MUX_SERVLET\", \"MuxServerName\": \"web\"");
   WriteFile(daemon_.configDir() + "/muxServerInstanceCfgfiles/web.json",
             "{\"Name\": \"web\"" + SvcCommand("web") + "}");
+  Service("zeta", ", \"DependsOn\": [\"frontgate\", \"core\"]");
+  const std::string socket = Target().socketPath;
+  WriteFile(socket, "stale");  // left by a previous run
   StartDaemon();
+
+  // The control socket: the API group's, answering in registry order.
+  struct stat st;
+  ASSERT_EQ(stat(socket.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0775u);
+  struct passwd *api = getpwnam("sentroapi");
+  ASSERT_NE(api, nullptr) << "the sentroapi user is created by scripts/install-deps.sh";
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_gid, api->pw_gid);
+  std::vector<std::string> names;
+  ASSERT_TRUE(CallForNames(Target(), {}, &names).succeeded());
+  EXPECT_EQ(names, (std::vector<std::string>{"atrium-ui", "core", "dash", "duo", "fatal",
+                                             "frontgate", "loop", "zeta"}));
+  names.clear();
+  ASSERT_TRUE(CallForNames(Target(), {MessageType::GetSvcDepsReq, "zeta"}, &names).succeeded());
+  EXPECT_EQ(names, (std::vector<std::string>{"frontgate", "core"}));  // their own order
 
   // Route: deleted when atrium-ui starts while frontgate runs, created when
   // atrium-ui stops, deleted when frontgate reaches STARTED while atrium-ui runs.
@@ -74,14 +93,30 @@ TEST_F(Seams, EachSeamOfTheServicesReachesTheRealWorld) {
   StartService("dash");
   EXPECT_EQ(Journal("start").back(), "web");
 
-  // A crash restarts the service.
-  pid_t pid = StartService("loop");
+  // Service requests; a crash restarts the service.
+  ASSERT_EQ(Call(MessageType::StartSvcReq, "loop").code, 0u);
+  EXPECT_TRUE(daemon_.WaitForLog("Client info Uid=0,Gid=0,Pid="));
+  SvcStatePayload status = State("loop");
+  EXPECT_EQ(status.health, 2u);  // INITIALIZED: no health command
+  EXPECT_EQ(status.runAsUser, "root");
+  pid_t pid = static_cast<pid_t>(status.pid);
   ASSERT_EQ(kill(pid, SIGKILL), 0);
   EXPECT_TRUE(WaitUntil([&] {
     SvcStatePayload status = State("loop");
     return status.state == kStarted && static_cast<pid_t>(status.pid) != pid;
   })) << daemon_.LogText();
   EXPECT_TRUE(daemon_.WaitForLog("<loop> Restarting service.\n"));
+  ASSERT_EQ(Call(MessageType::StopSvcReq, "loop").code, 0u);
+  EXPECT_EQ(State("loop").state, kStopped);
+  // DISABLED, persisted and enforced.
+  ASSERT_TRUE(
+      Call({.type = MessageType::SetSvcStateReq, .name = "loop", .startupType = 2}).succeeded());
+  EXPECT_EQ(ReadFile(daemon_.configDir() + "/svcCfgfiles/.state_loop.json"),
+            "{\"StartupType\":\"DISABLED\"}");
+  EXPECT_EQ(Call(MessageType::StartSvcReq, "loop").code, 9u);
+  EXPECT_EQ(Call(MessageType::StartSvcReq, "ghost").code, 6u);
+  EXPECT_EQ(Call(MessageType::StartProfileReq, "NOSUCH").code, 10u);
+  EXPECT_EQ(Call({.type = MessageType::SetRecoveryProfileReq, .recoveryProfile = 2}).code, 6u);
 
   // Crash actions: the system restart request, the failover request.
   ASSERT_EQ(kill(StartService("fatal"), SIGKILL), 0);
@@ -104,48 +139,6 @@ TEST_F(Seams, EachSeamOfTheServicesReachesTheRealWorld) {
     return ReadWholeFile(sysroot + "/reboot-requests") == "RESTART\nRESTART\n";
   })) << daemon_.LogText();
   EXPECT_EQ(CountOf(daemon_.LogText(), "System Failure, initiating system restart.\n"), 1u);
-}
-
-using ControlSocket = DaemonTest;
-
-TEST_F(ControlSocket, ServesTheApiGroupAndAnswersServiceRequests) {
-  Service("zeta", ", \"DependsOn\": [\"beta\", \"alpha\"]");
-  Service("alpha");
-  Service("beta");
-  const std::string socket = Target().socketPath;
-  WriteFile(socket, "stale");  // left by a previous run
-  StartDaemon();
-  struct stat st;
-  ASSERT_EQ(stat(socket.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0775u);
-  struct passwd *api = getpwnam("sentroapi");
-  ASSERT_NE(api, nullptr) << "the sentroapi user is created by scripts/install-deps.sh";
-  EXPECT_EQ(st.st_uid, 0u);
-  EXPECT_EQ(st.st_gid, api->pw_gid);
-
-  std::vector<std::string> names;
-  ASSERT_TRUE(CallForNames(Target(), {}, &names).succeeded());
-  EXPECT_EQ(names, (std::vector<std::string>{"alpha", "beta", "zeta"}));  // registry order
-  names.clear();
-  ASSERT_TRUE(CallForNames(Target(), {MessageType::GetSvcDepsReq, "zeta"}, &names).succeeded());
-  EXPECT_EQ(names, (std::vector<std::string>{"beta", "alpha"}));  // their own order
-  ASSERT_EQ(Call(MessageType::StartSvcReq, "alpha").code, 0u);
-  EXPECT_TRUE(daemon_.WaitForLog("Client info Uid=0,Gid=0,Pid="));
-  SvcStatePayload status = State("alpha");
-  EXPECT_EQ(status.health, 2u);  // INITIALIZED: no health command
-  EXPECT_EQ(status.runAsUser, "root");
-  EXPECT_EQ(kill(static_cast<pid_t>(status.pid), 0), 0);
-  ASSERT_EQ(Call(MessageType::StopSvcReq, "alpha").code, 0u);
-  EXPECT_EQ(State("alpha").state, kStopped);
-  // DISABLED, persisted and enforced.
-  ASSERT_TRUE(
-      Call({.type = MessageType::SetSvcStateReq, .name = "alpha", .startupType = 2}).succeeded());
-  EXPECT_EQ(ReadFile(daemon_.configDir() + "/svcCfgfiles/.state_alpha.json"),
-            "{\"StartupType\":\"DISABLED\"}");
-  EXPECT_EQ(Call(MessageType::StartSvcReq, "alpha").code, 9u);
-  EXPECT_EQ(Call(MessageType::StartSvcReq, "ghost").code, 6u);
-  EXPECT_EQ(Call(MessageType::StartProfileReq, "NOSUCH").code, 10u);
-  EXPECT_EQ(Call({.type = MessageType::SetRecoveryProfileReq, .recoveryProfile = 2}).code, 6u);
 }
 
 // The daemon's whole life on real processes: the startup profile comes up in
@@ -194,9 +187,6 @@ TEST_F(Lifecycle, StartupInDependencyOrderHealthCycleReloadsAndSigtermStopsInSto
   EXPECT_EQ(State("db").state, kStarted);
   EXPECT_TRUE(daemon_.WaitForLog("Db(08) host-")) << daemon_.LogText();
   EXPECT_TRUE(daemon_.WaitForLog("Periodic health check is disabled.\n", seconds(5)));
-  daemon_.WriteConfig("{\"LogToSyslog\": tru");  // a broken file changes nothing
-  daemon_.Signal(SIGHUP);
-  EXPECT_TRUE(daemon_.WaitForLog("Failed to reload Sentro configuration.\n")) << daemon_.LogText();
   // To syslog: written to the old output just before it is removed, once.
   daemon_.WriteConfig("{" + cycle + ", \"LogToSyslog\": true}");
   daemon_.Signal(SIGHUP);
@@ -209,21 +199,6 @@ TEST_F(Lifecycle, StartupInDependencyOrderHealthCycleReloadsAndSigtermStopsInSto
   EXPECT_EQ(Journal("stop"), (std::vector<std::string>{"web", "app", "db"}));
   EXPECT_TRUE(AllServicesGone());
   EXPECT_EQ(ReadFile(corePattern), "/var/core/core.%e.%p");
-}
-
-TEST_F(Lifecycle, TerminationDuringTheStartupBatchLeavesNoServiceBehind) {
-  Service("slow", ", \"PreStartCommand\": \"/bin/sleep\", \"PreStartCommandArgs\": [\"0.3\"]",
-          "AUTOMATIC");
-  Service("after", ", \"DependsOn\": [\"slow\"]", "AUTOMATIC");
-  Service("free", "", "AUTOMATIC");
-  // A watchdog period under 6 s would give a heartbeat of 0 s that spins the loop.
-  daemon_.WriteConfig("{\"CriticalHealthCheckFreqSecs\": 1, \"LogLevel\": 8}");
-  daemon_.Start();
-  ASSERT_TRUE(daemon_.WaitForLog("Executing op START on service slow")) << daemon_.LogText();
-  daemon_.Signal(SIGTERM);
-  EXPECT_EQ(daemon_.WaitExit(seconds(15)), 0) << daemon_.LogText();
-  EXPECT_TRUE(AllServicesGone());
-  EXPECT_EQ(CountOf(daemon_.LogText(), "Signal main thread alive"), 0u);
 }
 
 }  // namespace
