@@ -20,7 +20,9 @@ namespace {
 // twice; help, a bad option, configuration or profile file end start-up
 // with status 1.
 TEST(Startup, TheCommandLineAndTheProfileFileDecideHowTheDaemonStarts) {
-  const std::string longName(200, 'p'), longLine = longName + "\n";
+  const std::string longName(200, 'p'),
+      longLine = longName + "\n",
+      usage = "Usage: " + SandboxDaemon::BuildPath("sentro") + " [options]\n";
   struct Case {
     std::vector<std::string> args;
     const char *config, *profileFile;  // null: none
@@ -33,15 +35,9 @@ TEST(Startup, TheCommandLineAndTheProfileFileDecideHowTheDaemonStarts) {
       {{"-i", "x"}, "{}", longLine.c_str(), longName.substr(0, 127), SIGINT},
       {{"-s", "NONE"}, "{}", "CRITICAL\n", "NONE", SIGTERM},
       {{"-s", "caf\xe9"}, "{}", nullptr, "caf\xc3\xa9", SIGTERM},  // Latin-1 from the C locale
-      {{"-h"},
-       "{}",
-       nullptr,
-       "",
-       0,
-       "Usage: " + SandboxDaemon::BuildPath("sentro") + " [options]\n"},
+      {{"-h"}, "{}", nullptr, "", 0, usage},
       {{"--bogus"}, "{}", nullptr, "", 0, "Invalid Option.\nUsage: "},
-      {{"-s", "ALL", "-i"}, "{}", nullptr, "", 0, "Invalid Option.\n"},  // short -i takes an
-                                                                         // argument
+      {{"-s", "ALL", "-i"}, "{}", nullptr, "", 0, "Invalid Option.\n"},  // -i takes a value
       {{}, nullptr, nullptr, "", 0, "Failed to load Sentro Configuration. Exiting...\n"},
       {{}, "{\"LogLevel\": ", nullptr, "", 0, "Invalid Json formatted file"},
       {{}, "{}", "\n", "", 0, "Empty startup profile file "},

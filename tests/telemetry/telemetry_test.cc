@@ -40,22 +40,20 @@ using Rows = std::vector<std::vector<std::string>>;
 // The rows of sql run on the database at path, NULL as "<null>"; {{"<error>"}}
 // when it fails. The busy wait covers a daemon or helper writing at once.
 Rows Sql(const std::string &path, const std::string &sql) {
-  Rows rows;
   sqlite3 *db = nullptr;
+  char **cells = nullptr;
+  int rows = 0, columns = 0;
   bool ok = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
             sqlite3_busy_timeout(db, 2000) == SQLITE_OK &&
-            sqlite3_exec(
-                db, sql.c_str(),
-                [](void *out, int count, char **values, char **) {
-                  static_cast<Rows *>(out)->emplace_back();
-                  for (int i = 0; i < count; ++i) {
-                    static_cast<Rows *>(out)->back().push_back(values[i] ? values[i] : "<null>");
-                  }
-                  return 0;
-                },
-                &rows, nullptr) == SQLITE_OK;
+            sqlite3_get_table(db, sql.c_str(), &cells, &rows, &columns, nullptr) == SQLITE_OK;
+  Rows out(ok ? rows : 1, std::vector<std::string>(ok ? columns : 1, "<error>"));
+  for (int cell = 0; ok && cell < rows * columns; cell++) {  // after the header row
+    const char *text = cells[columns + cell];
+    out[cell / columns][cell % columns] = text != nullptr ? text : "<null>";
+  }
+  sqlite3_free_table(cells);
   sqlite3_close(db);
-  return ok ? rows : Rows{{"<error>"}};
+  return out;
 }
 
 // An unsent svcOpMetrics row: a START of service in operation id.
