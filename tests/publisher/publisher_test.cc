@@ -27,8 +27,7 @@ TEST(Publisher, ChangesOfOneTurnGoOutInOneRunAndAHangingRunDoesNotHoldBackTheNex
       " --eventdata web,HEALTHY,START_PENDING,0 --eventdata db,UNHEALTHY,HEALTHY,1\n";
   ASSERT_TRUE(RunLoopUntil([&] { return ReadWholeFile(dir.File("runs")) == first; }))
       << ReadWholeFile(dir.File("runs"));
-  // Queued behind the hang.
-  PublishHealthChange("web", HealthStatus::Unknown, HealthStatus::Healthy, true);
+  PublishHealthChange("web", HealthStatus::Unknown, HealthStatus::Healthy, true);  // queued
   RunLoopFor(50);
   EXPECT_EQ(ReadWholeFile(dir.File("runs")), first) << "one script at a time";
   AdvanceClock(21);

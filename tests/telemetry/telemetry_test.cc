@@ -189,11 +189,12 @@ TEST_F(MetricsStore, AFlushWritesEndedRecordsUnderOneIdAndCountsEveryRecord) {
   EXPECT_EQ(GetTelemetryContext().buildNumber + GetTelemetryContext().versionNumber, "");
 }
 
-TEST_F(MetricsStore, StartsRecordTheStagesOfTheirStartupEventsFileAsText) {
+TEST_F(MetricsStore, StartsRecordTheStagesOfTheFirstDeclaredStartupEventsFileAsText) {
   AddStartupEvents("alpha", R"({"stages": [{"name": "load", "time": "0.5", "status": "DONE"},
       "not an object", {"p": "warm", "t": 1.5}, {"a": true, "b": null, "c": {"k": [1]}, "d": 0}]})");
   AddStartupEvents("gamma", R"({"stages": [{"a": "x", "b": "1", "c": "DONE"}]})");
   AddStartupEvents("omega", R"({"stages": [)");
+  WriteFile(root_.Sub("defs/alpha2"), R"({"Name": "alpha", "ServiceStartupEventsFile": "/2"})");
   ASSERT_EQ(mkfifo(root_.Sub("defs/fifo").c_str(), 0600), 0);  // the scan must not block
   InitializeSvcOpCount({}, root_.Sub("defs"));
   BeginOperation("alpha", "RESTART", "HEALTHY", "PENDING");        // running: stages go in
