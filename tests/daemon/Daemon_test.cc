@@ -1,17 +1,16 @@
-// The daemon's own pieces: signals read on the event loop, the watchdog on
-// the test clock, the machine-restart rules and the start-up check of the
-// wiring. SENTRO_SYSROOT is set for the whole program, so a restart is only
-// recorded in the sandbox's "reboot-requests".
+// The daemon's own pieces: its directories, the watchdog on the test
+// clock, the machine-restart rules and the start-up check of the wiring.
+// SENTRO_SYSROOT is set for the whole program, so a restart is only recorded
+// in the sandbox's "reboot-requests".
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <sstream>
 
 #include "lib/pollDefault/poll.h"
 #include "src/core/SentroConfig.h"
 #include "src/core/SysPaths.h"
+#include "src/daemon/DaemonOptions.h"
 #include "src/daemon/DaemonWiring.h"
-#include "src/daemon/SignalHandlers.h"
 #include "src/daemon/SystemFailure.h"
 #include "src/manager/ServiceManager.h"
 #include "src/process/ProcessTable.h"
@@ -22,18 +21,16 @@
 
 namespace {
 
-int shutdowns = 0, reloads = 0;
 TempDir *sandbox = nullptr;
 TestClock *testClock = nullptr;
 
 // The configuration (watchdog period 30 s, a beat every 9 s), a registry in
-// which "database" is critical and "reports" is not, the loop, the signals.
+// which "database" is critical and "reports" is not, the loop.
 class DaemonEnvironment : public ::testing::Environment {
   void SetUp() override {
     sandbox = new TempDir();
-    for (const char *dir : {"svcCfgfiles", ".svcStats", "muxServerInstanceCfgfiles"}) {
+    for (const char *dir : {"svcCfgfiles", ".svcStats", "muxServerInstanceCfgfiles"})
       MakeDirs(sandbox->Sub(dir));
-    }
     WriteFile(sandbox->Sub("profiles.json"), "{\"CRITICAL\": [\"database\"]}");
     for (const char *name : {"database", "reports"}) {
       WriteFile(sandbox->Sub("svcCfgfiles/") + name + ".json",
@@ -48,7 +45,6 @@ class DaemonEnvironment : public ::testing::Environment {
     testClock = new TestClock();
     PollInstallDefault();
     CreateProcessTable();
-    InstallSignalHandling({[] { shutdowns++; }, [] { reloads++; }});
   }
 };
 [[maybe_unused]] auto *environment = ::testing::AddGlobalTestEnvironment(new DaemonEnvironment);
@@ -59,15 +55,14 @@ bool TurnLoopUntil(const std::function<bool()> &done) {
                    std::chrono::seconds(5), {});
 }
 
-TEST(DaemonSignals, OnlyTheFirstTerminationSignalStartsTheShutdownAndSighupAlwaysReloads) {
-  LogCapture log;
-  for (int signal : {SIGTERM, SIGINT, SIGHUP}) raise(signal);
-  EXPECT_TRUE(TurnLoopUntil([] { return reloads == 1; }));
-  raise(SIGQUIT);  // after the shutdown has begun: ignored, while SIGHUP still reloads
-  raise(SIGHUP);
-  EXPECT_TRUE(TurnLoopUntil([] { return reloads == 2; }));
-  EXPECT_EQ(shutdowns, 1);
-  EXPECT_TRUE(log.Has(5, "Received a SIGHUP signal to reload Sentro configuration\n"));
+TEST(DaemonOptions, TheEnvironmentsDirectoriesGetTheProductSubdirectoryAndOptionsWin) {
+  setenv("NORVANE_CFG_DIR", "/cfg", 1);
+  setenv("NORVANE_DATA_DIR", "/data", 1);
+  char program[] = "sentro", option[] = "-d", dir[] = "/mine";
+  char *argv[] = {program, option, dir, nullptr};
+  DaemonOptions options;
+  EXPECT_TRUE(ParseDaemonOptions(3, argv, &options));
+  EXPECT_EQ(options.configDir + " " + options.dataDir, "/cfg/norvane-sentro /mine");
 }
 
 // A script of steps ("beat", "check", "fail:<service>") under a profile and

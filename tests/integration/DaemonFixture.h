@@ -19,10 +19,13 @@ using std::chrono::seconds;
 
 inline size_t CountOf(const std::string &text, const std::string &word) {
   size_t count = 0;
-  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
-    count++;
-  }
+  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) count++;
   return count;
+}
+
+inline CallTarget TargetOf(const SandboxDaemon &daemon, int timeoutSec = 10) {
+  return CallTarget{daemon.dataDir() + "/sentroserver",
+                    std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSec)};
 }
 
 class DaemonTest : public ::testing::Test {
@@ -31,12 +34,10 @@ class DaemonTest : public ::testing::Test {
 
   DaemonTest() {
     MakeDirs(daemon_.Root("svc"));
-    WriteFile(JournalPath(), "");
     Executable("svc.sh",
                "#!/bin/sh\n"
-               "# $1: service name, $2: directory of its pid file and the journal\n"
+               "# $1: service name, $2: directory of the journal\n"
                "trap 'echo \"stop $1\" >> \"$2/journal\"; exit 0' TERM\n"
-               "echo $$ > \"$2/$1.pid\"\n"
                "echo \"start $1 $$\" >> \"$2/journal\"\n"
                "while :; do sleep 0.05; done\n");
     Config("");
@@ -55,8 +56,8 @@ class DaemonTest : public ::testing::Test {
     daemon_.WriteConfig("{\"EnableLivenessCheck\": false, \"LogLevel\": 8" + extraMembers + "}");
   }
 
-  // A service running svc.sh: it writes its pid to PidFile(name), journals
-  // "start <name> <pid>" and, on SIGTERM, "stop <name>".
+  // A service running svc.sh: it journals "start <name> <pid>" and, on
+  // SIGTERM, "stop <name>".
   void Service(const std::string &name, const std::string &extraMembers = "",
                const std::string &startupType = "MANUAL") {
     daemon_.WriteService(name + ".json", "{\"Name\": \"" + name + "\", \"StartupType\": \"" +
@@ -67,20 +68,14 @@ class DaemonTest : public ::testing::Test {
     return ", \"StartCommand\": \"" + daemon_.Root("svc.sh") + "\", \"StartCommandArgs\": [\"" +
            name + "\", \"" + daemon_.Root("svc") + "\"]";
   }
-  std::string PidFile(const std::string &name) const {
-    return daemon_.Root("svc/" + name + ".pid");
-  }
-  std::string JournalPath() const { return daemon_.Root("svc/journal"); }
 
   // The journal's lines of one kind ("start", "stop"): the service names, or
   // with pids the started processes' pids.
   std::vector<std::string> Journal(const std::string &kind, bool pids = false) const {
     std::vector<std::string> found;
-    std::istringstream lines(ReadFile(JournalPath()));
-    for (std::string line; std::getline(lines, line);) {
-      std::istringstream fields(line);
-      std::string word, name, pid;
-      fields >> word >> name >> pid;
+    std::istringstream words(ReadWholeFile(daemon_.Root("svc/journal")));
+    for (std::string word, name, pid; words >> word >> name;) {
+      if (word == "start") words >> pid;
       if (word == kind) found.push_back(pids ? pid : name);
     }
     return found;
@@ -100,32 +95,10 @@ class DaemonTest : public ::testing::Test {
     ASSERT_TRUE(daemon_.WaitForLog("Sentro service is running in")) << daemon_.LogText();
   }
 
-  CallTarget Target(int timeoutSec = 10) const {
-    return CallTarget{daemon_.dataDir() + "/sentroserver",
-                      std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSec)};
-  }
-  static RequestMessage Request(MessageType type, const std::string &name = "") {
-    RequestMessage request;
-    request.type = type;
-    request.name = name;
-    return request;
-  }
-  CallOutcome Call(MessageType type, const std::string &name = "") {
-    return CallForResult(Target(), Request(type, name));
-  }
-  CallOutcome SetRecoveryProfile(uint32_t profile) {
-    RequestMessage request = Request(MessageType::SetRecoveryProfileReq);
-    request.recoveryProfile = profile;
-    return CallForResult(Target(), request);
-  }
+  CallTarget Target(int timeoutSec = 10) const { return TargetOf(daemon_, timeoutSec); }
+  CallOutcome Call(const RequestMessage &request) { return CallForResult(Target(), request); }
+  CallOutcome Call(MessageType type, const std::string &name) { return Call({type, name}); }
 
-  // A list request: also the cheapest way to ask whether the daemon serves.
-  bool Serves(std::vector<std::string> *names = nullptr) {
-    std::vector<std::string> ignored;
-    return CallForNames(Target(), Request(MessageType::ListSvcsReq),
-                        names != nullptr ? names : &ignored)
-        .succeeded();
-  }
   SvcStatePayload State(const std::string &name) {
     SvcStatePayload status;
     EXPECT_TRUE(CallForState(Target(), name, &status).succeeded());
@@ -138,19 +111,6 @@ class DaemonTest : public ::testing::Test {
     SvcStatePayload status = State(name);
     EXPECT_EQ(status.state, kStarted);
     return static_cast<pid_t>(status.pid);
-  }
-
-  // Waits for a pid other than old (and, unless anyState, for STARTED); 0 on
-  // time-out.
-  pid_t WaitForNewPid(const std::string &name, pid_t old, bool anyState = false) {
-    pid_t fresh = 0;
-    WaitUntil([&] {
-      SvcStatePayload status = State(name);
-      pid_t pid = static_cast<pid_t>(status.pid);
-      fresh = pid != 0 && pid != old && (anyState || status.state == kStarted) ? pid : 0;
-      return fresh != 0;
-    });
-    return fresh;
   }
 
   SandboxDaemon daemon_;

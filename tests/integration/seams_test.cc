@@ -1,16 +1,14 @@
-// Every seam the daemon wires for its services, seen from outside on one
-// running daemon: the direct-response-route command, the health event
-// publisher, the metrics database, the servlet container, the recovery
-// restart, the system restart and failover requests, live cores, and the
-// system failure. A crash loop on the way leaks neither zombies nor
-// descriptors.
-#include <dirent.h>
-#include <sqlite3.h>
-#include <sys/wait.h>
+// The running daemon seen from outside, each case on one daemon: every seam
+// it wires (the control socket's users and service requests, the
+// direct-response-route command, the health event publisher, the servlet
+// container, the recovery restart, the system restart and failover requests,
+// the system failure), and its whole life on real processes. The
+// metrics rows a request writes are the telemetry push test's; malformed,
+// silent and flooding clients the stress suite's.
+#include <pwd.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <thread>
+#include <algorithm>
 
 #include "DaemonFixture.h"
 #include "src/protocol/MessageHeader.h"
@@ -18,54 +16,7 @@
 
 namespace {
 
-int OpenDescriptors(pid_t pid) {
-  DIR *dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-  int count = 0;
-  while (dir != nullptr && readdir(dir) != nullptr) count++;
-  if (dir != nullptr) closedir(dir);
-  return count;
-}
-
-// Whether one of pid's children is a zombie, its exit not collected.
-bool HasZombieChild(pid_t pid) {
-  std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
-                         "/children");
-  for (std::string child; children >> child;) {
-    std::string stat = ReadWholeFile("/proc/" + child + "/stat");
-    if (stat.find(") Z ") != std::string::npos) return true;
-  }
-  return false;
-}
-
-class Seams : public DaemonTest {
- protected:
-  Seams() : listener_(daemon_.dataDir() + "/duolistener", MESSAGE_HEADER_SIZE) {}
-
-  // Rows of the metrics database, as "operation service" lines.
-  std::string MetricsRows() const {
-    sqlite3 *db = nullptr;
-    std::string rows;
-    if (sqlite3_open(Database().c_str(), &db) == SQLITE_OK) {
-      sqlite3_exec(
-          db, "SELECT operation, serviceName FROM svcOpMetrics",
-          [](void *out, int, char **values, char **) {
-            *static_cast<std::string *>(out) += std::string(values[0]) + " " + values[1] + "\n";
-            return 0;
-          },
-          &rows, nullptr);
-    }
-    sqlite3_close(db);
-    return rows;
-  }
-  std::string Database() const {
-    return daemon_.sysroot() + "/etc/norvane/norvane-sentro/telemetry/db/SentroTelemetry.db";
-  }
-  std::string Sysroot(const std::string &file) const {
-    return ReadWholeFile(daemon_.sysroot() + file);
-  }
-
-  OneShotListener listener_;
-};
+using Seams = DaemonTest;
 
 TEST_F(Seams, EachSeamOfTheServicesReachesTheRealWorld) {
   // The route script and the publisher journal their arguments.
@@ -77,27 +28,17 @@ TEST_F(Seams, EachSeamOfTheServicesReachesTheRealWorld) {
       "NORVANE_PYTHON_BIN=" +
       Executable("publish.sh", "#!/bin/sh\necho \"$@\" >> \"" + daemon_.Root("events") + "\"\n"));
   MakeDirs(daemon_.Root("pub"));
-  // The metrics database as the installer creates it.
-  MakeDirs(Database().substr(0, Database().rfind('/')));
-  sqlite3 *db = nullptr;
-  ASSERT_EQ(sqlite3_open(Database().c_str(), &db), SQLITE_OK);
-  const std::string schema = std::string(SENTRO_SOURCE_DIR) + "/share/telemetry-schema.sql";
-  ASSERT_EQ(sqlite3_exec(db, ReadFile(schema).c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-  sqlite3_close(db);
-  listener_.Serve([](int connection) {  // accepts the failover
+  const std::string sysroot = daemon_.sysroot();
+  OneShotListener listener(daemon_.dataDir() + "/duolistener", MESSAGE_HEADER_SIZE);
+  listener.Serve([](int connection) {  // accepts the failover
     uint8_t reply[MESSAGE_HEADER_SIZE];
     EncodeMessageHeader(MakeMessageHeader(static_cast<MessageType>(15), 0), reply);
     EXPECT_EQ(write(connection, reply, sizeof reply), static_cast<ssize_t>(sizeof reply));
     char byte;
     (void)!read(connection, &byte, 1);  // let the daemon close first
   });
-  for (const char *gdbTool : {"/usr/bin/gcore", "/usr/bin/gdb"}) {  // gcore runs the gdb beside it
-    symlink(gdbTool, (daemon_.sysroot() + gdbTool).c_str());
-  }
-  Config(
-      ", \"HaltOnSystemFailHA\": true, \"MaxServiceQuickRecoveryCount\": 100, "
-      "\"EventPublisherScriptDir\": \"" +
-      daemon_.Root("pub") + "\"");
+  Config(", \"HaltOnSystemFailHA\": true, \"EventPublisherScriptDir\": \"" + daemon_.Root("pub") +
+         "\"");
   for (const char *name : {"frontgate", "atrium-ui", "loop"}) Service(name);
   const std::string crash = ", \"RecoveryActionProfiles\": {\"DEFAULT\": {\"CRASH\": [";
   Service("fatal", crash + "\"RESTART_SYSTEM\"]}}");
@@ -109,7 +50,26 @@ TEST_F(Seams, EachSeamOfTheServicesReachesTheRealWorld) {
   Service("dash", ", \"Type\": \"MUX_SERVLET\", \"MuxServerName\": \"web\"");
   WriteFile(daemon_.configDir() + "/muxServerInstanceCfgfiles/web.json",
             "{\"Name\": \"web\"" + SvcCommand("web") + "}");
+  Service("zeta", ", \"DependsOn\": [\"frontgate\", \"core\"]");
+  const std::string socket = Target().socketPath;
+  WriteFile(socket, "stale");  // left by a previous run
   StartDaemon();
+
+  // The control socket: the API group's, answering in registry order.
+  struct stat st;
+  ASSERT_EQ(stat(socket.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0775u);
+  struct passwd *api = getpwnam("sentroapi");
+  ASSERT_NE(api, nullptr) << "the sentroapi user is created by scripts/install-deps.sh";
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_gid, api->pw_gid);
+  std::vector<std::string> names;
+  ASSERT_TRUE(CallForNames(Target(), {}, &names).succeeded());
+  EXPECT_EQ(names, (std::vector<std::string>{"atrium-ui", "core", "dash", "duo", "fatal",
+                                             "frontgate", "loop", "zeta"}));
+  names.clear();
+  ASSERT_TRUE(CallForNames(Target(), {MessageType::GetSvcDepsReq, "zeta"}, &names).succeeded());
+  EXPECT_EQ(names, (std::vector<std::string>{"frontgate", "core"}));  // their own order
 
   // Route: deleted when atrium-ui starts while frontgate runs, created when
   // atrium-ui stops, deleted when frontgate reaches STARTED while atrium-ui runs.
@@ -123,61 +83,115 @@ TEST_F(Seams, EachSeamOfTheServicesReachesTheRealWorld) {
     return ReadWholeFile(daemon_.Root("routes")) == "delete\ncreate stopped\ndelete\n";
   })) << ReadWholeFile(daemon_.Root("routes"));
   EXPECT_TRUE(daemon_.WaitForLog("Direct response route command completed successfully.\n"));
-  // Health events and metrics rows of those requests.
+  // The health events of those requests.
   EXPECT_TRUE(WaitUntil([&] {
     return ReadWholeFile(daemon_.Root("events"))
                .find("/sentroEventPublisher.py --eventdata frontgate,INITIALIZED,") !=
            std::string::npos;
   })) << ReadWholeFile(daemon_.Root("events"));
-  EXPECT_TRUE(WaitUntil([&] { return CountOf(MetricsRows(), "START frontgate\n") == 2; }))
-      << MetricsRows();
   // A servlet runs in its container's process.
   StartService("dash");
   EXPECT_EQ(Journal("start").back(), "web");
 
-  // A crash restarts the service; a crash loop leaves nothing behind.
-  pid_t pid = StartService("loop");
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // connections so far are closed
-  int before = OpenDescriptors(daemon_.pid());
-  for (int round = 0; round < 20; round++) {
-    ASSERT_EQ(kill(pid, SIGKILL), 0);
-    pid = WaitForNewPid("loop", pid, /*anyState=*/true);
-    ASSERT_GT(pid, 0) << "round " << round << "\n" << daemon_.LogText();
-  }
-  EXPECT_GT(WaitForNewPid("loop", 0), 0);
-  EXPECT_TRUE(daemon_.WaitForLog("<loop> Restarting service.\n"));
+  // Service requests; a crash restarts the service.
+  ASSERT_EQ(Call(MessageType::StartSvcReq, "loop").code, 0u);
+  EXPECT_TRUE(daemon_.WaitForLog("Client info Uid=0,Gid=0,Pid=" + std::to_string(getpid()) +
+                                 ",Comm=(test_integratio),PPid=" + std::to_string(getppid())));
+  SvcStatePayload status = State("loop");
+  EXPECT_EQ(status.health, 2u);  // INITIALIZED: no health command
+  EXPECT_EQ(status.runAsUser, "root");
+  pid_t pid = static_cast<pid_t>(status.pid);
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
   EXPECT_TRUE(WaitUntil([&] {
-    return !HasZombieChild(daemon_.pid()) && OpenDescriptors(daemon_.pid()) == before;
-  })) << before
-      << " descriptors before, " << OpenDescriptors(daemon_.pid()) << " after";
+    SvcStatePayload status = State("loop");
+    return status.state == kStarted && static_cast<pid_t>(status.pid) != pid;
+  })) << daemon_.LogText();
+  EXPECT_TRUE(daemon_.WaitForLog("<loop> Restarting service.\n"));
+  ASSERT_EQ(Call(MessageType::StopSvcReq, "loop").code, 0u);
+  EXPECT_EQ(State("loop").state, kStopped);
+  // DISABLED, persisted and enforced.
+  ASSERT_TRUE(
+      Call({.type = MessageType::SetSvcStateReq, .name = "loop", .startupType = 2}).succeeded());
+  EXPECT_EQ(ReadFile(daemon_.configDir() + "/svcCfgfiles/.state_loop.json"),
+            "{\"StartupType\":\"DISABLED\"}");
+  EXPECT_EQ(Call(MessageType::StartSvcReq, "loop").code, 9u);
+  EXPECT_EQ(Call(MessageType::StartSvcReq, "ghost").code, 6u);
+  EXPECT_EQ(Call(MessageType::StartProfileReq, "NOSUCH").code, 10u);
+  EXPECT_EQ(Call({.type = MessageType::SetRecoveryProfileReq, .recoveryProfile = 2}).code, 6u);
 
   // Crash actions: the system restart request, the failover request.
   ASSERT_EQ(kill(StartService("fatal"), SIGKILL), 0);
-  EXPECT_TRUE(WaitUntil([&] { return Sysroot("/reboot-requests") == "RESTART\n"; }));
+  EXPECT_TRUE(
+      WaitUntil([&] { return ReadWholeFile(sysroot + "/reboot-requests") == "RESTART\n"; }));
   EXPECT_TRUE(daemon_.WaitForLog("Failed to restart system.\n"));
   ASSERT_EQ(kill(StartService("duo"), SIGKILL), 0);
   ASSERT_TRUE(daemon_.WaitForLog("DUO failover call done. Success : 1\n")) << daemon_.LogText();
-  EXPECT_EQ(static_cast<uint32_t>(DecodeMessageHeader(listener_.Request().data()).type), 9u);
-
-  // A live core of a running service, written by gcore.
-  LiveCorePayload core;
-  ASSERT_TRUE(CallForLiveCore(Target(30), "frontgate", &core).succeeded());
-  EXPECT_TRUE(core.succeeded) << daemon_.LogText();
-  EXPECT_EQ(core.corePath.rfind(daemon_.sysroot() + "/var/core/livecore.frontgate-", 0), 0u)
-      << core.corePath;
-  EXPECT_TRUE(FileExists(core.corePath));
+  EXPECT_EQ(static_cast<uint32_t>(DecodeMessageHeader(listener.Request().data()).type), 9u);
 
   // Unknown health of a critical service under FAILOVER fails the system.
   StartService("core");
-  ASSERT_TRUE(SetRecoveryProfile(1).succeeded());
+  ASSERT_TRUE(Call({.type = MessageType::SetRecoveryProfileReq, .recoveryProfile = 1}).succeeded());
   WriteFile(daemon_.Root("broken"), "");
-  RequestMessage healthCheck = Request(MessageType::AllSvcsControlReq);
+  RequestMessage healthCheck = {.type = MessageType::AllSvcsControlReq};
   healthCheck.flags.healthCheck = true;
-  CallForResult(Target(), healthCheck);
+  Call(healthCheck);
   EXPECT_TRUE(daemon_.WaitForLog("<core> health state unknown ,considered as system failure\n"));
-  EXPECT_TRUE(WaitUntil([&] { return Sysroot("/reboot-requests") == "RESTART\nRESTART\n"; }))
-      << daemon_.LogText();
+  EXPECT_TRUE(WaitUntil([&] {
+    return ReadWholeFile(sysroot + "/reboot-requests") == "RESTART\nRESTART\n";
+  })) << daemon_.LogText();
   EXPECT_EQ(CountOf(daemon_.LogText(), "System Failure, initiating system restart.\n"), 1u);
+}
+
+// The daemon's whole life on real processes: the startup profile comes up in
+// dependency order followed by the post-startup command, the health cycle
+// runs, SIGHUP reloads, and a termination signal stops every service.
+using Lifecycle = DaemonTest;
+
+TEST_F(Lifecycle, StartupInDependencyOrderHealthCycleReloadsAndSigtermStopsInStopOrder) {
+  const std::string cycle =
+      "\"CriticalHealthCheckFreqSecs\": 1, \"CriticalToAllHealthCheckFreqRatio\": 0";
+  daemon_.WriteConfig("{\"EnableLivenessCheck\": false, " + cycle + ", \"LogLevel\": 5}");
+  Service("db", ", \"StopBefore\": []", "AUTOMATIC");
+  Service("app", ", \"DependsOn\": [\"db\"], \"StopBefore\": [\"db\"]", "AUTOMATIC");
+  Service("web", ", \"DependsOn\": [\"app\"], \"StopBefore\": [\"app\"]", "AUTOMATIC");
+  daemon_.WriteProfiles("{\"CRITICAL\": [\"db\"]}");  // a ratio of 0 falls back to 6
+  std::string banner = daemon_.Root("banner");
+  Executable("sysroot/usr/bin/banner_ctrl", "#!/bin/sh\necho \"$@\" > \"" + banner + "\"\n");
+  daemon_.SetEnv("NORVANE_HUB_HOME=/opt/hub");
+  daemon_.Start();
+  ASSERT_TRUE(daemon_.WaitForLog("Post sentro startup command succeeded\n", seconds(15)))
+      << daemon_.LogText();
+  EXPECT_EQ(Journal("start"), (std::vector<std::string>{"db", "app", "web"}));
+  EXPECT_EQ(ReadFile(banner), "reset\n");
+  const std::string corePattern = daemon_.sysroot() + "/proc/sys/kernel/core_pattern";
+  EXPECT_EQ(ReadFile(corePattern), "|/opt/hub/norvane-sentro/sentro-coredumper %e %s %p");
+  const char *kCycleDone = "Successfully executed service batch operation API_HEALTH.\n";
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(daemon_.LogText(), kCycleDone) >= 2; }, seconds(6)))
+      << daemon_.LogText();
+  EXPECT_EQ(daemon_.LogText().find("Db(08) host-"), std::string::npos);
+
+  // A level change lets debug lines pass without a logger switch.
+  daemon_.WriteConfig("{" + cycle + ", \"LogLevel\": 8, \"PerformPeriodicHealthCheck\": false}");
+  daemon_.Signal(SIGHUP);
+  ASSERT_TRUE(daemon_.WaitForLog("Received a SIGHUP signal to reload Sentro configuration\n"));
+  EXPECT_EQ(State("db").state, kStarted);
+  EXPECT_TRUE(daemon_.WaitForLog("Db(08) host-")) << daemon_.LogText();
+  EXPECT_TRUE(daemon_.WaitForLog("Periodic health check is disabled.\n", seconds(5)));
+  // To syslog: written to the old output just before it is removed, once.
+  daemon_.WriteConfig("{" + cycle + ", \"LogToSyslog\": true}");
+  daemon_.Signal(SIGHUP);
+  EXPECT_TRUE(daemon_.WaitForLog("Switching logger. logToSyslog=1\n")) << daemon_.LogText();
+  daemon_.Signal(SIGHUP);  // no change: no second switch
+  daemon_.Signal(SIGTERM);
+  EXPECT_EQ(daemon_.WaitExit(seconds(15)), 0);
+  EXPECT_EQ(CountOf(daemon_.LogText(), "Switching logger"), 1u);
+  EXPECT_EQ(daemon_.LogText().find("Initiating Sentro shutdown."), std::string::npos);
+  EXPECT_EQ(Journal("stop"), (std::vector<std::string>{"web", "app", "db"}));
+  std::vector<std::string> pids = Journal("start", true);
+  EXPECT_TRUE(WaitUntil([&] {  // every process ended, its pid free
+    return std::all_of(pids.begin(), pids.end(), [](auto &pid) { return kill(stoi(pid), 0) != 0; });
+  }));
+  EXPECT_EQ(ReadFile(corePattern), "/var/core/core.%e.%p");
 }
 
 }  // namespace

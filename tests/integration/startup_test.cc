@@ -1,106 +1,156 @@
-// The daemon's command line, environment and start-up choices, on the real
-// binary in a sandbox.
+// Daemons started on their own: the command line and the startup profile,
+// and settings they cannot use (they keep serving, stay idle and restart the
+// machine only for a real hang).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <thread>
+
 #include "DaemonFixture.h"
 
 namespace {
-
-TEST(CommandLine, HelpInvalidOptionsAndAMissingConfigurationEndStartupWithStatusOne) {
-  struct Case {
-    std::vector<std::string> args;
-    const char *config;  // null: no config.json
-    std::string out, err;
-  } cases[] = {
-      {{"-h"}, "{}", "Usage: " + SandboxDaemon::BuildPath("sentro") + " [options]\n", ""},
-      {{"--bogus"}, "{}", "Invalid Option.\nUsage: ", ""},
-      {{"-s", "ALL", "-i"}, "{}", "Invalid Option.\n", ""},  // short -i takes an argument
-      {{}, nullptr, "", "Failed to load Sentro Configuration. Exiting...\n"},
-      {{}, "{\"LogLevel\": ", "", "Invalid Json formatted file"},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.out + c.err);
-    SandboxDaemon daemon;
-    c.config != nullptr ? daemon.WriteConfig(c.config)
-                        : (void)std::remove((daemon.configDir() + "/config.json").c_str());
-    c.args.empty() ? daemon.Start() : daemon.StartRaw(c.args);
-    EXPECT_EQ(daemon.WaitExit(), 1);
-    EXPECT_EQ(daemon.Stdout().find(c.out), 0u) << daemon.Stdout();
-    EXPECT_NE(daemon.Stderr().find(c.err), std::string::npos) << daemon.Stderr();
-  }
-}
 
 // The profile file's first line names the profile: the newline goes,
 // trailing blanks stay, the name is cut at 127 characters; the option wins
 // over the file and reaches the daemon as UTF-8. Only ALL exists here, so
 // the others end in code 10; all but NONE run the post-startup command
-// (missing here). Each daemon ends on a termination signal sent twice.
-TEST(StartupProfile, TheFileOrTheOptionNamesTheProfile) {
-  const std::string longName(200, 'p'), longLine = longName + "\n";
+// (missing here). A daemon that runs ends on a termination signal sent
+// twice; help, a bad option, configuration or profile file end start-up
+// with status 1.
+TEST(Startup, TheCommandLineAndTheProfileFileDecideHowTheDaemonStarts) {
+  const std::string longName(200, 'p'),
+      longLine = longName + "\n",
+      usage = "Usage: " + SandboxDaemon::BuildPath("sentro") + " [options]\n";
   struct Case {
-    const char *file;  // null: no file
     std::vector<std::string> args;
-    std::string profile;  // empty: startup ends with status 1
-    int stopSignal;
+    const char *config, *profileFile;  // null: none
+    std::string profile;               // empty: the output and status 1
+    int stopSignal = 0;
+    std::string output;  // the beginning of stdout, and a part of stderr
   } cases[] = {
-      {nullptr, {}, "ALL", SIGTERM},
-      {"web  ", {"--ignorefail"}, "web  ", SIGQUIT},
-      {longLine.c_str(), {"-i", "x"}, longName.substr(0, 127), SIGINT},
-      {"CRITICAL\n", {"-s", "NONE"}, "NONE", SIGTERM},
-      {nullptr, {"-s", "caf\xe9"}, "caf\xc3\xa9", SIGTERM},  // Latin-1 from the C locale
-      {"\n", {}, "", 0},
+      {{}, "{}", nullptr, "ALL", SIGTERM},
+      {{"--ignorefail"}, "{}", "web  ", "web  ", SIGQUIT},
+      {{"-i", "x"}, "{}", longLine.c_str(), longName.substr(0, 127), SIGINT},
+      {{"-s", "NONE"}, "{}", "CRITICAL\n", "NONE", SIGTERM},
+      {{"-s", "caf\xe9"}, "{}", nullptr, "caf\xc3\xa9", SIGTERM},  // Latin-1 from the C locale
+      {{"-h"}, "{}", nullptr, "", 0, usage},
+      {{"--bogus"}, "{}", nullptr, "", 0, "Invalid Option.\nUsage: "},
+      {{"-s", "ALL", "-i"}, "{}", nullptr, "", 0, "Invalid Option.\n"},  // -i takes a value
+      {{}, nullptr, nullptr, "", 0, "Failed to load Sentro Configuration. Exiting...\n"},
+      {{}, "{\"LogLevel\": ", nullptr, "", 0, "Invalid Json formatted file"},
+      {{}, "{}", "\n", "", 0, "Empty startup profile file "},
   };
   for (const Case &c : cases) {
-    SCOPED_TRACE(c.profile);
+    SCOPED_TRACE(c.profile + c.output);
     SandboxDaemon daemon;
     daemon.SetEnv("LC_ALL=C");
-    std::string file = daemon.dataDir() + "/defaultStartProfile";
-    if (c.file != nullptr) WriteFile(file, c.file);
+    c.config != nullptr ? daemon.WriteConfig(c.config)
+                        : (void)std::remove((daemon.configDir() + "/config.json").c_str());
+    if (c.profileFile != nullptr)
+      WriteFile(daemon.dataDir() + "/defaultStartProfile", c.profileFile);
     daemon.Start(c.args);
     if (c.profile.empty()) {
       EXPECT_EQ(daemon.WaitExit(), 1);
-      EXPECT_TRUE(daemon.WaitForLog("Empty startup profile file " + file + "\n"))
-          << daemon.LogText();
+      std::string out = daemon.Stdout(), err = daemon.Stderr() + daemon.LogText();
+      EXPECT_TRUE(out.find(c.output) == 0 || err.find(c.output) != std::string::npos) << out << err;
       continue;
     }
     ASSERT_TRUE(daemon.WaitForLog("Starting Sentro with profile '" + c.profile + "'\n"))
         << daemon.LogText();
     ASSERT_TRUE(daemon.WaitForLog("Sentro service is running in non-FIPS mode.\n"));
+    // Without NORVANE_HUB_HOME the core pattern is left alone until shutdown.
+    const std::string corePattern = daemon.sysroot() + "/proc/sys/kernel/core_pattern";
+    EXPECT_EQ(ReadFile(corePattern), "core");
     ASSERT_TRUE(daemon.WaitForLog(c.profile == "NONE"
                                       ? "Services  failed to start on Sentro startup. ErrCode 10\n"
                                       : "Post sentro startup command exited with rc=254\n"));
     daemon.Signal(c.stopSignal);
     daemon.Signal(c.stopSignal);
     EXPECT_EQ(daemon.WaitExit(), 0);
+    EXPECT_EQ(ReadFile(corePattern), "/var/core/core.%e.%p");
     EXPECT_EQ(CountOf(daemon.LogText(), "Initiating Sentro shutdown."), 1u);
     EXPECT_EQ(CountOf(daemon.LogText(), "Post sentro startup"), c.profile == "NONE" ? 0u : 1u);
     EXPECT_EQ(CountOf(daemon.LogText(), "ErrCode 10"), c.profile == "ALL" ? 0u : 1u);
   }
 }
 
-TEST(Environment, DirectoriesGetTheProductSubdirectoryAndTheOldLogIsRotated) {
-  SandboxDaemon daemon;
-  const std::string cfg = daemon.Root("env/cfg/norvane-sentro/"),
-                    data = daemon.Root("env/data/norvane-sentro/");
-  MakeDirs(cfg + "svcCfgfiles");
-  MakeDirs(cfg + "muxServerInstanceCfgfiles");
-  MakeDirs(data);
-  WriteFile(cfg + "profiles.json", "{}");
-  WriteFile(cfg + "config.json", "{}");
-  WriteFile(data + "defaultStartProfile", "FROMENV\n");
-  daemon.SetEnv("NORVANE_CFG_DIR=" + daemon.Root("env/cfg"));
-  daemon.SetEnv("NORVANE_DATA_DIR=" + daemon.Root("env/data"));
-  WriteFile(daemon.logPath(), "previous run\n");
-  daemon.StartRaw({});
-  ASSERT_TRUE(daemon.WaitForLog("Starting Sentro with profile 'FROMENV'")) << daemon.LogText();
-  // Without NORVANE_HUB_HOME the core pattern is left alone until shutdown.
-  EXPECT_TRUE(
-      daemon.WaitForLog("Failed to set coredumper pattern. NORVANE_HUB_HOME env not set\n"));
-  EXPECT_EQ(ReadFile(daemon.sysroot() + "/proc/sys/kernel/core_pattern"), "core");
-  daemon.Signal(SIGTERM);
-  EXPECT_EQ(daemon.WaitExit(), 0);
-  EXPECT_EQ(ReadFile(daemon.sysroot() + "/proc/sys/kernel/core_pattern"), "/var/core/core.%e.%p");
-  EXPECT_EQ(ReadFile(daemon.workDir() + "/sentro-0.log"), "previous run\n");
-  EXPECT_NE(daemon.LogText().find(" version=e.x.p build=build-24322028 option=Release\n"),
-            std::string::npos);
+// Every numeric key of the configuration.
+const char kIntegerKeys[] =
+    "DefaultServiceStartTimeout DefaultServiceStopTimeout DefaultServicePostStopTimeout "
+    "DefaultApiHealthCmdTimeout MaxServiceQuickRecoveryCount MaxIncomingRequests "
+    "AdditionalServiceStartTimeout ResetServiceFailCounterTime ParallelSvcOpThrottleLimit "
+    "StreamRedirectedFilesLimit SocketIOTimeout CriticalHealthCheckFreqSecs "
+    "CriticalToAllHealthCheckFreqRatio LogLevel DefaultForceKillTimeoutSec "
+    "SentroTelemetryPushFreqHours";
+
+const RequestMessage kFailover = {.type = MessageType::SetRecoveryProfileReq, .recoveryProfile = 1};
+
+// utime + stime of a process (fields 14 and 15 of its stat), in clock ticks.
+long CpuTicks(pid_t pid) {
+  std::string stat = ReadWholeFile("/proc/" + std::to_string(pid) + "/stat");
+  long utime = 0, stime = 0;
+  sscanf(stat.c_str() + stat.rfind(')') + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld",
+         &utime, &stime);
+  return utime + stime;
+}
+
+// One daemon per value, all at once, each with every integer key at that
+// value, the watchdog on and the FAILOVER profile active: each keeps
+// answering, idle, and leaves the machine alone. Then the main thread of the
+// first, whose keys are all in range, stops: its service's first cgroup write goes to a FIFO nobody
+// reads, so the child blocks before exec and the daemon, which waits for a
+// child that shares its memory, with it. The watchdog thread restarts the
+// machine within two periods (of 6 s, the least).
+TEST(BadSettings, EveryIntegerKeyAtAnExtremeLeavesTheDaemonIdleAndOnlyAHangRestartsTheMachine) {
+  const char *const kValues[] = {"6",           "0",          "-1",
+                                 "-2147483648", "2147483647", "9223372036854775807"};
+  std::vector<std::unique_ptr<SandboxDaemon>> daemons;
+  for (const char *value : kValues) {
+    auto daemon = std::make_unique<SandboxDaemon>();
+    std::string config = "{\"EnableLivenessCheck\": true";
+    std::istringstream keys(kIntegerKeys);
+    for (std::string key; keys >> key;) config += ", \"" + key + "\": " + value;
+    daemon->WriteConfig(config + "}");
+    daemon->WriteService(
+        "web.json",
+        "{\"Name\": \"web\", \"StartupType\": \"MANUAL\", \"StartCommand\": \"/bin/true\"}");
+    daemon->Start();
+    daemons.push_back(std::move(daemon));
+  }
+  const std::string fifo = daemons[0]->sysroot() + "/sys/fs/cgroup/memory/system.slice/web.service";
+  MakeDirs(fifo);
+  ASSERT_EQ(mkfifo((fifo + "/cgroup.procs").c_str(), 0600), 0);
+  for (auto &daemon : daemons) {
+    ASSERT_TRUE(daemon->WaitForLog("Sentro service is running in")) << daemon->LogText();
+    ASSERT_TRUE(CallForResult(TargetOf(*daemon), kFailover).succeeded()) << daemon->LogText();
+  }
+  std::vector<long> before;
+  for (auto &daemon : daemons) before.push_back(CpuTicks(daemon->pid()));
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  for (size_t i = 0; i < daemons.size(); i++) {
+    SandboxDaemon &daemon = *daemons[i];
+    SCOPED_TRACE(kValues[i]);
+    EXPECT_LT(CpuTicks(daemon.pid()) - before[i], sysconf(_SC_CLK_TCK) / 2);  // 2 s, < 25 %
+    std::vector<std::string> names;
+    EXPECT_TRUE(CallForNames(TargetOf(daemon), {}, &names).succeeded());
+    EXPECT_EQ(ReadWholeFile(daemon.sysroot() + "/reboot-requests"), "<missing>");
+  }
+  SandboxDaemon &stuck = *daemons[0];
+  std::thread client([&] {
+    CallForResult(TargetOf(stuck, 40), {MessageType::StartSvcReq, "web"});
+  });
+  bool restarted = stuck.WaitForLog("MainThread not alive, restarting the system!\n", seconds(20));
+  int reader = open((fifo + "/cgroup.procs").c_str(), O_RDONLY | O_NONBLOCK);  // lets it go
+  client.join();
+  close(reader);
+  EXPECT_TRUE(restarted) << stuck.LogText();
+  EXPECT_EQ(ReadWholeFile(stuck.sysroot() + "/reboot-requests"), "RESTART\n");
+  for (auto &daemon : daemons) {
+    daemon->Signal(SIGTERM);
+    EXPECT_EQ(daemon->WaitExit(), 0) << daemon->LogText();
+  }
 }
 
 }  // namespace

@@ -14,9 +14,9 @@ TEST(Publisher, ChangesOfOneTurnGoOutInOneRunAndAHangingRunDoesNotHoldBackTheNex
   WriteFile(dir.File("config.json"), "{\"EventPublisherScriptDir\": \"" + dir.path() + "\"}");
   ASSERT_NE(SentroConfig::Load(dir.path(), dir.path()), nullptr);
   // Records each run's arguments; the first run hangs like a silent upstream.
-  WriteFile(dir.File("python"), "#!/bin/sh\necho \"$@\" >> \"" + dir.File("runs") + "\"\n[ -f \"" +
-                                    dir.File("hang") + "\" ] && rm \"" + dir.File("hang") +
-                                    "\" && exec sleep 1000\nexit 0\n");
+  WriteFile(dir.File("python"),
+            "#!/bin/sh\ncd \"${0%/*}\"\necho \"$@\" >> runs\n[ -f hang ] && rm hang && exec sleep "
+            "1000\nexit 0\n");
   chmod(dir.File("python").c_str(), 0755);
   setenv("NORVANE_PYTHON_BIN", dir.File("python").c_str(), 1);
   WriteFile(dir.File("hang"), "");
@@ -27,8 +27,7 @@ TEST(Publisher, ChangesOfOneTurnGoOutInOneRunAndAHangingRunDoesNotHoldBackTheNex
       " --eventdata web,HEALTHY,START_PENDING,0 --eventdata db,UNHEALTHY,HEALTHY,1\n";
   ASSERT_TRUE(RunLoopUntil([&] { return ReadWholeFile(dir.File("runs")) == first; }))
       << ReadWholeFile(dir.File("runs"));
-  PublishHealthChange("web", HealthStatus::Unknown, HealthStatus::Healthy,
-                      true);  // queued behind the hang
+  PublishHealthChange("web", HealthStatus::Unknown, HealthStatus::Healthy, true);  // queued
   RunLoopFor(50);
   EXPECT_EQ(ReadWholeFile(dir.File("runs")), first) << "one script at a time";
   AdvanceClock(21);
