@@ -2,7 +2,6 @@
 // requests all get correct answers; and a descriptor limit low enough that
 // accept fails.
 #include <poll.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -16,18 +15,13 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 enum class Outcome { Dropped, Rejected, Answered, Vanished, Other };
 
 std::string Header(uint32_t type, uint32_t payloadLength) {
   uint32_t words[4] = {0x1422, 1, type, payloadLength};
   return std::string(reinterpret_cast<const char *>(words), sizeof words);
 }
-
-std::string Encoded(MessageType type, const std::string &name = "") {
-  RequestMessage request;
-  request.type = type;
-  request.name = name;
+std::string Encoded(const RequestMessage &request) {
   std::vector<uint8_t> bytes = EncodeRequest(request);
   return std::string(bytes.begin(), bytes.end());
 }
@@ -47,10 +41,10 @@ const struct Hostile {
     {"wrong payload length", Header(3, 4) + "abcd", "", 0, false, Outcome::Rejected},
     {"garbage", std::string(64, '\xa5'), "", 0, false, Outcome::Rejected},
     {"vanishing mid-request", Header(0, 32) + "we", "", 0, true, Outcome::Vanished},
-    {"slow writer within the time-out", "", Encoded(MessageType::ListSvcsReq), 25, false,
+    {"slow writer within the time-out", "", Encoded({.type = MessageType::ListSvcsReq}), 25, false,
      Outcome::Answered},
-    {"slow writer past the time-out", "", Encoded(MessageType::GetSvcStateReq, "web"), 150, false,
-     Outcome::Dropped},
+    {"slow writer past the time-out", "",
+     Encoded({.type = MessageType::GetSvcStateReq, .name = "web"}), 150, false, Outcome::Dropped},
 };
 
 Outcome OutcomeOf(const std::string &reply) {
@@ -65,65 +59,59 @@ Outcome OutcomeOf(const std::string &reply) {
   return Outcome::Other;
 }
 
-// A blocking connect bounded by five seconds (the listen backlog is small).
+// A blocking connect bounded by five seconds (the listen backlog is small);
+// -1 when it fails.
 int Connect(const std::string &path) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   timeval bound = {5, 0};
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
-  sockaddr_un address = {};
-  address.sun_family = AF_UNIX;
+  sockaddr_un address = {AF_UNIX, {}};
   strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
   if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) return fd;
   close(fd);
   return -1;
 }
 
-struct Connection {
-  Connection(const Hostile *client, int fd) : client(client), fd(fd) {}
-  const Hostile *client;
-  int fd;
-  size_t dribbled = 0;
-  Clock::time_point nextByte = Clock::now();
-  std::string received;
-  Outcome outcome = Outcome::Other;
-  void Finish(Outcome how) { close(fd), fd = -1, outcome = how; }
-};
-
 // One wave of count connections, the behaviours in turn, within eight
 // seconds; returns the clients whose outcome was not the expected one.
 std::vector<std::string> RunWave(const std::string &path, int count) {
-  std::vector<Connection> wave;
+  auto client = [](int i) -> const Hostile & { return kHostile[i % std::size(kHostile)]; };
+  std::vector<pollfd> waits(count);  // a connection ended has fd -1, which poll skips
+  std::vector<std::string> received(count);
+  std::vector<size_t> dribbled(count);
   for (int i = 0; i < count; i++) {
-    Connection &c = wave.emplace_back(&kHostile[i % std::size(kHostile)], Connect(path));
-    send(c.fd, c.client->opening.data(), c.client->opening.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (c.client->vanish && c.fd >= 0) c.Finish(Outcome::Vanished);
+    const std::string &opening = client(i).opening;
+    waits[i] = {Connect(path), POLLIN, 0};
+    send(waits[i].fd, opening.data(), opening.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (client(i).vanish) close(waits[i].fd), waits[i].fd = -1;
   }
-  for (auto deadline = Clock::now() + std::chrono::seconds(8); Clock::now() < deadline;) {
-    std::vector<pollfd> waits;
-    std::vector<Connection *> owners;
-    for (Connection &c : wave) {
-      if (c.fd < 0) continue;
-      if (c.dribbled < c.client->dribble.size() && Clock::now() >= c.nextByte) {
-        send(c.fd, &c.client->dribble[c.dribbled++], 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-        c.nextByte = Clock::now() + std::chrono::milliseconds(c.client->dribbleMs);
-      }
-      waits.push_back({c.fd, POLLIN, 0});
-      owners.push_back(&c);
+  for (auto start = Clock::now(); Clock::now() < start + 8s;) {
+    size_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    int open = 0;
+    for (int i = 0; i < count; i++) {  // the slow writers' bytes due by now
+      const Hostile &c = client(i);
+      for (; waits[i].fd >= 0 && dribbled[i] < c.dribble.size() && dribbled[i] * c.dribbleMs <= ms;
+           dribbled[i]++)
+        send(waits[i].fd, &c.dribble[dribbled[i]], 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+      open += waits[i].fd >= 0;
     }
-    if (waits.empty()) break;
-    poll(waits.data(), waits.size(), 5);
-    for (size_t i = 0; i < waits.size(); i++) {
+    if (open == 0) break;
+    poll(waits.data(), count, 5);
+    for (int i = 0; i < count; i++) {
       char buffer[512];
-      ssize_t n = waits[i].revents != 0 ? recv(waits[i].fd, buffer, sizeof buffer, 0) : -1;
-      if (n > 0) owners[i]->received.append(buffer, n);
-      if (n == 0 || (n < 0 && waits[i].revents != 0))
-        owners[i]->Finish(OutcomeOf(owners[i]->received));
+      if (waits[i].fd < 0 || waits[i].revents == 0) continue;
+      ssize_t n = recv(waits[i].fd, buffer, sizeof buffer, 0);
+      if (n > 0) received[i].append(buffer, n);
+      if (n <= 0) close(waits[i].fd), waits[i].fd = -1;
     }
   }
   std::vector<std::string> wrong;
-  for (Connection &c : wave) {
-    if (c.fd >= 0) c.Finish(Outcome::Other);  // still open after the wave's deadline
-    if (c.outcome != c.client->expected) wrong.push_back(c.client->name);
+  for (int i = 0; i < count; i++) {
+    Outcome outcome = client(i).vanish   ? Outcome::Vanished
+                      : waits[i].fd >= 0 ? Outcome::Other  // open past the wave's deadline
+                                         : OutcomeOf(received[i]);
+    if (waits[i].fd >= 0) close(waits[i].fd);
+    if (outcome != client(i).expected) wrong.push_back(client(i).name);
   }
   return wrong;
 }
@@ -131,7 +119,7 @@ std::vector<std::string> RunWave(const std::string &path, int count) {
 TEST_F(StressTest, HostileClientsInWavesLeaveAnswersRightAndTheFootprintUnchanged) {
   Service("web");
   StartDaemon();
-  ASSERT_TRUE(Call(MessageType::StartSvcReq, "web").succeeded());
+  ASSERT_TRUE(Call({.type = MessageType::StartSvcReq, .name = "web"}).succeeded());
   const pid_t webPid = State("web").pid;
   const std::string path = daemon_.dataDir() + "/sentroserver";
   EXPECT_TRUE(RunWave(path, 16).empty());  // warm-up
@@ -150,11 +138,10 @@ TEST_F(StressTest, HostileClientsInWavesLeaveAnswersRightAndTheFootprintUnchange
     std::vector<std::string> wrong;
     auto started = Clock::now();
     for (int sent = 0; sent < total; sent += waveSize) {
-      for (const std::string &name : RunWave(path, std::min(waveSize, total - sent))) {
+      for (const std::string &name : RunWave(path, std::min(waveSize, total - sent)))
         wrong.push_back(name);
-      }
     }
-    auto seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    double seconds = SecondsSince(started);
     stop = true;
     wellBehaved.join();
     EXPECT_TRUE(wrong.empty()) << wrong.size() << " clients went wrong, first: " << wrong[0];
@@ -171,7 +158,7 @@ TEST_F(StressTest, AcceptFailingForWantOfDescriptorsClosesTheListenerAndNothingC
   Measured("accept failure", [&] {
     rlimit original, low;
     EXPECT_EQ(prlimit(daemon_.pid(), RLIMIT_NOFILE, nullptr, &original), 0);
-    low = {static_cast<rlim_t>(Now().descriptors + 4), original.rlim_max};
+    low = {Footprint(daemon_.pid()).descriptors + 4, original.rlim_max};
     EXPECT_EQ(prlimit(daemon_.pid(), RLIMIT_NOFILE, &low, nullptr), 0);
     std::vector<int> held;
     for (int i = 0; i < 12; i++) held.push_back(Connect(daemon_.dataDir() + "/sentroserver"));
@@ -189,7 +176,7 @@ TEST_F(StressTest, AcceptFailingForWantOfDescriptorsClosesTheListenerAndNothingC
     return "log: " + log.substr(line, log.find('\n', line) - line) + "; client: " + refused.detail;
   });
   daemon_.Signal(SIGTERM);
-  ASSERT_EQ(daemon_.WaitExit(std::chrono::seconds(30)), 0);
+  ASSERT_EQ(daemon_.WaitExit(30s), 0);
   StartDaemon();
   EXPECT_EQ(Names(), std::vector<std::string>{"web"});
 }

@@ -1,8 +1,6 @@
 // The daemon's files under stress: SIGKILL while it rewrites run-state and
 // crash statistics, a full disk under the log and the metrics database, and
 // definition files cut at every byte.
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -31,12 +29,14 @@ TEST_F(StressTest, KillNineWhileRewritingStateLeavesEveryFileWholeAndTheDaemonSt
     std::atomic<bool> stop{false};
     std::atomic<int> served{0};
     std::thread client([&] {
-      for (int i = 0; !stop; i++) {
-        RequestMessage request;
-        request.type = MessageType::SetSvcStateReq;
-        request.name = names[i % names.size()];
-        request.startupType = i / names.size() % 2;
-        served += Call(request).succeeded() + AllServices(i % 3 == 0, true).succeeded();
+      for (uint32_t i = 0; !stop; i++) {
+        served += Call({.type = MessageType::SetSvcStateReq,
+                        .name = names[i % names.size()],
+                        .startupType = static_cast<uint32_t>(i / names.size() % 2)})
+                      .succeeded() +
+                  Call({.type = MessageType::AllSvcsControlReq,
+                        .flags = {.resetFailCounters = i % 3 == 0, .saveCrashStats = true}})
+                      .succeeded();
       }
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(random() % 80));
@@ -59,7 +59,9 @@ TEST_F(StressTest, KillNineWhileRewritingStateLeavesEveryFileWholeAndTheDaemonSt
   StartDaemon();
   Measured("kill -9", [&] {
     EXPECT_EQ(Names(), names);
-    EXPECT_TRUE(AllServices(true, true).succeeded());
+    EXPECT_TRUE(Call({.type = MessageType::AllSvcsControlReq,
+                      .flags = {.resetFailCounters = true, .saveCrashStats = true}})
+                    .succeeded());
     return std::to_string(rounds) + " rounds, " + std::to_string(rewrites) +
            " rewriting requests answered, " + std::to_string(leftovers) +
            " temporary files seen left behind; seed " + std::to_string(seed);
@@ -67,26 +69,17 @@ TEST_F(StressTest, KillNineWhileRewritingStateLeavesEveryFileWholeAndTheDaemonSt
 }
 
 // A tmpfs of 1 MiB mounted on an existing directory for the life of the
-// object; mounted is false where mounting is not allowed.
+// object; mounted is false where mounting is not allowed. Fill writes a
+// file until the disk is full.
 struct ScopedTmpfs {
   explicit ScopedTmpfs(const std::string &directory)
-      : directory(directory),
+      : filler(directory + "/filler"),
         mounted(mount("tmpfs", directory.c_str(), "tmpfs", 0, "size=1m") == 0) {}
   ~ScopedTmpfs() {
-    if (mounted) umount2(directory.c_str(), MNT_DETACH);
+    if (mounted) umount2(filler.substr(0, filler.rfind('/')).c_str(), MNT_DETACH);
   }
-  // Writes one file until writes fail with ENOSPC.
-  void Fill() const {
-    int fd = open((directory + "/filler").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    std::string block(4096, 'x');
-    for (int i = 0; i < 1 << 20 && write(fd, block.data(), block.size()) > 0; i++) {
-    }
-    while (write(fd, "x", 1) > 0) {
-    }
-    close(fd);
-  }
-  void Free() const { unlink((directory + "/filler").c_str()); }
-  std::string directory;
+  void Fill() const { system(("head -c 2M /dev/zero > " + filler + " 2>/dev/null").c_str()); }
+  std::string filler;
   bool mounted;
 };
 
@@ -94,32 +87,33 @@ TEST_F(StressTest, AFullDiskUnderTheLogAndTheMetricsDatabaseLeavesTheDaemonServi
   std::string databaseDir = daemon_.sysroot() + "/etc/norvane/norvane-sentro/telemetry/db";
   MakeDirs(databaseDir);
   ScopedTmpfs logDisk(daemon_.workDir()), databaseDisk(databaseDir);
-  if (!logDisk.mounted || !databaseDisk.mounted) {
-    GTEST_SKIP() << "mounting a tmpfs is not permitted here";
-  }
+  if (!logDisk.mounted || !databaseDisk.mounted)
+    GTEST_SKIP() << "mounting a tmpfs is not permitted";
   ASSERT_EQ(system((std::string(SENTRO_SOURCE_DIR) + "/scripts/install-telemetry-db.sh " +
                     daemon_.sysroot() + " >/dev/null")
                        .c_str()),
             0);
   Service("web");
   StartDaemon();
+  RequestMessage start{.type = MessageType::StartSvcReq, .name = "web"}, stop = start;
+  stop.type = MessageType::StopSvcReq;
   Measured("full disk", [&] {
     logDisk.Fill();
     databaseDisk.Fill();
     for (int i = 0; i < Scaled(3); i++) {
-      EXPECT_TRUE(Call(MessageType::StartSvcReq, "web").succeeded()) << i;
-      EXPECT_TRUE(Call(MessageType::StopSvcReq, "web").succeeded()) << i;
+      EXPECT_TRUE(Call(start).succeeded()) << i;
+      EXPECT_TRUE(Call(stop).succeeded()) << i;
     }
-    const Footprint full = Now();
-    logDisk.Free();
-    databaseDisk.Free();
+    const Footprint full(daemon_.pid());
+    unlink(logDisk.filler.c_str());
+    unlink(databaseDisk.filler.c_str());
     size_t logged = daemon_.LogText().size();
-    EXPECT_TRUE(Call(MessageType::StartSvcReq, "web").succeeded());
+    EXPECT_TRUE(Call(start).succeeded());
     EXPECT_TRUE(WaitUntil([&] { return daemon_.LogText().size() > logged; }));
     std::string log = daemon_.LogText();
     EXPECT_NE(log.find("bytes discarded. Disk full?", logged), std::string::npos);
     EXPECT_NE(log.find("[InsertSvcsOpDataToDb] Insert operation failed."), std::string::npos);
-    return "while full: " + Describe(full);
+    return "while full: " + full.Text();
   });
 }
 
@@ -133,10 +127,8 @@ TEST_F(StressTest, DefinitionsCutAtEveryByteAreRejectedByNameAndTheDaemonRuns) {
   Measured("cut definitions", [&] {
     EXPECT_EQ(Names(), std::vector<std::string>{"whole"});
     const std::string log = daemon_.LogText();
-    for (size_t cut = 0; cut < text.size(); cut++) {
-      EXPECT_NE(log.find(cutFile(cut)), std::string::npos)
-          << "no message names the file cut at byte " << cut;
-    }
+    for (size_t cut = 0; cut < text.size(); cut++)
+      EXPECT_NE(log.find(cutFile(cut)), std::string::npos) << "the file cut at byte " << cut;
     return std::to_string(text.size()) + " cut files rejected";
   });
 }
