@@ -4,33 +4,37 @@
 #include <sys/stat.h>
 
 #include "ops/OpsRun.h"
-#include "sentroctl/FakeServer.h"
+#include "sentroctl/FakeDaemon.h"
 #include "src/protocol/ReplyMessage.h"
 #include "support/TempDir.h"
 
 TEST(SentroctlBinary, FindsTheSocketThroughTheEnvironmentAndReportsOnItsStreams) {
   TempDir dir;
   MakeDirs(dir.Sub("norvane-sentro"));
-  FakeServer server(dir.Sub("norvane-sentro/sentroserver"));
-  server.Reply(EncodeNameListReply({"db"}));
+  const std::string path = dir.Sub("norvane-sentro/sentroserver");
   // The binary through the shell, bounded to ten seconds, with prefix before
   // it; out holds what redirect leaves on stdout.
   auto run = [&](const std::string &prefix, const std::string &args, const std::string &redirect) {
     return Shell("NORVANE_DATA_DIR=" + dir.path() + " timeout 10 " + prefix + " " +
                  SandboxDaemon::BuildPath("sentroctl") + " " + args + " " + redirect);
   };
-  OpsRun deps = run("", "deps web --json", "2>/dev/null");
+  OpsRun deps, denied;
+  EXPECT_EQ(Serve(path, {EncodeNameListReply({"db"})}, false,
+                  [&] { deps = run("", "deps web --json", "2>/dev/null"); })
+                .size(),
+            1u);
   EXPECT_EQ(deps.status, 0);
   EXPECT_EQ(deps.out,
             "{\"command\":\"deps\",\"service\":\"web\",\"ok\":true,\"dependsOn\":[\"db\"]}\n");
   // A root-owned socket of mode 0700 in directories anyone may enter.
-  ASSERT_EQ(chmod(dir.path().c_str(), 0755) | chmod(dir.Sub("norvane-sentro").c_str(), 0755) |
-                chmod(server.path().c_str(), 0700),
-            0);
-  OpsRun denied = run(geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups" : "",
-                      "list", "2>&1 >/dev/null");
+  EXPECT_TRUE(
+      Serve(path, {}, false, [&] {
+        ASSERT_EQ(chmod(dir.path().c_str(), 0755) | chmod(dir.Sub("norvane-sentro").c_str(), 0755) |
+                      chmod(path.c_str(), 0700),
+                  0);
+        denied = run(geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups" : "",
+                     "list", "2>&1 >/dev/null");
+      }).empty());
   EXPECT_EQ(denied.status, 2);
-  EXPECT_NE(denied.out.find("permission denied on " + server.path()), std::string::npos)
-      << denied.out;
-  EXPECT_EQ(server.Requests().size(), 1u);
+  EXPECT_NE(denied.out.find("permission denied on " + path), std::string::npos) << denied.out;
 }

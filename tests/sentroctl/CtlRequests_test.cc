@@ -2,7 +2,7 @@
 // request per connection, and what it prints when they succeed.
 #include <gtest/gtest.h>
 
-#include "sentroctl/FakeServer.h"
+#include "sentroctl/FakeDaemon.h"
 #include "src/protocol/ReplyMessage.h"
 #include "support/TempDir.h"
 #include "tools/sentroctl/CtlCommandLine.h"
@@ -59,7 +59,6 @@ TEST(CtlCommandLine, SocketOptionThenDataDirThenEnvironmentThenCurrentDirectory)
 
 TEST(CtlRequests, EachCommandSendsItsRequestsByteForByteOnePerConnection) {
   TempDir dir;
-  FakeServer server(dir.Sub("sentroserver"));
   const std::string web = FieldHex("web", 32), state = HeaderHex(4, 32), n31(31, 'n');
   const std::vector<uint8_t> webState = EncodeSvcStateReply(
       {"web", 2, 1, 1, false, (7 * 60 + 5) * 60000, 4242, "www", "all good\nsecond"});
@@ -119,18 +118,13 @@ TEST(CtlRequests, EachCommandSendsItsRequestsByteForByteOnePerConnection) {
        "{\"command\":\"live-core\",\"service\":\"web\",\"ok\":true,\"coreFile\":\"/c.1\"}\n",
        {EncodeLiveCoreReply(true, "/c.1")}},
   };
-  size_t seen = 0;
   for (const Case &c : cases) {
     SCOPED_TRACE(c.args);
-    for (const auto &reply : c.replies) server.Reply(reply);
-    CtlRun run = RunCtl(server.path(), c.args);
+    CtlRun run = RunCtl(dir.Sub("sentroserver"), c.args, c.replies);
     EXPECT_EQ(run.status, 0);
     ExpectPrinted(run.printed, c.printed);
-    std::vector<std::vector<uint8_t>> requests = server.Requests();
     std::string sent;
-    for (; seen < requests.size(); seen++) {
-      sent += (sent.empty() ? "" : "| ") + Hex(requests[seen]);
-    }
+    for (const Bytes &request : run.requests) sent += (sent.empty() ? "" : "| ") + Hex(request);
     EXPECT_EQ(sent, c.requests);
   }
 }
