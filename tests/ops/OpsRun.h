@@ -29,20 +29,13 @@ inline OpsRun Shell(const std::string &command) {
   return run;
 }
 
-// word quoted for the shell.
-inline std::string Quoted(const std::string &word) {
-  std::string quoted = "'";
-  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
 // sentroctl args..., standard error discarded; env entries ("NAME=value")
-// are added to the environment.
+// are added to the environment. No word holds a single quote.
 inline OpsRun RunSentroctlBinary(const std::vector<std::string> &args,
                                  const std::vector<std::string> &env = {}) {
   std::string command = "env";
-  for (const std::string &entry : env) command += " " + Quoted(entry);
-  command += " " + Quoted(SandboxDaemon::BuildPath("sentroctl"));
-  for (const std::string &arg : args) command += " " + Quoted(arg);
+  for (const std::string &entry : env) command += " '" + entry + "'";
+  command += " " + SandboxDaemon::BuildPath("sentroctl");
+  for (const std::string &arg : args) command += " '" + arg + "'";
   return Shell(command + " 2>/dev/null");
 }

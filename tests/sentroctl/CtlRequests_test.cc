@@ -59,7 +59,8 @@ TEST(CtlCommandLine, SocketOptionThenDataDirThenEnvironmentThenCurrentDirectory)
 
 TEST(CtlRequests, EachCommandSendsItsRequestsByteForByteOnePerConnection) {
   TempDir dir;
-  const std::string web = FieldHex("web", 32), state = HeaderHex(4, 32), n31(31, 'n');
+  const std::string web = FieldHex("web", 32), db = FieldHex("db", 32), state = HeaderHex(4, 32),
+                    n31(31, 'n');
   const std::vector<uint8_t> webState = EncodeSvcStateReply(
       {"web", 2, 1, 1, false, (7 * 60 + 5) * 60000, 4242, "www", "all good\nsecond"});
   const std::vector<uint8_t> dbState =
@@ -73,14 +74,14 @@ TEST(CtlRequests, EachCommandSendsItsRequestsByteForByteOnePerConnection) {
       {"start " + n31, HeaderHex(0, 32) + FieldHex(n31, 32), "Started " + n31 + ".\n"},
       {"stop web", HeaderHex(1, 32) + web, "Stopped web.\n"},
       {"list",
-       HeaderHex(3, 0) + "| " + state + FieldHex("db", 32) + "| " + state + web,
+       HeaderHex(3, 0) + "| " + state + db + "| " + state + web,
        "SERVICE  STATE    HEALTH     STARTUP    PID   IN STATE  USER  HEALTH DATA\n"
        "db       STOPPED  UNHEALTHY  MANUAL     -     12.3s     r\n"
        "web      STARTED  HEALTHY    AUTOMATIC  4242  7h 05m    www   all good\n",
        {EncodeNameListReply({"db", "web"}), dbState, webState}},
       {"list", HeaderHex(3, 0), "No services.\n", {EncodeNameListReply({})}},
       {"status web db",
-       state + web + "| " + state + FieldHex("db", 32),
+       state + web + "| " + state + db,
        "web\n  State:        STARTED for 7h 05m\n  Health:       HEALTHY\n"
        "  Startup type: AUTOMATIC\n  PID:          4242\n  Run as:       www\n"
        "  Health data:  all good\n                second\n"
@@ -88,31 +89,21 @@ TEST(CtlRequests, EachCommandSendsItsRequestsByteForByteOnePerConnection) {
        "  Startup type: MANUAL\n  PID:          -\n  Run as:       r\n"
        "  Last stop:    failed\n  Health data:  -\n",
        {webState, dbState}},
-      {"set-startup db manual", HeaderHex(5, 36) + "00 00 00 00 " + FieldHex("db", 32),
-       "Startup type of db set to MANUAL.\n"},
-      {"set-startup db AUTOMATIC", HeaderHex(5, 36) + "01 00 00 00 " + FieldHex("db", 32),
-       "Startup type of db set to AUTOMATIC.\n"},
-      {"set-startup db Disabled", HeaderHex(5, 36) + "02 00 00 00 " + FieldHex("db", 32),
-       "Startup type of db set to DISABLED.\n"},
+      {"set-startup db manual", HeaderHex(5, 36) + "00 00 00 00 " + db, "db set to MANUAL."},
+      {"set-startup db Disabled", HeaderHex(5, 36) + "02 00 00 00 " + db, "db set to DISABLED."},
       {"deps web", HeaderHex(6, 32) + web, "db\ncache\n", {EncodeNameListReply({"db", "cache"})}},
       {"start-profile ALL", HeaderHex(7, 33) + FieldHex("ALL", 32) + "00 ", "Started profile ALL"},
-      {"start-profile --ignore-failures CRITICAL",
-       HeaderHex(7, 33) + FieldHex("CRITICAL", 32) + "01 ", "Started profile CRITICAL"},
-      {"stop-profile ALL --ignore-failures", HeaderHex(8, 33) + FieldHex("ALL", 32) + "01 ",
-       "Stopped profile ALL; failures were ignored.\n"},
+      {"start-profile --ignore-failures X", HeaderHex(7, 33) + FieldHex("X", 32) + "01 ", "X"},
+      {"stop-profile A --ignore-failures", HeaderHex(8, 33) + FieldHex("A", 32) + "01 ",
+       "Stopped profile A; failures were ignored.\n"},
       {"ha-failover", HeaderHex(9, 0), "The failover listener accepted the failover.\n"},
-      {"notify-coredump 70000", HeaderHex(10, 8) + "70 11 01 00 00 00 00 00 ",
-       "Reported process 70000 as dumping core.\n"},
-      {"recovery-profile FAILOVER", HeaderHex(11, 4) + "01 00 00 00 ",
-       "Recovery action profile set to FAILOVER.\n"},
-      {"run-as web svcuser", HeaderHex(12, 96) + web + FieldHex("svcuser", 64),
-       "Run-as user of web set to svcuser.\n"},
-      {"health-check-all", HeaderHex(13, 4) + "01 00 00 00 ",
-       "Ran the health check of every service.\n"},
+      {"notify-coredump 70000", HeaderHex(10, 8) + "70 11 01 00 00 00 00 00 ", "70000 as dumping"},
+      {"recovery-profile FAILOVER", HeaderHex(11, 4) + "01 00 00 00 ", "set to FAILOVER."},
+      {"run-as web svc", HeaderHex(12, 96) + web + FieldHex("svc", 64), "of web set to svc."},
+      {"health-check-all", HeaderHex(13, 4) + "01 00 00 00 ", "Ran the health check"},
       {"reset-counters", HeaderHex(13, 4) + "00 01 00 00 ", "counters"},
       {"reload", HeaderHex(13, 4) + "00 00 01 00 ", "Reload"},
-      {"save-stats", HeaderHex(13, 4) + "00 00 00 01 ",
-       "Saved the crash statistics of every service.\n"},
+      {"save-stats", HeaderHex(13, 4) + "00 00 00 01 ", "Saved the crash statistics"},
       {"live-core web --json",
        HeaderHex(14, 32) + web,
        "{\"command\":\"live-core\",\"service\":\"web\",\"ok\":true,\"coreFile\":\"/c.1\"}\n",
