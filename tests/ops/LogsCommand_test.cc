@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -14,37 +15,35 @@
 
 namespace {
 
-// A line as the daemon's file output writes it.
-std::string Line(const char *time, const char *level, const std::string &text) {
-  return std::string("2026-01-31T") + time + ".117Z " + level + " host-42 " + text + "\n";
+// Lines as the daemon's file output writes them, from "time level text"
+// lines.
+std::string Lines(const std::string &brief) {
+  std::istringstream in(brief);
+  std::string text;
+  for (std::string time, level, rest; in >> time >> level && std::getline(in, rest);)
+    text += "2026-01-31T" + time + ".117Z " + level + " host-42" + rest + "\n";
+  return text;
 }
 
 class LogsTest : public ::testing::Test {
  protected:
+  // sentro-1.log is older than sentro-0.log, which is older than the log.
   void SetUp() override {
-    // sentro-1.log is older than sentro-0.log, which is older than the log;
-    // each file is written ageSeconds ago.
-    for (auto [name, text, ageSeconds] : {
-             std::tuple{"sentro-1.log",
-                        Line("08:00:00", "In(05)", "<web> Starting service.") +
-                            Line("08:00:01", "In(05)", "<db> Starting service."),
-                        100},
-             {"sentro-0.log",
-              Line("08:10:00", "Wa(03)", "<web-healthcmd> Service api healthcheck") +
-                  Line("08:10:00", "In(05)+", "  second line of that message") +
-                  Line("08:10:01", "In(05)", "<webapp> Not this service."),
-              50},
-             {"sentro.log",
-              Line("08:20:00", "Er(02)", "<web> Failed to start.") +
-                  Line("08:20:01", "Db(08)", "<web-prestart> exited 0"),
-              0},
-         }) {
-      WriteFile(dir_.Sub(name), text);
-      struct timespec times[2];
-      clock_gettime(CLOCK_REALTIME, &times[0]);
-      times[0].tv_sec -= ageSeconds;
-      times[1] = times[0];
-      utimensat(AT_FDCWD, dir_.Sub(name).c_str(), times, 0);
+    for (auto [name, brief, ageSeconds] :
+         {std::tuple{"sentro-1.log",
+                     "08:00:00 In(05) <web> Starting service.\n08:00:01 In(05) <db> Starting.",
+                     100},
+          {"sentro-0.log",
+           "08:10:00 Wa(03) <web-healthcmd> Service api healthcheck\n"
+           "08:10:00 In(05)+   second line of that message\n"
+           "08:10:01 In(05) <webapp> Not this service.",
+           50},
+          {"sentro.log",
+           "08:20:00 Er(02) <web> Failed to start.\n08:20:01 Db(08) <web-prestart> exited 0", 0}}) {
+      WriteFile(dir_.Sub(name), Lines(brief));
+      std::filesystem::last_write_time(
+          dir_.Sub(name),
+          std::filesystem::file_time_type::clock::now() - std::chrono::seconds(ageSeconds));
     }
   }
   TempDir dir_;
@@ -92,11 +91,11 @@ TEST_F(LogsTest, FollowKeepsPrintingThroughARotation) {
     return WaitUntil([&] { return ReadWholeFile(out).find(text) != std::string::npos; });
   };
   EXPECT_TRUE(printed("exited 0"));  // the lines so far, the last one included
-  std::ofstream(log_, std::ios::app) << Line("08:30:00", "In(05)", "<web> before rotation");
+  std::ofstream(log_, std::ios::app) << Lines("08:30:00 In(05) <web> before rotation");
   EXPECT_TRUE(printed("before rotation"));
   ASSERT_EQ(rename(log_.c_str(), dir_.Sub("sentro-0.log").c_str()), 0);
   // Longer than the old file, so that only its identity tells it is new.
-  WriteFile(log_, Line("08:30:01", "In(05)", "<web> after rotation " + std::string(4096, 'x')));
+  WriteFile(log_, Lines("08:30:01 In(05) <web> after rotation " + std::string(4096, 'x')));
   EXPECT_TRUE(printed("after rotation"));
   kill(pid, SIGTERM);
   waitpid(pid, nullptr, 0);

@@ -1,5 +1,4 @@
-// A stand-in for the daemon's control socket, and sentroctl run in-process
-// against it.
+// A stand-in for the daemon's control socket.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,12 +8,9 @@
 
 #include <cstring>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include "tools/sentroctl/Sentroctl.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -56,35 +52,4 @@ inline std::vector<Bytes> Serve(const std::string &path, const std::vector<Bytes
   close(listener);
   unlink(path.c_str());
   return requests;
-}
-
-struct CtlRun {
-  int status = -1;
-  std::string printed;  // stdout, then "! " and stderr after its "sentroctl: "
-  std::vector<Bytes> requests;
-};
-
-// sentroctl --socket path, then the space-separated words of args, against
-// Serve(path, replies, hold).
-inline CtlRun RunCtl(const std::string &path, const std::string &args,
-                     const std::vector<Bytes> &replies = {}, bool hold = false) {
-  std::vector<std::string> words = {"--socket", path};
-  std::istringstream in(args);
-  for (std::string word; in >> word;) words.push_back(word);
-  std::ostringstream out, err;
-  CtlRun run;
-  run.requests =
-      Serve(path, replies, hold, [&] { run.status = RunSentroctl(words, nullptr, out, err); });
-  EXPECT_EQ(err.str().rfind("sentroctl: ", 0), err.str().empty() ? std::string::npos : 0);
-  run.printed = out.str() + (err.str().empty() ? "" : "! " + err.str().substr(11));
-  return run;
-}
-
-// Exact when expected is empty or ends in a newline, else a part of text.
-inline void ExpectPrinted(const std::string &text, const std::string &expected) {
-  if (expected.empty() || expected.back() == '\n') {
-    EXPECT_EQ(text, expected);
-  } else {
-    EXPECT_NE(text.find(expected), std::string::npos) << text;
-  }
 }
