@@ -25,8 +25,6 @@ const struct {
   const char *problem;
 } kBroken[] = {
     {"svcCfgfiles/c.json", "{", "svcCfgfiles/c.json||error|Invalid service config file: c.json"},
-    {"svcCfgfiles/c.json", R"({"Name": "c"})",
-     "svcCfgfiles/c.json|StartCommand|error|Mandatory field 'StartCommand' missing c.json"},
     {"svcCfgfiles/c.json", R"({"Name": "a", "StartCommand": "/bin/true"})",
      "svcCfgfiles|Name|error|Service a is already defined in a.json. Ignoring c.json."},
     {"svcCfgfiles/c.json", C(R"("StartupType": "ENABLED")"),
@@ -49,8 +47,6 @@ const struct {
      "svcCfgfiles/c.json|RunAsUser|error|unknown user 'no-such-user'"},
     {"svcCfgfiles/c.json", C(R"("WorkingDir": "/no/such")"),
      "svcCfgfiles/c.json|WorkingDir|error|'/no/such' is not a directory"},
-    {"config.json", R"({"SocketIOTimeout": 0})",
-     "config.json|SocketIOTimeout|warning|SocketIOTimeout "},
     {"config.json", "{", "config.json||error|cannot be read"},
     {"muxServerInstanceCfgfiles", "", "/muxServerInstanceCfgfiles||error|directory missing"},
     {"../data/.svcStats", "",

@@ -1,7 +1,5 @@
-// Runs the real sentroctl binary through the shell and captures what it
-// prints: check-config and the loaders it links keep process-wide state (the
-// daemon configuration, the event loop), so each run is a fresh process, as
-// an operator's is.
+// The real sentroctl binary run through the shell: each run is a fresh
+// process, as an operator's is (check-config's loaders keep process state).
 #pragma once
 
 #include <sys/wait.h>

@@ -135,13 +135,13 @@ TEST(CtlRequests, EachCommandSendsItsRequestsByteForByteOnePerConnection) {
       {"start web", HeaderHex(0, 32) + web, "Started web.\n"},
       {"start " + n31, HeaderHex(0, 32) + FieldHex(n31, 32), "Started " + n31 + ".\n"},
       {"stop web", HeaderHex(1, 32) + web, "Stopped web.\n"},
+      {"restart web", HeaderHex(2, 32) + web, "Restarted web.\n"},
       {"list",
        HeaderHex(3, 0) + "| " + state + db + "| " + state + web,
        "SERVICE  STATE    HEALTH     STARTUP    PID   IN STATE  USER  HEALTH DATA\n"
        "db       STOPPED  UNHEALTHY  MANUAL     -     12.3s     r\n"
        "web      STARTED  HEALTHY    AUTOMATIC  4242  7h 05m    www   all good\n",
        {EncodeNameListReply({"db", "web"}), dbState, webState}},
-      {"list", HeaderHex(3, 0), "No services.\n", {EncodeNameListReply({})}},
       {"status web db",
        state + web + "| " + state + db,
        "web\n  State:        STARTED for 7h 05m\n  Health:       HEALTHY\n"
@@ -166,10 +166,7 @@ TEST(CtlRequests, EachCommandSendsItsRequestsByteForByteOnePerConnection) {
       {"reset-counters", HeaderHex(13, 4) + "00 01 00 00 ", "counters"},
       {"reload", HeaderHex(13, 4) + "00 00 01 00 ", "Reload"},
       {"save-stats", HeaderHex(13, 4) + "00 00 00 01 ", "Saved the crash statistics"},
-      {"live-core web --json",
-       HeaderHex(14, 32) + web,
-       "{\"command\":\"live-core\",\"service\":\"web\",\"ok\":true,\"coreFile\":\"/c.1\"}\n",
-       {EncodeLiveCoreReply(true, "/c.1")}},
+      {"live-core web", HeaderHex(14, 32) + web, "/c.1\n", {EncodeLiveCoreReply(true, "/c.1")}},
   };
   for (const Case &c : cases) {
     std::string sent;
