@@ -18,39 +18,40 @@ std::string C(const std::string &extra) {
 }
 
 const struct {
-  const char *path;     // relative to the configuration directory
   std::string content;  // empty: remove the path
   // The problem: the end of its file, key, severity, and the start of its
   // message.
   const char *problem;
+  const char *path = "svcCfgfiles/c.json";  // relative to the configuration directory
 } kBroken[] = {
-    {"svcCfgfiles/c.json", "{", "svcCfgfiles/c.json||error|Invalid service config file: c.json"},
-    {"svcCfgfiles/c.json", R"({"Name": "a", "StartCommand": "/bin/true"})",
+    {"{", "/c.json||error|Invalid service config file: c.json"},
+    {R"({"Name": "a", "StartCommand": "/bin/true"})",
      "svcCfgfiles|Name|error|Service a is already defined in a.json. Ignoring c.json."},
-    {"svcCfgfiles/c.json", C(R"("StartupType": "ENABLED")"),
-     "svcCfgfiles/c.json|StartupType|warning|Invalid startup type ENABLED"},
-    {"svcCfgfiles/a.json", R"({"Name": "a", "DependsOn": ["b"], "StartCommand": "/bin/true"})",
-     "svcCfgfiles/b.json|DependsOn|error|Following dependency b <-> a introduces a cycle."},
-    {"svcCfgfiles/a.json", R"({"Name": "a", "StartupType": "MANUAL", "StartCommand": "/bin/true"})",
-     "svcCfgfiles/b.json|StartupType|error|Startup type of service b is AUTOMATIC while startup "
-     "type of dependent service a is MANUAL."},
-    {"profiles.json", R"({"CORE": ["a", "ghost"]})",
-     "profiles.json|CORE|warning|Invalid service ghost in profile CORE. Ignoring."},
-    {"profiles.json", "[", "profiles.json||error|the daemon could not build its registry"},
-    {"muxServerInstanceCfgfiles/web.json", R"({"Name": "web"})",
-     "muxServerInstanceCfgfiles|StartCommand|error|Mandatory field StartCommand missing"},
-    {"svcCfgfiles/c.json", R"({"Name": "c", "StartCommand": "/no/such"})",
-     "svcCfgfiles/c.json|StartCommand|error|'/no/such' does not exist"},
-    {"svcCfgfiles/c.json", C(R"("ApiHealthCommand": "/etc/passwd")"),
-     "svcCfgfiles/c.json|ApiHealthCommand|error|'/etc/passwd' is not an executable"},
-    {"svcCfgfiles/c.json", C(R"("RunAsUser": "no-such-user")"),
-     "svcCfgfiles/c.json|RunAsUser|error|unknown user 'no-such-user'"},
-    {"svcCfgfiles/c.json", C(R"("WorkingDir": "/no/such")"),
-     "svcCfgfiles/c.json|WorkingDir|error|'/no/such' is not a directory"},
-    {"config.json", "{", "config.json||error|cannot be read"},
-    {"muxServerInstanceCfgfiles", "", "/muxServerInstanceCfgfiles||error|directory missing"},
-    {"../data/.svcStats", "",
-     "/data/.svcStats||warning|directory missing: crash statistics cannot be saved"},
+    {C(R"("StartupType": "ENABLED")"), "/c.json|StartupType|warning|Invalid startup type ENABLED"},
+    {R"({"Name": "a", "DependsOn": ["b"], "StartCommand": "/bin/true"})",
+     "/b.json|DependsOn|error|Following dependency b <-> a introduces a cycle.",
+     "svcCfgfiles/a.json"},
+    {R"({"Name": "a", "StartupType": "MANUAL", "StartCommand": "/bin/true"})",
+     "/b.json|StartupType|error|Startup type of service b is AUTOMATIC while startup type of "
+     "dependent service a is MANUAL.",
+     "svcCfgfiles/a.json"},
+    {R"({"CORE": ["a", "ghost"]})",
+     "profiles.json|CORE|warning|Invalid service ghost in profile CORE. Ignoring.",
+     "profiles.json"},
+    {"[", "profiles.json||error|the daemon could not build its registry", "profiles.json"},
+    {R"({"Name": "web"})",
+     "muxServerInstanceCfgfiles|StartCommand|error|Mandatory field "
+     "StartCommand missing",
+     "muxServerInstanceCfgfiles/web.json"},
+    {R"({"Name": "c", "StartCommand": "/no/such"})",
+     "/c.json|StartCommand|error|'/no/such' does not"},
+    {C(R"("ApiHealthCommand": "/etc/passwd")"),
+     "/c.json|ApiHealthCommand|error|'/etc/passwd' is not"},
+    {C(R"("RunAsUser": "no-such-user")"), "/c.json|RunAsUser|error|unknown user 'no-such-user'"},
+    {C(R"("WorkingDir": "/no/such")"), "/c.json|WorkingDir|error|'/no/such' is not a directory"},
+    {"{", "config.json||error|cannot be read", "config.json"},
+    {"", "/muxServerInstanceCfgfiles||error|directory missing", "muxServerInstanceCfgfiles"},
+    {"", "/data/.svcStats||warning|directory missing: crash statistics", "../data/.svcStats"},
 };
 
 TEST(CheckConfig, ACleanDirectoryPassesAndEachBrokenOneReportsItsProblem) {

@@ -20,13 +20,11 @@ TEST(Completion, OffersCommandsServicesAndProfiles) {
   const std::string complete = "PATH=" + build + ":$PATH bash " + driver + " " + source +
                                "/packaging/sentroctl.bash-completion sentroctl ",
                     offline = "--datadir /nonexistent -c " + source + "/examples ";
-  const struct {
-    std::string words;
-    const char *offered;
-  } kCases[] = {
-      {"c", "check-config\ncritical-chain\n"},           {offline + "logs ga", "gateway\n"},
-      {offline + "start-profile C", "CORE\nCRITICAL\n"}, {offline + "logs api --le", "--level\n"},
-      {offline + "logs api --level w", "warning\n"},
-  };
-  for (const auto &entry : kCases) EXPECT_EQ(Shell(complete + entry.words).out, entry.offered);
+  for (auto [words, offered] :
+       {std::pair<std::string, std::string>{"c", "check-config\ncritical-chain\n"},
+        {offline + "logs ga", "gateway\n"},
+        {offline + "start-profile C", "CORE\nCRITICAL\n"},
+        {offline + "logs api --le", "--level\n"},
+        {offline + "logs api --level w", "warning\n"}})
+    EXPECT_EQ(Shell(complete + words).out, offered);
 }
