@@ -173,12 +173,15 @@ TEST_F(StartupRecords, BlameChainAndPlotShowTheRecordedStartsInDependencyOrder) 
 TEST_F(StartupRecords, BlameSelectsLastBatchOperationOrLastStartsAndSaysWhatIsMissing) {
   std::string boot = Json(Ctl({"blame", "--last", "--json"}).out)["operationId"].GetString();
   // 7.9 s measured from 00:00:00.6: the times are a second further apart
-  // than the whole seconds the daemon measured, which blame shows.
+  // than the whole seconds the daemon measured, which blame shows. api's
+  // start is closed by a stop, as a stop writes over a start still open.
   std::string later = EditedDb(
       "later.db",
       "INSERT INTO svcOpMetrics (operationID, operation, serviceName, operationStartTime, "
       "operationEndTime, timeForOperationInSec, serviceStatus) VALUES ('later', 'START', 'cache', "
-      "'2099-01-01 00:00:00 UTC', '2099-01-01 00:00:08 UTC', '7', 'HEALTHY')");
+      "'2099-01-01 00:00:00 UTC', '2099-01-01 00:00:08 UTC', '7', 'HEALTHY'); UPDATE svcOpMetrics "
+      "SET "
+      "serviceStatus = 'STOPPED' WHERE serviceName = 'api'");
   const struct {
     std::vector<std::string> args;
     size_t services;
@@ -195,7 +198,8 @@ TEST_F(StartupRecords, BlameSelectsLastBatchOperationOrLastStartsAndSaysWhatIsMi
     rapidjson::Document blame = Json(Ctl(args).out);
     EXPECT_EQ(blame["services"].Size(), entry.services);
     for (const auto &start : blame["services"].GetArray()) {
-      if (std::string(start["service"].GetString()) != "cache") continue;
+      EXPECT_TRUE(start["service"] != "api" || !start["endKnown"].GetBool());
+      if (start["service"] != "cache") continue;
       EXPECT_EQ(start["milliseconds"].GetInt64() == 7000, entry.laterCache);
       EXPECT_EQ(start["phases"].Size(), entry.cachePhases);
     }

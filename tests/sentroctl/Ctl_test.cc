@@ -1,9 +1,7 @@
-// sentroctl against a fake daemon (a thread on a Unix socket): the command
-// line, the requests each command sends (byte for byte, one per connection),
-// what it prints and the status it exits with for each outcome: the tables
-// and lines of a success, --json, and each class of failure with its own
-// status (usage 1, unreachable 2, time-out 3, request failed 4, protocol
-// error 5).
+// sentroctl against a fake daemon: the command line, the requests each
+// command sends (byte for byte, one per connection), what it prints and the
+// status it exits with (usage 1, unreachable 2, time-out 3, request failed
+// 4, protocol error 5).
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -24,11 +22,9 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Listens on path while client runs, a thread playing the daemon: it
-// answers each connection with the next of replies and closes it (hold keeps
-// the last one open until client returns), or closes it unanswered beyond
-// replies. Returns the requests read (the header, then the payload it
-// announces), one per connection.
+// A thread plays the daemon on path while client runs: it answers each
+// connection with the next of replies (hold keeps the last one open), closes
+// it, and returns the requests it read (header and payload), one each.
 std::vector<Bytes> Serve(const std::string &path, const std::vector<Bytes> &replies, bool hold,
                          const std::function<void()> &client) {
   int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -79,10 +75,9 @@ struct CtlRun {
   std::vector<Bytes> requests;
 };
 
-// sentroctl --socket path, then the space-separated words of c.args, run
-// in-process against Serve(path, c.replies): it does what c says, a usage
-// error sends nothing, a time-out (--timeout 0.2) takes its time, and
-// nothing takes long. printed is exact when it ends in a newline.
+// sentroctl --socket path c.args (words) in-process against Serve(path,
+// c.replies): c's outcome, no request on a usage error, a time-out
+// (--timeout 0.2) in its time. printed is exact when it ends in "\n".
 CtlRun ExpectRun(const std::string &path, const Case &c) {
   SCOPED_TRACE(c.args);
   std::vector<std::string> words = {"--socket", path};
@@ -174,6 +169,7 @@ TEST(CtlRequests, EachCommandSendsItsRequestsByteForByteOnePerConnection) {
   } cases[] = {
       {"start web", HeaderHex(0, 32) + web, "Started web.\n"},
       {"start " + n31, HeaderHex(0, 32) + FieldHex(n31, 32), "Started " + n31},
+      {"start -- --x", HeaderHex(0, 32) + FieldHex("--x", 32), "Started --x"},
       {"stop web", HeaderHex(1, 32) + web, "Stopped web.\n"},
       {"restart web", HeaderHex(2, 32) + web, "Restarted web.\n"},
       {"list",

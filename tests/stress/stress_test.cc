@@ -180,7 +180,6 @@ class StressTest : public ::testing::Test {
     if (before.lockedKiB > 0) {
       EXPECT_LE(after.rssKiB, before.rssKiB + 1024) << part;
     }
-    // Tagged for the long run's report.
     std::printf("[figure x%d] %s: %s; before: %s; after: %s\n", Scaled(), part.c_str(),
                 figure.c_str(), before.Text().c_str(), after.Text().c_str());
   }
