@@ -1,6 +1,5 @@
-# The stress suite runs the real daemon and client; SENTRO_STRESS_SCALE in
-# the environment sizes it (1, the default, is the short CTest run). Its
-# cases load the machine: one at a time, each within two minutes.
+# The stress suite (real daemon and client, sized by SENTRO_STRESS_SCALE):
+# one case at a time, each within two minutes.
 set(SENTRO_TEST_PROPERTIES RESOURCE_LOCK stress_daemon TIMEOUT 120 LABELS stress)
 sentro_test(test_stress stress sentro_core sentro_ctlclient)
 unset(SENTRO_TEST_PROPERTIES)
