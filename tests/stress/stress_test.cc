@@ -21,6 +21,8 @@
 #include <regex>
 #include <thread>
 
+#include "src/protocol/ReplyMessage.h"
+#include "src/protocol/WireTexts.h"
 #include "support/SandboxDaemon.h"
 #include "support/WaitUntil.h"
 #include "tools/sentroctl/ControlCalls.h"
@@ -113,11 +115,15 @@ class StressTest : public ::testing::Test {
                                              R"("StartCommandArgs": ["100000"])" + extraMembers +
                                              "}");
   }
-  // count AUTOMATIC services named stem1000, stem1001, ...
-  std::vector<std::string> Services(const std::string &stem, int count) {
+  // count AUTOMATIC services named stem1000, stem1001, ...; "$name" in
+  // extraMembers stands for each one's name.
+  std::vector<std::string> Services(const std::string &stem, int count,
+                                    const std::string &extraMembers = "") {
     std::vector<std::string> names;
-    for (int i = 0; i < count; i++)
-      Service(names.emplace_back(stem + std::to_string(1000 + i)), "", "AUTOMATIC");
+    for (int i = 0; i < count; i++) {
+      const std::string &name = names.emplace_back(stem + std::to_string(1000 + i));
+      Service(name, std::regex_replace(extraMembers, std::regex("\\$name"), name), "AUTOMATIC");
+    }
     return names;
   }
   // Starts the daemon and waits until it answers on its socket.
@@ -199,19 +205,19 @@ std::string Encoded(const RequestMessage &request) {
 
 // What one hostile client does: sends opening at once, then dribble one
 // byte every dribbleMs, or vanishes right after the opening. The daemon
-// ends every connection (how it refuses each is proven by the integration
-// tests); only a slow writer within the time-out gets a success reply.
+// ends every connection; an invalid header gets the invalid-request reply,
+// and only a slow writer within the time-out gets a success reply.
 const struct Hostile {
   const char *name;
   std::string opening, dribble = "";
   size_t dribbleMs = 0;
-  bool vanish = false, answered = false;
+  bool vanish = false, answered = false, refused = false;
 } kHostile[] = {
     {"silent", ""},
     {"half a header", Header(3, 0).substr(0, 8)},
     {"payload cut short", Header(0, 32) + "web"},
-    {"wrong payload length", Header(3, 4) + "abcd"},
-    {"garbage", std::string(64, '\xa5')},
+    {"wrong payload length", Header(3, 4) + "abcd", "", 0, false, false, true},
+    {"garbage", std::string(64, '\xa5'), "", 0, false, false, true},
     {"vanishing mid-request", Header(0, 32) + "we", "", 0, true},
     {"slow writer in time", "", Encoded({.type = MessageType::ListSvcsReq}), 25, false, true},
     {"slow writer too late", "", Encoded({.type = MessageType::StartSvcReq, .name = "w"}), 150},
@@ -233,6 +239,9 @@ int Connect(const std::string &path) {
 // One wave of count connections, the behaviours in turn, within eight
 // seconds; returns the clients whose outcome was not the expected one.
 std::vector<std::string> RunWave(const std::string &path, int count) {
+  const std::vector<uint8_t> invalid =
+      EncodeResultReply(static_cast<uint32_t>(ControlResult::InvalidRequest));
+  const std::string kRefusal(invalid.begin(), invalid.end());
   auto client = [](int i) -> const Hostile & { return kHostile[i % std::size(kHostile)]; };
   std::vector<pollfd> waits(count);  // a connection ended has fd -1, which poll skips
   std::vector<std::string> received(count);
@@ -266,7 +275,10 @@ std::vector<std::string> RunWave(const std::string &path, int count) {
   std::vector<std::string> wrong;
   for (int i = 0; i < count; i++) {
     bool answered = received[i].size() >= 16 && received[i][8] == 15;  // a success reply
-    if (waits[i].fd >= 0 || answered != client(i).answered) wrong.push_back(client(i).name);
+    bool refused = received[i] == kRefusal;
+    if (waits[i].fd >= 0 || answered != client(i).answered || refused != client(i).refused) {
+      wrong.push_back(client(i).name);
+    }
     if (waits[i].fd >= 0) close(waits[i].fd);  // still open after the wave's deadline
   }
   return wrong;
@@ -475,8 +487,13 @@ TEST_F(StressTest, CrashLoopRestartsOncePerCrashAndLeaksNothing) {
 
 // A SIGHUP storm during a start batch, then children exiting at once: every
 // service starts once, every child is reaped and restarted.
-TEST_F(StressTest, SighupStormDuringAStartBatchThenChildrenExitingAtOnceAreAllReapedAndRestarted) {
-  const std::vector<std::string> names = Services("herd", Scaled(50));
+TEST_F(StressTest, SighupStormDuringAStartBatchExitsAtOnceAndHealthChecksOfAllAtOnce) {
+  const std::string checked = daemon_.Root("checked"), script = daemon_.Root("health.sh");
+  WriteFile(script, "#!/bin/sh\necho \"$1\" >> " + checked + "\n");
+  chmod(script.c_str(), 0755);
+  const std::vector<std::string> names =
+      Services("herd", Scaled(50),
+               R"(, "ApiHealthCommand": ")" + script + R"(", "ApiHealthCommandArgs": ["$name"])");
   daemon_.Start();
   // Before its signal descriptor is set up a SIGHUP would end the daemon.
   ASSERT_TRUE(daemon_.WaitForLog("Starting Sentro with profile"));
@@ -499,6 +516,27 @@ TEST_F(StressTest, SighupStormDuringAStartBatchThenChildrenExitingAtOnceAreAllRe
     EXPECT_TRUE(AllStarted(names, 60s, old));
     return std::to_string(names.size()) + " children killed within " +
            std::to_string(killSeconds * 1e6) + " us";
+  });
+  // Every health command in flight at once, the socket answering meanwhile.
+  Measured("health check all", [&] {
+    WriteFile(checked, "");
+    const auto began = Clock::now();
+    std::atomic<bool> done = false;
+    std::thread healthCheck([&] {
+      EXPECT_TRUE(CallForResult(Target(100), {.type = MessageType::AllSvcsControlReq,
+                                              .flags = {.healthCheck = true}})
+                      .succeeded());
+      done = true;
+    });
+    int answered = 0;
+    for (; !done; answered++) EXPECT_EQ(Names().size(), names.size());
+    healthCheck.join();
+    std::istringstream lines(ReadFile(checked));
+    std::set<std::string> seen;
+    for (std::string line; std::getline(lines, line);) seen.insert(line);
+    EXPECT_EQ(seen, std::set<std::string>(names.begin(), names.end()));
+    return std::to_string(names.size()) + " services in " + std::to_string(SecondsSince(began)) +
+           " s; " + std::to_string(answered) + " list requests answered meanwhile";
   });
 }
 
