@@ -144,28 +144,6 @@ TEST_F(AsyncSocketTest, OwnerClosingFromItsReceiveOrSendHandlerStopsFurtherDeliv
   close(second);
 }
 
-TEST_F(AsyncSocketTest, QueuedSendsGoOutInOrderAndCancellingTellsWhatWasWritten) {
-  char first[] = "first-", second[] = "second";
-  ASSERT_EQ(AsyncSocket_Send(asock_, first, 6, Owner::OnSent, &server_), 0);
-  ASSERT_EQ(AsyncSocket_Send(asock_, second, 6, Owner::OnSent, &server_), 0);
-  ASSERT_TRUE(RunUntil([&] { return server_.sent.size() == 2; }));
-  char got[13] = {};
-  EXPECT_EQ(read(client_, got, 12), 12);
-  EXPECT_STREQ(got, "first-second");
-  // A peer that does not read leaves most of a large buffer queued.
-  std::string large(8 << 20, 'x');
-  ASSERT_EQ(AsyncSocket_Send(asock_, large.data(), large.size(), Owner::OnSent, &server_), 0);
-  ASSERT_EQ(AsyncSocket_Send(asock_, first, 6, Owner::OnSent, &server_), 0);
-  RunFor(30);
-  EXPECT_EQ(AsyncSocket_CancelRecv(asock_), ASOCKERR_INVAL) << "a send is pending";
-  EXPECT_EQ(AsyncSocket_CancelCallbacks(asock_), 0);
-  ASSERT_EQ(server_.sent.size(), 4u);
-  EXPECT_TRUE(server_.sent[2] > 0 && server_.sent[2] < static_cast<int>(large.size()));
-  EXPECT_EQ(server_.sent[3], 0);
-  EXPECT_EQ(AsyncSocket_Send(asock_, first, 6, Owner::OnSent, &server_), ASOCKERR_NOTCONNECTED);
-  AsyncSocket_Close(asock_);
-}
-
 TEST_F(AsyncSocketTest, FailedConnectAndListenReportTheirCodesAndUnknownCodesWarn) {
   const struct {
     bool listen;

@@ -23,19 +23,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   bool expanded = ExpandEnvVars(source, &out);
 
   // Text without a percent sign is copied unchanged.
-  if (memchr(data, '%', size) == nullptr && (!expanded || out != source)) {
-    __builtin_trap();
-  }
+  if (memchr(data, '%', size) == nullptr && (!expanded || out != source)) __builtin_trap();
   // Doubling every percent sign makes any text expand to itself.
   std::string escaped;
-  for (char c : source) {
-    escaped += c;
-    if (c == '%') {
-      escaped += '%';
-    }
-  }
-  if (!ExpandEnvVars(escaped, &out) || out != source) {
-    __builtin_trap();
-  }
+  for (char c : source) escaped += c == '%' ? std::string("%%") : std::string(1, c);
+  if (!ExpandEnvVars(escaped, &out) || out != source) __builtin_trap();
   return 0;
 }

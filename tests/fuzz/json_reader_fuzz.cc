@@ -55,9 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (reader.Load(path)) {
     std::vector<std::string> names;
     reader.GetMemberNames(&names);
-    for (const std::string &name : names) {
-      ReadEveryWay(reader, name.c_str());
-    }
+    for (const std::string &name : names) ReadEveryWay(reader, name.c_str());
     ReadEveryWay(reader, "");
     ReadEveryWay(reader, "RecoveryActionProfiles");
   }

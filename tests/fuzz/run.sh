@@ -1,11 +1,9 @@
 #!/bin/sh
 # Runs every fuzz target of a build tree for the given number of seconds each,
 # starting from the seed corpus in tests/fuzz/corpus/<target>/.
-#   tests/fuzz/run.sh <build-dir> <seconds>
 set -eu
 [ $# -eq 2 ] || { echo "usage: $0 <build-dir> <seconds>" >&2; exit 2; }
-build=$1
-seconds=$2
+build=$1 seconds=$2
 here=$(cd "$(dirname "$0")" && pwd)
 
 status=0

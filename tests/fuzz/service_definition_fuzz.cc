@@ -15,11 +15,7 @@
 #include "src/service/Service.h"
 #include "tests/fuzz/FuzzFiles.h"
 
-namespace {
-
-std::string definitionPath, runStatePath, statsPath;
-
-}  // namespace
+static std::string definitionPath, runStatePath, statsPath;
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   std::string scratchDir = MakeFuzzScratchDir("service-fuzz");
@@ -29,9 +25,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   mkdir((scratchDir + "/svcCfgfiles").c_str(), 0700);
   mkdir((scratchDir + "/.svcStats").c_str(), 0700);
   WriteFuzzFile(scratchDir + "/config.json", "{}");
-  if (SentroConfig::Load(scratchDir, scratchDir) == nullptr) {
-    abort();
-  }
+  if (SentroConfig::Load(scratchDir, scratchDir) == nullptr) abort();
   setenv("SENTRO_FUZZ_HOME", "/home/fuzz", 1);
   setenv("SENTRO_FUZZ_EMPTY", "", 1);
   return 0;

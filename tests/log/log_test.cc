@@ -50,9 +50,7 @@ struct CaptureOutput : LogOutput {
 
 size_t CountOccurrences(const std::string &text, const std::string &needle) {
   size_t count = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-    ++count;
-  }
+  for (size_t at = 0; (at = text.find(needle, at)) != std::string::npos; ++at) ++count;
   return count;
 }
 
@@ -74,14 +72,12 @@ class LogTest : public ::testing::Test {
     return capture;
   }
 
-  // Installs a file output on `name` in the test directory; unless the
-  // options say otherwise its lines carry no prefix.
-  LogOutput *InstallFile(const std::string &name, LogDict options = LogDict()) {
+  // Installs a file output on `name` in the test directory, its lines with or
+  // without the time, level and thread prefixes.
+  LogOutput *InstallFile(const std::string &name, LogDict options = {}, bool prefixes = false) {
     options.Set("log.fileName", dir_.File(name));
     for (const char *field : {"log.useTimeStamps", "log.useLevelDesignator", "log.useThreadName"}) {
-      if (options.Find(field) == nullptr) {
-        options.SetBool(field, false);
-      }
+      options.SetBool(field, prefixes);
     }
     LogOutput *output = CreateFileOutput("sentro", "file", &options, nullptr);
     EXPECT_TRUE(InstallOutput(output));
@@ -97,9 +93,7 @@ class LogTest : public ::testing::Test {
 struct ChattyOutput : CaptureOutput {
   void Write(const LogLineHeader &header, const char *text, size_t length) override {
     CaptureOutput::Write(header, text, length);
-    if (std::string(text, length) == "trigger\n") {
-      Log("from inside");
-    }
+    if (std::string(text, length) == "trigger\n") Log("from inside");
   }
 };
 
@@ -126,35 +120,13 @@ TEST_F(LogTest, EarlyMessagesWaitForTheFirstOutputAndEachOutputGetsWhatItsLevelA
   EXPECT_EQ(info->headers[5].level, LOG_INFO);
 }
 
-TEST_F(LogTest, LongMessagesAreKeptWholeUpToTheSharedBufferThenCutOnACharacter) {
-  CaptureOutput *capture = Capture();
-  std::string exact(317, 'y'), longer(5000, 'x'), euros;
-  while (euros.size() < 40000) {
-    euros += "\xE2\x82\xAC";  // three bytes each: the cut must back off
-  }
-  for (int round = 0; round < 2; ++round) {  // the shared buffer comes back
-    Log("%s", exact.c_str());
-    Log("%s\n", longer.c_str());
-    Log("%s", euros.c_str());
-  }
-  ASSERT_EQ(capture->lines.size(), 6u);
-  EXPECT_EQ(capture->lines[3], exact + "\n");
-  EXPECT_EQ(capture->lines[4], longer + "\n");
-  const std::string &cut = capture->lines[5];
-  EXPECT_GE(cut.size(), 32764u);
-  EXPECT_EQ(cut, euros.substr(0, cut.size() - 1) + "\n");
-  EXPECT_EQ((cut.size() - 1) % 3, 0u);  // whole characters only
-}
-
 // A thread that finds the shared buffer taken stays with its stack buffer and
 // cuts its message, but no line ever holds parts of two messages.
 TEST_F(LogTest, ConcurrentLoggersNeverMixTheirMessages) {
   CaptureOutput *capture = Capture();
   std::string big(2000, 'b');
   auto logger = [&big](char tag) {
-    for (int i = 0; i < 200; ++i) {
-      Log("%c%s%c", tag, big.c_str(), tag);
-    }
+    for (int i = 0; i < 200; ++i) Log("%c%s%c", tag, big.c_str(), tag);
   };
   std::thread a(logger, 'A'), b(logger, 'B');
   a.join();
@@ -170,11 +142,7 @@ TEST_F(LogTest, ConcurrentLoggersNeverMixTheirMessages) {
 
 // Lines carry time, level designator and thread name after the header lines.
 TEST_F(LogTest, LoggingToAnOpenFileAllocatesNothing) {
-  LogDict options;
-  for (const char *field : {"log.useTimeStamps", "log.useLevelDesignator", "log.useThreadName"}) {
-    options.SetBool(field, true);
-  }
-  InstallFile("alloc.log", options);
+  InstallFile("alloc.log", {}, true);
   LogAtLevel(LOG_WARNING, "one\ntwo");  // opening the file may allocate
   std::string stamp = "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z ";
   std::string me = " host-" + std::to_string(gettid()) + " ";
@@ -253,9 +221,7 @@ TEST_F(LogTest, OpeningRotatesTheOldFileByRenameOrByRenumbering) {
                                              : word + ".log");
     };
     std::istringstream before(c.before + std::string(" s=cur")), after(c.after);
-    for (std::string word; before >> word;) {
-      WriteFile(path(word), word.substr(word.find('=') + 1));
-    }
+    for (std::string word; before >> word;) WriteFile(path(word), word.substr(word.find('=') + 1));
     LogDict options;
     options.SetBool("log.fastRotation", c.fast);
     options.SetInt("log.keepOld", c.keepOld);
@@ -340,10 +306,10 @@ const SyslogApi fakeSyslog = {
 
 TEST_F(LogTest, SyslogOutputChecksItsIdentityAndFacilityAndFormsTheStructuredElement) {
   SyslogOutputSetApi(&fakeSyslog);
+  // One option (a syslogID, a facility, a profile's extra identity), the operation id, and
+  // the message's record, null when creation fails.
   struct Case {
-    const char *key, *value;  // one option: a syslogID, a facility, a profile's extra identity
-    const char *opId;
-    const char *line;  // the message's record; null when creation fails
+    const char *key, *value, *opId, *line;
   } cases[] = {
       {"log.syslogID", "", nullptr, nullptr},
       {"log.syslogID", "has space", nullptr, nullptr},
@@ -370,9 +336,7 @@ TEST_F(LogTest, SyslogOutputChecksItsIdentityAndFacilityAndFormsTheStructuredEle
     }
     LogOutput *output = CreateSyslogOutput("sentro", "syslog", &options, &config);
     ASSERT_EQ(output != nullptr, c.line != nullptr);
-    if (output == nullptr) {
-      continue;
-    }
+    if (output == nullptr) continue;
     ASSERT_TRUE(InstallOutput(output));
     sent.clear();
     static const char *opId;

@@ -1,12 +1,10 @@
 // The event loop on the test clock: timer order and margins, registrations
-// from inside callbacks and from other threads, descriptor callbacks, limits.
+// from inside callbacks, descriptor callbacks.
 #include "lib/pollDefault/poll.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
-
-#include <thread>
 
 #include "lib/log/log.h"
 #include "lib/pollDefault/pollDefault.h"
@@ -20,27 +18,24 @@ Fired fired;
 void Record(void *tag) {
   fired.push_back(reinterpret_cast<intptr_t>(tag));
 }
-void *Tag(intptr_t tag) {
-  return reinterpret_cast<void *>(tag);
-}
+const auto Tag = [](intptr_t tag) { return reinterpret_cast<void *>(tag); };
 TestClock *theClock = nullptr;  // the running test's
-volatile uint8_t exitFlag = 0;
 
 class PollTest : public testing::Test {
  protected:
   void SetUp() override {
     fired.clear();
-    exitFlag = 0;
     theClock = &testClock_;
     PollInstallDefault();
   }
   void TearDown() override { PollShutdown(); }
   void StepAfter(int64_t micros) {
     theClock->AdvanceMicros(micros);
-    PollRun(false, &exitFlag, POLL_CLASS_MAIN, 0);
+    PollRun(false, &exitFlag_, POLL_CLASS_MAIN, 0);
   }
 
   TestClock testClock_;
+  volatile uint8_t exitFlag_ = 0;
   LogCapture log_;
 };
 
@@ -107,24 +102,6 @@ TEST_F(PollTest, RemovalMatchesExactlyAndARunningOneShotTimerIsAlreadyGone) {
   EXPECT_EQ(fired, (Fired{0, 7}));
 }
 
-void RequestExit(void *data) {
-  Record(data);
-  exitFlag = 1;
-}
-
-TEST_F(PollTest, ExitFlagEndsTheRunBeforeItStartsOrAfterTheStepsOtherDueCallbacks) {
-  PollAddTimer(RequestExit, Tag(1), 100, false, nullptr);
-  PollAddTimer(Record, Tag(2), 200, false, nullptr);
-  PollAddTimer(Record, Tag(3), 60000000, false, nullptr);
-  theClock->AdvanceMicros(200);
-  exitFlag = 1;
-  PollRunMain(true, &exitFlag, POLL_CLASS_MAIN);
-  EXPECT_TRUE(log_.Has(LOG_INFO, "Poll: Asked to return before even starting!\n"));
-  exitFlag = 0;
-  PollRun(true, &exitFlag, POLL_CLASS_MAIN, 1000000);  // returns without waiting
-  EXPECT_EQ(fired, (Fired{1, 2}));
-}
-
 void RemoveSecondReader(void *data) {
   Record(data);
   PollRemoveReader(Record, Tag(2), true);
@@ -164,33 +141,6 @@ TEST_F(PollTest, DescriptorCallbacksFireWhileReadyUnlessOneShotOrRemovedOrClosed
   EXPECT_FALSE(PollRemoveReader(Record, Tag(5), true));
   close(a[0]);
   close(b[1]);
-}
-
-TEST_F(PollTest, TableOfAClassHolds4095Descriptors) {
-  constexpr int kFirstFd = 100000;  // never opened: the loop does not run here
-  for (int i = 0; i < POLL_MAX_CLASS_ENTRIES; i++) {
-    ASSERT_EQ(PollAddReader(Record, Tag(1), kFirstFd + i, true), POLL_OK) << i;
-  }
-  EXPECT_EQ(PollAddReader(Record, Tag(2), kFirstFd - 1, true), POLL_LIMIT_REACHED);
-  EXPECT_TRUE(log_.Has(LOG_WARNING, "POLL: reached limit of 4095 events in class 0\n"));
-  EXPECT_TRUE(PollRemoveReader(Record, Tag(1), true));
-  EXPECT_EQ(PollAddReader(Record, Tag(2), kFirstFd - 1, true), POLL_OK);
-}
-
-// On the real clock: a registration from another thread cuts short a poll
-// that would otherwise wait for five seconds.
-TEST(PollWakeupTest, TimerRegisteredByAnotherThreadWakesAWaitingPoll) {
-  PollInstallDefault();
-  exitFlag = 0;
-  auto start = std::chrono::steady_clock::now();
-  std::thread other([] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    PollAddTimer([](void *) { exitFlag = 1; }, nullptr, 0, false, nullptr);
-  });
-  PollRun(true, &exitFlag, POLL_CLASS_MAIN, 5000000);
-  other.join();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
-  PollShutdown();
 }
 
 }  // namespace

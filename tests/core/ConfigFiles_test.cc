@@ -1,11 +1,19 @@
-#include "src/core/JsonFileReader.h"
-
+// The configuration and state files: the JSON file reader, the environment
+// references in its values, the order of the directories read, and the writer.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <tuple>
 
 #include "lib/log/log.h"
+#include "src/core/EnvExpand.h"
+#include "src/core/JsonFileReader.h"
+#include "src/core/JsonFileWriter.h"
+#include "src/core/SysPaths.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
 
@@ -36,54 +44,43 @@ class JsonFileReaderTest : public ::testing::Test {
 };
 
 TEST_F(JsonFileReaderTest, CommentLinesAreDroppedAndLinesJoinedWithoutSeparators) {
-  const struct {
-    const char *contents, *expected;  // the value of "A"
-  } cases[] = {
+  const std::pair<const char *, const char *> cases[] = {
+      // contents and the value of "A"
       {"// A definition.\n{\n\t\"A\": \"web\",\n    // \"A\": \"other\",\n  \t\"B\": 12\n}\n",
        "web"},
       {"{\"A\": \"a\n    b\"}\r\n", "ab"},
       {"{\"A\": \"x\n  /y\"}", "x/y"},  // a single slash at line start is kept
       {"{\"A\": \"p\n/\nq\"}", "p/q"},
   };
-  for (const auto &c : cases) {
-    LoadText(c.contents);
+  for (auto [contents, expected] : cases) {
+    LoadText(contents);
     std::string value;
     EXPECT_TRUE(reader.GetString("A", false, &value));
-    EXPECT_EQ(value, c.expected) << c.contents;
+    EXPECT_EQ(value, expected) << contents;
   }
 }
 
-TEST_F(JsonFileReaderTest, LoadFailuresLogWhatWentWrong) {
+TEST_F(JsonFileReaderTest, LoadFailuresLogWhatWentWrongAndForgetThePreviousFile) {
   std::string absent = dir.File("absent.json");
-  struct Case {
-    const char *contents;  // nullptr: load the path as it is
-    std::string path;
-    Strings logged;
-  } cases[] = {
-      {nullptr,
-       absent,
-       {"W Failed to open file " + absent + ". Error: No such file or directory\n"}},
-      {nullptr,
-       dir.path(),
+  const std::pair<std::string, Strings> cases[] = {
+      {absent, {"W Failed to open file " + absent + ". Error: No such file or directory\n"}},
+      {dir.path(),
        {"E Error reading file. Details Is a directory\n",
         "E Failed to read json config " + dir.path() + "\n"}},
       // A comment after text is not a comment: kParseErrorDocumentRootNotSingular.
-      {"{\"A\": 1} // trailing\n", dir.File("c.json"), {"", "E Parse Error: 2. Offset: 9\n"}},
+      {dir.Write("c.json", "{\"A\": 1} // trailing\n"), {"", "E Parse Error: 2. Offset: 9\n"}},
       // The offset counts the joined text {"A": x}.
-      {"{\n  // note\n\t\"A\": x\n}\n", dir.File("b.json"), {"", "E Parse Error: 3. Offset: 6\n"}},
-      {"// only a comment\n\n", dir.File("e.json"), {"", "E Parse Error: 1. Offset: 0\n"}},
-      {"[1, 2]", dir.File("array.json"), {""}},  // well-formed roots that are not objects
-      {"null", dir.File("null.json"), {""}},
+      {dir.Write("b.json", "{\n  // note\n\t\"A\": x\n}\n"), {"", "E Parse Error: 3. Offset: 6\n"}},
+      {dir.Write("e.json", "// only a comment\n\n"), {"", "E Parse Error: 1. Offset: 0\n"}},
+      {dir.Write("array.json", "[1, 2]"), {""}},  // well-formed roots that are not objects
+      {dir.Write("null.json", "null"), {""}},
   };
   LoadText("{\"A\": 1}");
-  for (Case &c : cases) {
-    if (c.contents != nullptr) {
-      WriteFile(c.path, c.contents);
-      c.logged[0] = "E Invalid Json formatted file " + c.path + "\n";
-    }
+  for (auto [path, logged] : cases) {
+    if (logged[0].empty()) logged[0] = "E Invalid Json formatted file " + path + "\n";
     LogCapture capture;
-    EXPECT_FALSE(reader.Load(c.path));
-    EXPECT_EQ(Logged(capture), c.logged) << c.path;
+    EXPECT_FALSE(reader.Load(path));
+    EXPECT_EQ(Logged(capture), logged) << path;
     int32_t a = 0;
     EXPECT_FALSE(reader.GetInt("A", &a)) << "the previous file is forgotten";
   }
@@ -191,6 +188,104 @@ TEST_F(JsonFileReaderTest, ListsAndProfilesKeepUsableEntriesAndWarnAboutEachSkip
                      "W Invalid recovery action profile NOPROFILE\n",
                      "W Invalid recovery action profiles field type. Key P\n",
                      "W Invalid recovery action entry WHAT\n"}));
+}
+
+// An unset variable is covered with the reader's lists.
+TEST(EnvExpand, ReferencesAreReplacedDoublePercentIsLiteralAndAMissingEndFailsWithOneError) {
+  setenv("SENTRO_T_HOME", "/home/op", 1);
+  setenv("SENTRO_T_EMPTY", "", 1);
+  setenv("SENTRO_T_PCT", "%SENTRO_T_HOME%", 1);
+  setenv("SENTRO_T_A%B", "ab", 1);
+  const struct {
+    const char *source, *expanded;  // or the one error logged
+  } cases[] = {
+      {"a%SENTRO_T_HOME%b%SENTRO_T_HOME%", "a/home/opb/home/op"},
+      {"100%%", "100%"},
+      {"%%%SENTRO_T_HOME%", "%/home/op"},
+      {"%SENTRO_T_A%%B%", "ab"},              // "%%" inside a name belongs to the name
+      {"x%SENTRO_T_EMPTY%y", "xy"},           // an empty value expands to nothing
+      {"%SENTRO_T_PCT%", "%SENTRO_T_HOME%"},  // values are not expanded again
+      {"%SENTRO_T_HOME", "Missing ending % in %SENTRO_T_HOME\n"},
+      {"%SENTRO_T_HOME%%", "Missing ending % in %SENTRO_T_HOME%%\n"},
+  };
+  for (const auto &c : cases) {
+    LogCapture capture;
+    std::string out = "stale";
+    bool ok = !std::string(c.expanded).starts_with("Missing");
+    EXPECT_EQ(ExpandEnvVars(c.source, &out), ok) << c.source;
+    EXPECT_EQ(ok ? out : capture.Text(), c.expanded) << c.source;
+    EXPECT_TRUE(ok ? capture.Messages().empty() : capture.Has(LOG_ERROR, c.expanded));
+  }
+}
+
+// Directory listings come in one order for every reader of the configuration.
+TEST(DirectoryNames, AreSortedByteWiseWithoutDotEntries) {
+  TempDir dir;
+  for (const char *name : {"b.json", "B.json", "a.json", ".state_a.json"}) {
+    WriteFile(dir.Sub(name), "{}");
+  }
+  std::vector<std::string> names = {"stale"};
+  ASSERT_TRUE(ListDirectoryNames(dir.path(), &names));
+  EXPECT_EQ(names, (std::vector<std::string>{".state_a.json", "B.json", "a.json", "b.json"}));
+
+  EXPECT_FALSE(ListDirectoryNames(dir.Sub("missing"), &names));
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_TRUE(names.empty());
+}
+
+// The descriptor of this process open on path, or -1.
+int OpenDescriptor(const std::string &path) {
+  for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (std::filesystem::read_symlink(entry.path(), error) == path) {
+      return std::stoi(entry.path().filename());
+    }
+  }
+  return -1;
+}
+
+TEST(JsonFileWriter, MembersAreWrittenCompactAndEscapedInOrderOverAnOlderFile) {
+  TempDir dir;
+  JsonFileWriter writer;
+  ASSERT_TRUE(writer.Open(dir.File("empty")));
+  EXPECT_TRUE(writer.Close());
+  EXPECT_EQ(ReadWholeFile(dir.File("empty")), "{}");
+
+  std::string path = dir.Write("state", "an older and much longer file content, truncated now");
+  ASSERT_TRUE(writer.Open(path));
+  int fd = OpenDescriptor(path);
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+  writer.WriteString("State", "STARTED");
+  writer.WriteInt("Count", -5);
+  writer.WriteInt("Max", 2147483647);
+  writer.WriteString("k\"ey", std::string("q\"b\\s\nn\tt\x01/\0z", 13));
+  EXPECT_TRUE(writer.Close());
+  EXPECT_EQ(OpenDescriptor(path), -1);
+  EXPECT_EQ(
+      ReadWholeFile(path),
+      R"({"State":"STARTED","Count":-5,"Max":2147483647,"k\"ey":"q\"b\\s\nn\tt\u0001/\u0000z"})");
+
+  // More than the writer's buffer holds is written whole.
+  ASSERT_TRUE(writer.Open(path));
+  std::string expected = "{";
+  for (int i = 0; i < 300; i++) {
+    writer.WriteInt(("Key" + std::to_string(i)).c_str(), i * 1000);
+    expected += "\"Key" + std::to_string(i) + "\":" + std::to_string(i * 1000) + ",";
+  }
+  writer.WriteString("Tail", std::string(5000, 'x'));
+  EXPECT_TRUE(writer.Close());
+  EXPECT_EQ(ReadWholeFile(path), expected + "\"Tail\":\"" + std::string(5000, 'x') + "\"}");
+}
+
+TEST(JsonFileWriter, WriteErrorMakesCloseFailWithTheSystemError) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  JsonFileWriter writer;
+  ASSERT_TRUE(writer.Open("/dev/full"));
+  writer.WriteString("Key", "value");
+  errno = 0;
+  EXPECT_FALSE(writer.Close());
+  EXPECT_EQ(errno, ENOSPC);
 }
 
 }  // namespace
