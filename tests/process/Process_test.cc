@@ -1,7 +1,5 @@
-// Real children: what they run with and inherit (cgroups included), how a
-// failed set-up step ends them, how a start that cannot happen leaves nothing
-// behind; stopping, timing out, cancelling and reaping them, what exit
-// callbacks may do, and the stop signal and live core commands.
+// Real children: what they run with and inherit, how a failed set-up step or
+// start ends them; stopping, timing out, cancelling and reaping them.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -19,7 +17,6 @@
 
 #include "process/ProcessTestSupport.h"
 #include "src/process/ChildReport.h"
-#include "src/process/CommandHelpers.h"
 #include "src/process/SpawnChild.h"
 #include "src/process/SysProcessImpl.h"
 #include "support/LogCapture.h"
@@ -30,24 +27,24 @@ namespace {
 
 using Process = std::unique_ptr<SysProcess>;
 
-// The directories made under the cgroup root, a file put in the way, the
+// The directories under the cgroup root, a file put in the way, the
 // controllers whose group gets the child, and the set-up failure logged.
 TEST(Cgroups, ChildJoinsEachMountedControllerOrFailsWithTheStepsMessage) {
   const std::string all = "memory/system.slice cpuacct/system.slice blkio/system.slice ";
-  const std::string group = "/system.slice/svc.service/";
-  struct Case {
-    std::string dirs, file, joined, message;  // "{pid}", "{root}" stand for themselves
+  const std::string group = "/system.slice/svc.service/", limit = "memory.limit_in_bytes";
+  const struct {
+    std::string dirs, file, joined, message;
   } cases[] = {
       {all, "", "memory cpuacct blkio ", ""},
       {"memory/system.slice", "", "memory ", ""},  // one missing ends the step quietly
       {"memory", "memory/system.slice", "",
-       "[Child {pid}] Unable to enable memory accounting. Mkdir Error: Not a directory, "
-       "{root}memory" +
+       "Unable to enable memory accounting. Mkdir Error: "
+       "Not a directory, {root}memory" +
            group + "\n"},
-      {all + "memory" + group + "memory.limit_in_bytes", "", "memory cpuacct blkio ",
-       "[Child {pid}] Unable to set memory limits.\n"},
+      {all + "memory" + group + limit, "", "memory cpuacct blkio ",
+       "Unable to set memory limits.\n"},
   };
-  for (const Case &c : cases) {
+  for (const auto &c : cases) {
     SCOPED_TRACE(c.dirs + c.file);
     ClearCapturedMessages();
     TempDir sysroot;
@@ -64,28 +61,26 @@ TEST(Cgroups, ChildJoinsEachMountedControllerOrFailsWithTheStepsMessage) {
     EXPECT_TRUE(process->Start("/bin/sh", {"-c", "exit 0"}, {}, options));
     UseSysroot(nullptr);
     EXPECT_TRUE(WaitForExit(process.get()));
-    std::string pid = std::to_string(process->GetPid()), joined;
+    std::string pid = std::to_string(process->GetPid()), joined, message = c.message;
     for (const char *controller : {"memory", "cpuacct", "blkio"}) {
       if (ReadWholeFile(root + controller + group + "cgroup.procs") == pid) {
         joined += controller + std::string(" ");
       }
     }
     EXPECT_EQ(joined, c.joined);
-    EXPECT_EQ(ReadWholeFile(root + "memory" + group + "memory.limit_in_bytes") == "64",
-              c.message.empty() && joined == "memory cpuacct blkio ");
-    std::string message = WithPid(c.message, process->GetPid());
+    EXPECT_EQ(ReadWholeFile(root + "memory" + group + limit) == "64",
+              joined == "memory cpuacct blkio " && message.empty());
     if (size_t at = message.find("{root}"); at != std::string::npos) message.replace(at, 6, root);
     EXPECT_EQ(Logged("Unable to"), !message.empty());
-    EXPECT_TRUE(message.empty() || Logged(message)) << message;
-    EXPECT_EQ(process->GetExitCode(), c.message.empty() ? 0 : 254);
+    EXPECT_TRUE(message.empty() || Logged("[Child " + pid + "] " + message)) << message;
+    EXPECT_EQ(process->GetExitCode(), message.empty() ? 0 : 254);
   }
 }
 
 std::set<int> OpenDescriptors() {
   std::set<int> fds;
-  for (int fd = 0; fd < 1024; ++fd) {
+  for (int fd = 0; fd < 1024; ++fd)
     if (fcntl(fd, F_GETFD) != -1) fds.insert(fd);
-  }
   return fds;
 }
 
@@ -391,26 +386,6 @@ TEST(Reaper, ExitsThatShareOneSigchldAreAllReported) {
   }));
   ASSERT_TRUE(RunLoopUntil([&] { return events.exits == 32; })) << events.exits;
   EXPECT_EQ(events.exitCodeAtExit, 4);
-}
-
-TEST(CommandHelpers, StopSignalNamesMatchExactlyAndLiveCoresAreNamedInUtc) {
-  for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2}) {
-    EXPECT_EQ(SignalFromName(std::string("SIG") + sigabbrev_np(signal)), signal);
-  }
-  EXPECT_EQ(SignalFromName("sigusr2"), SIGTERM);
-  EXPECT_TRUE(Logged("Signal sigusr2 is not supported. Defaulting to SIGTERM.\n"));
-  setenv("TZ", "Asia/Kolkata", 1);  // the name uses UTC whatever the local zone
-  tzset();
-  UseSysroot("/tmp/sentro-root");
-  std::string command, core, prefix = "/tmp/sentro-root/var/core/livecore.alpha-03-02-21-09-05-07";
-  std::vector<std::string> args = {"kept"};
-  BuildLiveCoreCommandAt(1614675907, 1234, "alpha", &command, &args, &core);  // 2021-03-02 09:05:07
-  UseSysroot(nullptr);
-  unsetenv("TZ");
-  tzset();
-  EXPECT_EQ(command, "/tmp/sentro-root/usr/bin/gcore");
-  EXPECT_EQ(args, (std::vector<std::string>{"kept", "-o", prefix, "1234"}));
-  EXPECT_EQ(core, prefix + ".1234");
 }
 
 }  // namespace

@@ -5,23 +5,6 @@
 
 namespace {
 
-TEST_F(ServiceTest, KeysAreReadWithExpansionAndBadTimeoutsFallBackToTheDefaults) {
-  setenv("SVCTEST_ROOT", "/opt", 1);
-  auto service = Make("a", R"("RunAsUser": "%SVCTEST_ROOT%", "RunApiHealthCmdAsUser": "%X%",
-      "StartTimeout": 0, "StopTimeout": "5", "PostStopTimeout": 4, "StopSignal": "SIGKILL",
-      "DependsOn": ["b"], "StopBefore": ["c"], "CleanExitCodes": [0, 143])");
-  const ServiceDefinition &d = service->definition();
-  EXPECT_EQ(
-      d.runAsUser + d.runApiHealthCmdAsUser + service->dependsOn()[0] + service->stopBefore()[0],
-      "/opt%X%bc");
-  EXPECT_EQ(std::vector<int32_t>({d.startTimeout, d.stopTimeout, d.postStopTimeout, d.stopSignal}),
-            (std::vector<int32_t>{30, 10, 4, 15}));
-  EXPECT_EQ(d.cleanExitCodes, (std::vector<int32_t>{0, 143}));
-  WriteDefinition("a", R"("StartCommandArgs": ["new"])");  // each requested start reads it
-  service->SetStart(nullptr, nullptr);
-  EXPECT_EQ(Main("a")->args, std::vector<std::string>{"new"});
-}
-
 // The configuration check's tests see the loader's other rejections.
 TEST_F(ServiceTest, AServletWithoutItsServerOrATornRunStateRejectsTheService) {
   WriteDefinition("s", R"("Type": "MUX_SERVLET")");
@@ -32,19 +15,6 @@ TEST_F(ServiceTest, AServletWithoutItsServerOrATornRunStateRejectsTheService) {
   EXPECT_EQ(CreateService("r.json", &env_), nullptr);
   EXPECT_TRUE(log_.Has(
       LOG_ERROR, "Invalid Json formatted file " + configDir_ + "/svcCfgfiles/.state_r.json\n"));
-}
-
-TEST_F(ServiceTest, ReloadKeepsOnceOnlyKeysAndSurvivesABrokenFileAndTheRunStateOverrides) {
-  WriteFile(configDir_ + "/svcCfgfiles/.state_e.json", R"({"StartupType":"DISABLED"})");
-  auto service = Make("e", R"("DependsOn": ["x"], "StartTimeout": 5)");
-  WriteDefinition("e", R"("Name": "renamed", "DependsOn": ["z"], "StartTimeout": 7)");
-  EXPECT_TRUE(service->ReloadConfig());
-  EXPECT_EQ(service->name() + service->dependsOn()[0], "ex");
-  EXPECT_EQ(service->startupType(), StartupType::Disabled);
-  WriteFile(configDir_ + "/svcCfgfiles/e.json", "{{");
-  EXPECT_FALSE(service->ReloadConfig());
-  EXPECT_TRUE(log_.Has(LOG_WARNING, "<e> Failed to reload configuration of service.\n"));
-  EXPECT_EQ(service->definition().startTimeout, 7);
 }
 
 TEST_F(ServiceTest, StateFilesSurviveARestartAndAFailedSaveOrATornFileLosesNothingElse) {
@@ -126,8 +96,8 @@ TEST_F(ServiceTest, EndOfTheProcessIsDecidedByTheRequestInProgress) {
     UseConfig(row.recoveryOff ? R"({"RecoverOnServiceCrash":false})" : "{}");
     env_.shuttingDown = false;
     bool started = row.setup != Start && row.setup != StartTimedOut;
-    auto service = started ? Started("d", R"("CleanExitCodes":[3],"ApiHealthCommand":"/bin/p")")
-                           : Make("d", R"("ApiHealthCommand":"/bin/p")");
+    const std::string keys = R"("ApiHealthCommand":"/bin/p","StartTimeout":0)";  // 0: the default
+    auto service = started ? Started("d", keys + R"(,"CleanExitCodes":[3])") : Make("d", keys);
     Done done;
     if (row.setup == Stop) {
       service->SetStop(Done::Record, &done);
@@ -206,7 +176,9 @@ TEST_F(ServiceTest, UiCrashCreatesTheDirectResponseRouteAndItsOutcomeIsLogged) {
 
 TEST_F(ServiceTest, LaunchPassesTheDefinitionToTheProcess) {
   UseConfig(R"({"KillServicesOnSentroCrash": false, "DefaultForceKillTimeoutSec": 17})");
-  auto service = Make("web", R"("StartCommandArgs": ["-p"], "RunAsUser": "www",
+  setenv("SVCTEST_USER", "www", 1);
+  auto service = Make("web", R"("StartCommandArgs": ["-p"], "RunAsUser": "%SVCTEST_USER%",
+      "StopSignal": "SIGKILL",
       "StreamRedirectFile": "/log/web", "ProcessFdLimit": 64, "MemoryLimitBytes": 1024)");
   service->SetStart(nullptr, nullptr);
   FakeSysProcess *main = Main("web");
@@ -216,6 +188,7 @@ TEST_F(ServiceTest, LaunchPassesTheDefinitionToTheProcess) {
                 std::to_string(main->limits.memoryLimitBytes),
             "www/log/webweb64,1024");
   EXPECT_FALSE(main->options.killOnParentDeath);
+  EXPECT_EQ(service->definition().stopSignal, SIGTERM);  // only the stop signals named
   EXPECT_EQ(main->forceKillTimeout, 17);
   main->ForceKillTimeout();
   EXPECT_EQ(env_.systemFailures, (std::vector<std::string>{"web"}));
