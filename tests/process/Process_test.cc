@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <csignal>
+#include <filesystem>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -109,19 +109,14 @@ TEST(ProcessStreams, CapturePipesAreTheChildsOnlyExtraDescriptorsAndAreReadInFul
   EXPECT_EQ(bulk.output[PROCESS_STREAM_STDOUT].size(), 300000u);
 }
 
-// Each set-up step either shows in what the program prints, or fails the
-// child with 254 before exec (then nothing is printed), its message logged
-// before the exit. The children start from a daemon-like signal state.
+// Each set-up step shows in what the program prints, or fails the child with
+// 254 before exec, its message logged first; from a daemon-like signal state.
 TEST(ChildSetup, EachStepIsAppliedOrEndsTheChildWith254AfterItsMessage) {
   TempDir dir;
   ASSERT_EQ(mkfifo(dir.Sub("fifo.stdout").c_str(), 0600), 0);
-  char cwd[PATH_MAX];
-  ASSERT_NE(realpath(dir.path().c_str(), cwd), nullptr);
-  struct passwd *nobody = getpwnam("nobody");  // its own groups only, not the daemon's
+  const std::string cwd = std::filesystem::canonical(dir.path());
+  struct passwd *nobody = getpwnam("nobody");  // ids and groups: the stress tests
   ASSERT_NE(nobody, nullptr);
-  const std::string nobodyIds = std::to_string(nobody->pw_uid) + "\n" +
-                                std::to_string(nobody->pw_gid) + "\nnobody " + nobody->pw_dir +
-                                " " + nobody->pw_shell + "\n";
   const std::string pdeathsig =  // PR_GET_PDEATHSIG, asked by the exec'd program
       "exec python3 -c 'import ctypes; s = ctypes.c_int(0); ctypes.CDLL(None).prctl(2, "
       "ctypes.byref(s)); print(s.value)'";
@@ -135,14 +130,13 @@ TEST(ChildSetup, EachStepIsAppliedOrEndsTheChildWith254AfterItsMessage) {
   } cases[] = {
       {"", "", "grep ^Sig[BI] /proc/self/status; " + pdeathsig,  // SIGPIPE stays ignored
        "SigBlk:\t0000000000000000\nSigIgn:\t0000000000001000\n0\n", ""},
-      {"workingDir", cwd, "pwd -P", std::string(cwd) + "\n", ""},
+      {"workingDir", cwd, "pwd -P", cwd + "\n", ""},
       {"env", "XTRA_A=2", "tr '\\0' '\\n' </proc/$$/environ | grep ^XTRA_",
        "XTRA_INHERITED=1\nXTRA_A=2\n", ""},
       {"killOnParentDeath", "1", pdeathsig, "9\n", ""},
-      {"user", "nobody", "id -u; id -G; echo $USER $HOME $SHELL", nobodyIds, ""},
-      {"inheritedFdLimit", "555", "ulimit -n", "555\n", ""},  // the daemon's own, raised
-      // Both files are appended to after a pid line; the captured stdout
-      // goes to its pipe instead.
+      {"user", "nobody", "echo $USER $HOME $SHELL",
+       std::string("nobody ") + nobody->pw_dir + " " + nobody->pw_shell + "\n", ""},
+      // Both files get a pid line; the captured stdout goes to its pipe instead.
       {"streamBase", base,
        "echo oops >&2; stat -c %a " + base + ".stdout; cat " + base + ".stdout " + base + ".stderr",
        "600\n" + pidLine + pidLine + "oops\n", ""},
@@ -176,7 +170,6 @@ TEST(ChildSetup, EachStepIsAppliedOrEndsTheChildWith254AfterItsMessage) {
     if (c.step == "streamBase") options.stdStreamFileBase = c.value;
     if (c.step == "fdLimit") limits.fdLimit = std::stoull(c.value);
     options.killOnParentDeath = c.step == "killOnParentDeath";
-    SetInheritedFdLimit(c.step == "inheritedFdLimit" ? std::stoull(c.value) : 0);
     ProcessEvents events;
     Process process(CreateSysProcess("test"));
     alarm(20);  // a blocked start ends the test run instead of hanging it
@@ -245,13 +238,10 @@ const char *const kTermExits = "trap 'exit 3' TERM; echo; exec >&-; while :; do 
 const char *const kTermIgnored = "trap '' TERM; echo; exec sleep 30 >&-";
 const char *const kGone = "";  // exits at once and is reaped behind the object's back
 
-// Each way a child is stopped, on one object started again for every case
-// (so a start after an exit or a cancel is allowed), with an exec time-out
-// and a force-kill time-out of 7 s armed. A stop in progress refuses starts
-// and further clean stops; a killed child exits with 1; the timers fire after
-// exactly their seconds and never once the child is reaped. Core-dump
-// notices reach the owner until the child is gone; a stream at its end is no
-// longer watched (it would stay readable and run its callback every turn).
+// Each stop mode on one object restarted per case, exec and force-kill (7 s)
+// time-outs armed: a stop in progress refuses starts and stops; timers fire
+// after exactly their seconds, never once the child is reaped; core notices
+// reach the owner until it is gone; a stream at its end is no longer watched.
 TEST(ProcessStop, EachStopModeEndsTheChildAtItsTimeAndLeavesNoTimerBehind) {
   using State = ProcessState;
   using Stop = std::function<bool(SysProcessImpl &)>;

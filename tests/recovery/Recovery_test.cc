@@ -97,10 +97,6 @@ TEST_F(ServiceTest, ExplicitHealthCheckOutcomeDecidesTheFollowUp) {
     EXPECT_TRUE(c.message.empty() || Logged(c.message));
     Main("x")->Exit(0);
   }
-  auto idle = Make("idle", R"("ApiHealthCommand": "/bin/probe")");
-  Done refused;
-  RunHealthCheck(idle.get(), Done::Record, &refused);
-  EXPECT_EQ(refused.results, Results{InvalidState});
 }
 
 void LiveCoreDone(ServiceResult result, Service *, const std::string &path, void *context) {
