@@ -115,7 +115,7 @@ TEST(ChildSetup, EachStepIsAppliedOrEndsTheChildWith254AfterItsMessage) {
   TempDir dir;
   ASSERT_EQ(mkfifo(dir.Sub("fifo.stdout").c_str(), 0600), 0);
   const std::string cwd = std::filesystem::canonical(dir.path());
-  struct passwd *nobody = getpwnam("nobody");  // ids and groups: the stress tests
+  struct passwd *nobody = getpwnam("nobody");  // its own group only
   ASSERT_NE(nobody, nullptr);
   const std::string pdeathsig =  // PR_GET_PDEATHSIG, asked by the exec'd program
       "exec python3 -c 'import ctypes; s = ctypes.c_int(0); ctypes.CDLL(None).prctl(2, "
@@ -134,8 +134,10 @@ TEST(ChildSetup, EachStepIsAppliedOrEndsTheChildWith254AfterItsMessage) {
       {"env", "XTRA_A=2", "tr '\\0' '\\n' </proc/$$/environ | grep ^XTRA_",
        "XTRA_INHERITED=1\nXTRA_A=2\n", ""},
       {"killOnParentDeath", "1", pdeathsig, "9\n", ""},
-      {"user", "nobody", "echo $USER $HOME $SHELL",
-       std::string("nobody ") + nobody->pw_dir + " " + nobody->pw_shell + "\n", ""},
+      {"user", "nobody", "id -G; echo $USER $HOME $SHELL",
+       std::to_string(nobody->pw_gid) + "\nnobody " + nobody->pw_dir + " " + nobody->pw_shell +
+           "\n",
+       ""},
       // Both files get a pid line; the captured stdout goes to its pipe instead.
       {"streamBase", base,
        "echo oops >&2; stat -c %a " + base + ".stdout; cat " + base + ".stdout " + base + ".stderr",
