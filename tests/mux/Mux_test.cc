@@ -1,10 +1,8 @@
-// Servlet container instances, and servlets sharing a fake container process:
-// who starts and stops it, how its end reaches them, how the registry takes them.
+// Servlets sharing a fake container process: who starts and stops it, and
+// how its end reaches them.
 #include <deque>
-#include <filesystem>
 
 #include "service/ServiceFixture.h"
-#include "src/manager/ServiceManager.h"
 #include "src/service/servlet/MuxServer.h"
 #include "src/service/servlet/MuxServletProcessImpl.h"
 
@@ -14,17 +12,13 @@ class MuxTest : public ServiceTest {
  public:
   void SetUp() override {
     ServiceTest::SetUp();
-    MakeDirs(InstanceDir());
-    WriteInstance("web", R"("WorkingDir": "/srv", "RunAsUser": "alice")");
+    MakeDirs(configDir_ + "/muxServerInstanceCfgfiles");
+    WriteFile(configDir_ + "/muxServerInstanceCfgfiles/web.json",
+              R"({"Name":"web","StartCommand":"/bin/c","WorkingDir":"/srv","RunAsUser":"alice"})");
     ASSERT_TRUE(LoadMuxServers());
     web_ = FindMuxServer("web");
     web_->process.reset(container_ = new FakeSysProcess("web"));
     container_->exited = true;  // as a container that has ended
-  }
-  std::string InstanceDir() { return configDir_ + "/muxServerInstanceCfgfiles"; }
-  void WriteInstance(const std::string &name, const std::string &members) {
-    WriteFile(InstanceDir() + "/" + name + ".json",
-              "{\"Name\":\"" + name + "\",\"StartCommand\":\"/bin/c\"," + members + "}");
   }
   // Starts a servlet whose callbacks append "exit <tag>" or "core <tag>" to events.
   bool Start(MuxServletProcessImpl *servlet, const char *tag, const std::string &user = "") {
@@ -42,26 +36,6 @@ class MuxTest : public ServiceTest {
   MuxServerInstance *web_ = nullptr;
   FakeSysProcess *container_ = nullptr;
 };
-
-TEST_F(MuxTest, InstanceFilesLoadSkipTheBadOnesAndAReloadKeepsNameAndUser) {
-  WriteFile(InstanceDir() + "/broken.json", "{");
-  WriteFile(InstanceDir() + "/nameless.json", R"({"StartCommand": "/bin/x"})");
-  WriteFile(InstanceDir() + "/idle.json", R"({"Name": "idle", "StartCommand": 7})");
-  ASSERT_TRUE(LoadMuxServers());
-  for (const char *message : {"Invalid mux server config file: broken.json\n",
-                              "Mandatory field Name missing: nameless.json\n",
-                              "Mandatory field StartCommand missing: idle.json\n",
-                              "Failed to load mux server instance idle.json\n",
-                              "Failed to load MUX Server configuration\n"}) {
-    EXPECT_TRUE(log_.Has(LOG_ERROR, message)) << message;
-  }
-  MuxServerInstance *web = FindMuxServer("web");
-  EXPECT_EQ(web->workingDir + " " + web->runAsUser, "/srv alice");
-  WriteFile(InstanceDir() + "/web.json",
-            R"({"Name":"renamed","StartCommand":"/bin/new","RunAsUser":"bob"})");
-  EXPECT_TRUE(ReloadMuxServers());  // the files that failed are not in the list
-  EXPECT_EQ(web->name + web->startCommand + web->runAsUser + web->workingDir, "web/bin/newalice");
-}
 
 TEST_F(MuxTest, FirstServletStartsTheContainerLastOneStopsItOthersDetach) {
   MuxServletProcessImpl a(web_), b(web_);
@@ -114,24 +88,6 @@ TEST_F(MuxTest, AContainerThatFailedToStartIsDroppedSoTheNextServletTriesAgain) 
   EXPECT_TRUE(log_.Has(LOG_ERROR, "Failed to start mux server web. Servlet /srv/app\n"));
   EXPECT_EQ(web_->process, nullptr);
   EXPECT_TRUE(web_->servlets.empty());
-}
-
-TEST_F(MuxTest, RegistryRegistersServletsOfLoadedInstancesAndReloadsTheInstances) {
-  WriteFile(configDir_ + "/profiles.json", "{}");
-  WriteDefinition("alpha", R"("Type": "MUX_SERVLET", "MuxServerName": "web")");
-  WriteDefinition("beta", R"("Type": "MUX_SERVLET", "MuxServerName": "nope")");
-  env_.servletFactory = [](const std::string &name) { return CreateMuxServlet(name); };
-  auto manager = ServiceManager::Create(&env_);
-  ASSERT_NE(manager, nullptr);
-  std::vector<std::string> names;
-  manager->GetServiceNames(&names);
-  EXPECT_EQ(names, (std::vector<std::string>{"alpha"}));
-  // The configuration check's tests see the message of the unknown server.
-  WriteFile(InstanceDir() + "/web.json", R"({"Name": "web", "StartCommand": "/bin/new"})");
-  EXPECT_TRUE(manager->ReloadAllConfigs());
-  EXPECT_EQ(FindMuxServer("web")->startCommand, "/bin/new");
-  std::filesystem::remove_all(InstanceDir());
-  EXPECT_EQ(ServiceManager::Create(&env_), nullptr);
 }
 
 }  // namespace

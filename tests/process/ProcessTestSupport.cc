@@ -40,10 +40,7 @@ class LoopEnvironment : public ::testing::Environment {
   }
 };
 
-[[maybe_unused]] const int environmentAdded = [] {
-  ::testing::AddGlobalTestEnvironment(new LoopEnvironment);
-  return 0;
-}();
+[[maybe_unused]] auto *const environment = ::testing::AddGlobalTestEnvironment(new LoopEnvironment);
 
 ProcessEvents &Events(void *context) {
   return *static_cast<ProcessEvents *>(context);
@@ -58,10 +55,6 @@ bool RunLoopUntil(const std::function<bool()> &done, int timeoutMs) {
     return done();
   };
   return done() || WaitUntil(turn, std::chrono::milliseconds(timeoutMs), {});
-}
-
-void RunLoopFor(int ms) {
-  RunLoopUntil([] { return false; }, ms);
 }
 
 void AdvanceClock(int64_t seconds) {

@@ -1,6 +1,5 @@
-// The process tests' world, shared with the publisher tests: the real event
-// loop on the test clock, SIGCHLD read from a signal descriptor as the daemon
-// reads it, the log capture, and a recorder of process callbacks.
+// Shared with the publisher tests: the real loop on the test clock, SIGCHLD
+// on a signal descriptor as the daemon has it, and a callback recorder.
 #pragma once
 
 #include <functional>
@@ -10,7 +9,9 @@
 
 // Turns the loop until done() holds or timeoutMs of real time pass.
 bool RunLoopUntil(const std::function<bool()> &done, int timeoutMs = 5000);
-void RunLoopFor(int ms);
+inline void RunLoopFor(int ms) {
+  RunLoopUntil([] { return false; }, ms);
+}
 void AdvanceClock(int64_t seconds);              // timers due fire at the next turn
 bool Logged(const std::string &text);            // a message since the start contains text
 void UseSysroot(const char *dir);                // null: back to the real paths

@@ -1,7 +1,5 @@
-// Real children: what they run with and inherit (cgroups included), how a
-// failed set-up step ends them, how a start that cannot happen leaves nothing
-// behind; stopping, timing out, cancelling and reaping them, what exit
-// callbacks may do, and the stop signal and live core commands.
+// Real children: what they run with and inherit, how a failed set-up step or
+// start ends them; stopping, timing out, cancelling and reaping them.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -11,15 +9,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <csignal>
+#include <filesystem>
 #include <memory>
 #include <set>
 #include <sstream>
 
 #include "process/ProcessTestSupport.h"
 #include "src/process/ChildReport.h"
-#include "src/process/CommandHelpers.h"
 #include "src/process/SpawnChild.h"
 #include "src/process/SysProcessImpl.h"
 #include "support/LogCapture.h"
@@ -30,24 +27,24 @@ namespace {
 
 using Process = std::unique_ptr<SysProcess>;
 
-// The directories made under the cgroup root, a file put in the way, the
+// The directories under the cgroup root, a file put in the way, the
 // controllers whose group gets the child, and the set-up failure logged.
 TEST(Cgroups, ChildJoinsEachMountedControllerOrFailsWithTheStepsMessage) {
   const std::string all = "memory/system.slice cpuacct/system.slice blkio/system.slice ";
-  const std::string group = "/system.slice/svc.service/";
-  struct Case {
-    std::string dirs, file, joined, message;  // "{pid}", "{root}" stand for themselves
+  const std::string group = "/system.slice/svc.service/", limit = "memory.limit_in_bytes";
+  const struct {
+    std::string dirs, file, joined, message;
   } cases[] = {
       {all, "", "memory cpuacct blkio ", ""},
       {"memory/system.slice", "", "memory ", ""},  // one missing ends the step quietly
       {"memory", "memory/system.slice", "",
-       "[Child {pid}] Unable to enable memory accounting. Mkdir Error: Not a directory, "
-       "{root}memory" +
+       "Unable to enable memory accounting. Mkdir Error: "
+       "Not a directory, {root}memory" +
            group + "\n"},
-      {all + "memory" + group + "memory.limit_in_bytes", "", "memory cpuacct blkio ",
-       "[Child {pid}] Unable to set memory limits.\n"},
+      {all + "memory" + group + limit, "", "memory cpuacct blkio ",
+       "Unable to set memory limits.\n"},
   };
-  for (const Case &c : cases) {
+  for (const auto &c : cases) {
     SCOPED_TRACE(c.dirs + c.file);
     ClearCapturedMessages();
     TempDir sysroot;
@@ -64,28 +61,26 @@ TEST(Cgroups, ChildJoinsEachMountedControllerOrFailsWithTheStepsMessage) {
     EXPECT_TRUE(process->Start("/bin/sh", {"-c", "exit 0"}, {}, options));
     UseSysroot(nullptr);
     EXPECT_TRUE(WaitForExit(process.get()));
-    std::string pid = std::to_string(process->GetPid()), joined;
+    std::string pid = std::to_string(process->GetPid()), joined, message = c.message;
     for (const char *controller : {"memory", "cpuacct", "blkio"}) {
       if (ReadWholeFile(root + controller + group + "cgroup.procs") == pid) {
         joined += controller + std::string(" ");
       }
     }
     EXPECT_EQ(joined, c.joined);
-    EXPECT_EQ(ReadWholeFile(root + "memory" + group + "memory.limit_in_bytes") == "64",
-              c.message.empty() && joined == "memory cpuacct blkio ");
-    std::string message = WithPid(c.message, process->GetPid());
+    EXPECT_EQ(ReadWholeFile(root + "memory" + group + limit) == "64",
+              joined == "memory cpuacct blkio " && message.empty());
     if (size_t at = message.find("{root}"); at != std::string::npos) message.replace(at, 6, root);
     EXPECT_EQ(Logged("Unable to"), !message.empty());
-    EXPECT_TRUE(message.empty() || Logged(message)) << message;
-    EXPECT_EQ(process->GetExitCode(), c.message.empty() ? 0 : 254);
+    EXPECT_TRUE(message.empty() || Logged("[Child " + pid + "] " + message)) << message;
+    EXPECT_EQ(process->GetExitCode(), message.empty() ? 0 : 254);
   }
 }
 
 std::set<int> OpenDescriptors() {
   std::set<int> fds;
-  for (int fd = 0; fd < 1024; ++fd) {
+  for (int fd = 0; fd < 1024; ++fd)
     if (fcntl(fd, F_GETFD) != -1) fds.insert(fd);
-  }
   return fds;
 }
 
@@ -114,19 +109,14 @@ TEST(ProcessStreams, CapturePipesAreTheChildsOnlyExtraDescriptorsAndAreReadInFul
   EXPECT_EQ(bulk.output[PROCESS_STREAM_STDOUT].size(), 300000u);
 }
 
-// Each set-up step either shows in what the program prints, or fails the
-// child with 254 before exec (then nothing is printed), its message logged
-// before the exit. The children start from a daemon-like signal state.
+// Each set-up step shows in what the program prints, or fails the child with
+// 254 before exec, its message logged first; from a daemon-like signal state.
 TEST(ChildSetup, EachStepIsAppliedOrEndsTheChildWith254AfterItsMessage) {
   TempDir dir;
   ASSERT_EQ(mkfifo(dir.Sub("fifo.stdout").c_str(), 0600), 0);
-  char cwd[PATH_MAX];
-  ASSERT_NE(realpath(dir.path().c_str(), cwd), nullptr);
-  struct passwd *nobody = getpwnam("nobody");  // its own groups only, not the daemon's
+  const std::string cwd = std::filesystem::canonical(dir.path());
+  struct passwd *nobody = getpwnam("nobody");  // its own group only
   ASSERT_NE(nobody, nullptr);
-  const std::string nobodyIds = std::to_string(nobody->pw_uid) + "\n" +
-                                std::to_string(nobody->pw_gid) + "\nnobody " + nobody->pw_dir +
-                                " " + nobody->pw_shell + "\n";
   const std::string pdeathsig =  // PR_GET_PDEATHSIG, asked by the exec'd program
       "exec python3 -c 'import ctypes; s = ctypes.c_int(0); ctypes.CDLL(None).prctl(2, "
       "ctypes.byref(s)); print(s.value)'";
@@ -140,14 +130,15 @@ TEST(ChildSetup, EachStepIsAppliedOrEndsTheChildWith254AfterItsMessage) {
   } cases[] = {
       {"", "", "grep ^Sig[BI] /proc/self/status; " + pdeathsig,  // SIGPIPE stays ignored
        "SigBlk:\t0000000000000000\nSigIgn:\t0000000000001000\n0\n", ""},
-      {"workingDir", cwd, "pwd -P", std::string(cwd) + "\n", ""},
+      {"workingDir", cwd, "pwd -P", cwd + "\n", ""},
       {"env", "XTRA_A=2", "tr '\\0' '\\n' </proc/$$/environ | grep ^XTRA_",
        "XTRA_INHERITED=1\nXTRA_A=2\n", ""},
       {"killOnParentDeath", "1", pdeathsig, "9\n", ""},
-      {"user", "nobody", "id -u; id -G; echo $USER $HOME $SHELL", nobodyIds, ""},
-      {"inheritedFdLimit", "555", "ulimit -n", "555\n", ""},  // the daemon's own, raised
-      // Both files are appended to after a pid line; the captured stdout
-      // goes to its pipe instead.
+      {"user", "nobody", "id -G; echo $USER $HOME $SHELL",
+       std::to_string(nobody->pw_gid) + "\nnobody " + nobody->pw_dir + " " + nobody->pw_shell +
+           "\n",
+       ""},
+      // Both files get a pid line; the captured stdout goes to its pipe instead.
       {"streamBase", base,
        "echo oops >&2; stat -c %a " + base + ".stdout; cat " + base + ".stdout " + base + ".stderr",
        "600\n" + pidLine + pidLine + "oops\n", ""},
@@ -181,7 +172,6 @@ TEST(ChildSetup, EachStepIsAppliedOrEndsTheChildWith254AfterItsMessage) {
     if (c.step == "streamBase") options.stdStreamFileBase = c.value;
     if (c.step == "fdLimit") limits.fdLimit = std::stoull(c.value);
     options.killOnParentDeath = c.step == "killOnParentDeath";
-    SetInheritedFdLimit(c.step == "inheritedFdLimit" ? std::stoull(c.value) : 0);
     ProcessEvents events;
     Process process(CreateSysProcess("test"));
     alarm(20);  // a blocked start ends the test run instead of hanging it
@@ -250,13 +240,10 @@ const char *const kTermExits = "trap 'exit 3' TERM; echo; exec >&-; while :; do 
 const char *const kTermIgnored = "trap '' TERM; echo; exec sleep 30 >&-";
 const char *const kGone = "";  // exits at once and is reaped behind the object's back
 
-// Each way a child is stopped, on one object started again for every case
-// (so a start after an exit or a cancel is allowed), with an exec time-out
-// and a force-kill time-out of 7 s armed. A stop in progress refuses starts
-// and further clean stops; a killed child exits with 1; the timers fire after
-// exactly their seconds and never once the child is reaped. Core-dump
-// notices reach the owner until the child is gone; a stream at its end is no
-// longer watched (it would stay readable and run its callback every turn).
+// Each stop mode on one object restarted per case, exec and force-kill (7 s)
+// time-outs armed: a stop in progress refuses starts and stops; timers fire
+// after exactly their seconds, never once the child is reaped; core notices
+// reach the owner until it is gone; a stream at its end is no longer watched.
 TEST(ProcessStop, EachStopModeEndsTheChildAtItsTimeAndLeavesNoTimerBehind) {
   using State = ProcessState;
   using Stop = std::function<bool(SysProcessImpl &)>;
@@ -391,26 +378,6 @@ TEST(Reaper, ExitsThatShareOneSigchldAreAllReported) {
   }));
   ASSERT_TRUE(RunLoopUntil([&] { return events.exits == 32; })) << events.exits;
   EXPECT_EQ(events.exitCodeAtExit, 4);
-}
-
-TEST(CommandHelpers, StopSignalNamesMatchExactlyAndLiveCoresAreNamedInUtc) {
-  for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2}) {
-    EXPECT_EQ(SignalFromName(std::string("SIG") + sigabbrev_np(signal)), signal);
-  }
-  EXPECT_EQ(SignalFromName("sigusr2"), SIGTERM);
-  EXPECT_TRUE(Logged("Signal sigusr2 is not supported. Defaulting to SIGTERM.\n"));
-  setenv("TZ", "Asia/Kolkata", 1);  // the name uses UTC whatever the local zone
-  tzset();
-  UseSysroot("/tmp/sentro-root");
-  std::string command, core, prefix = "/tmp/sentro-root/var/core/livecore.alpha-03-02-21-09-05-07";
-  std::vector<std::string> args = {"kept"};
-  BuildLiveCoreCommandAt(1614675907, 1234, "alpha", &command, &args, &core);  // 2021-03-02 09:05:07
-  UseSysroot(nullptr);
-  unsetenv("TZ");
-  tzset();
-  EXPECT_EQ(command, "/tmp/sentro-root/usr/bin/gcore");
-  EXPECT_EQ(args, (std::vector<std::string>{"kept", "-o", prefix, "1234"}));
-  EXPECT_EQ(core, prefix + ".1234");
 }
 
 }  // namespace

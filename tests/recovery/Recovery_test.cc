@@ -1,6 +1,6 @@
 // Recovery of failing services: the action a failure counter picks, restarts
 // with their quick-failure limit, system restart and failover, the outcome of
-// explicit health checks, live core dumps and the counters' reset.
+// explicit health checks and live core dumps.
 #include <climits>
 
 #include "service/ServiceFixture.h"
@@ -12,16 +12,6 @@ using Actions = RecoveryActionList;
 const RecoveryAction kNo = RecoveryAction::NoAction, kRestart = RecoveryAction::RestartService,
                      kSystem = RecoveryAction::RestartSystem,
                      kFailover = RecoveryAction::HaFailover;
-
-TEST_F(ServiceTest, ActiveProfileListOfTheServiceWinsOverTheDefaultsEvenWhenEmpty) {
-  auto service = Make("q", R"("RecoveryActionProfiles": {"DEFAULT": {"CRASH": []},
-      "FAILOVER": {"CRASH": ["HAFAILOVER"]}})");
-  EXPECT_EQ(service->SelectRecoveryActions(FailureType::Crash), Actions{});
-  EXPECT_EQ(service->SelectRecoveryActions(FailureType::HealthFail), (Actions{kNo, kRestart}));
-  SentroConfig::Get()->SetActiveRecoveryProfile(RecoveryProfile::Failover);
-  EXPECT_EQ(service->SelectRecoveryActions(FailureType::Crash), Actions{kFailover});
-  EXPECT_EQ(Make("p")->SelectRecoveryActions(FailureType::Crash), Actions{kRestart});
-}
 
 TEST_F(ServiceTest, CounterPicksTheEntryTheLastOneRepeatsAndTheCounterSaturates) {
   auto service = Started("c");
@@ -107,10 +97,6 @@ TEST_F(ServiceTest, ExplicitHealthCheckOutcomeDecidesTheFollowUp) {
     EXPECT_TRUE(c.message.empty() || Logged(c.message));
     Main("x")->Exit(0);
   }
-  auto idle = Make("idle", R"("ApiHealthCommand": "/bin/probe")");
-  Done refused;
-  RunHealthCheck(idle.get(), Done::Record, &refused);
-  EXPECT_EQ(refused.results, Results{InvalidState});
 }
 
 void LiveCoreDone(ServiceResult result, Service *, const std::string &path, void *context) {
@@ -138,18 +124,6 @@ TEST_F(ServiceTest, LiveCoreRunsOneAtATimeAndPausesHealthRecovery) {
   TakeLiveCore(service.get(), LiveCoreDone, &dumps);  // nothing to dump once stopped
   EXPECT_EQ(dumps.back(), "5");
   EXPECT_EQ(service->failCounters().apiHealthFail, 0);
-}
-
-TEST_F(ServiceTest, CountersResetOnlyAfterTheConfiguredQuietTime) {
-  UseConfig(R"({"ResetServiceFailCounterTime": 10})");
-  auto service = Make("rst");
-  service->failCounters() = {1, 2, 3};
-  clock_.AdvanceMs(10000);
-  EXPECT_FALSE(IsFailCounterResetDue(service.get()));
-  clock_.AdvanceMs(1);
-  EXPECT_TRUE(IsFailCounterResetDue(service.get()));
-  ResetFailCounters(service.get());
-  EXPECT_EQ(service->failCounters().processCoredump + service->failCounters().apiHealthFail, 0);
 }
 
 }  // namespace

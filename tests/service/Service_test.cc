@@ -1,26 +1,8 @@
-// One service against fake processes: its definition and state files, one
-// request at a time, what the end of the process means, completions that
-// re-enter it, and the start and stop sequences.
+// One service against fake processes: state files, one request at a time,
+// what the end of the process means, re-entrant completions, start and stop.
 #include "ServiceFixture.h"
 
 namespace {
-
-TEST_F(ServiceTest, KeysAreReadWithExpansionAndBadTimeoutsFallBackToTheDefaults) {
-  setenv("SVCTEST_ROOT", "/opt", 1);
-  auto service = Make("a", R"("RunAsUser": "%SVCTEST_ROOT%", "RunApiHealthCmdAsUser": "%X%",
-      "StartTimeout": 0, "StopTimeout": "5", "PostStopTimeout": 4, "StopSignal": "SIGKILL",
-      "DependsOn": ["b"], "StopBefore": ["c"], "CleanExitCodes": [0, 143])");
-  const ServiceDefinition &d = service->definition();
-  EXPECT_EQ(
-      d.runAsUser + d.runApiHealthCmdAsUser + service->dependsOn()[0] + service->stopBefore()[0],
-      "/opt%X%bc");
-  EXPECT_EQ(std::vector<int32_t>({d.startTimeout, d.stopTimeout, d.postStopTimeout, d.stopSignal}),
-            (std::vector<int32_t>{30, 10, 4, 15}));
-  EXPECT_EQ(d.cleanExitCodes, (std::vector<int32_t>{0, 143}));
-  WriteDefinition("a", R"("StartCommandArgs": ["new"])");  // each requested start reads it
-  service->SetStart(nullptr, nullptr);
-  EXPECT_EQ(Main("a")->args, std::vector<std::string>{"new"});
-}
 
 // The configuration check's tests see the loader's other rejections.
 TEST_F(ServiceTest, AServletWithoutItsServerOrATornRunStateRejectsTheService) {
@@ -34,28 +16,10 @@ TEST_F(ServiceTest, AServletWithoutItsServerOrATornRunStateRejectsTheService) {
       LOG_ERROR, "Invalid Json formatted file " + configDir_ + "/svcCfgfiles/.state_r.json\n"));
 }
 
-TEST_F(ServiceTest, ReloadKeepsOnceOnlyKeysAndSurvivesABrokenFileAndTheRunStateOverrides) {
-  WriteFile(configDir_ + "/svcCfgfiles/.state_e.json", R"({"StartupType":"DISABLED"})");
-  auto service = Make("e", R"("DependsOn": ["x"], "StartTimeout": 5)");
-  WriteDefinition("e", R"("Name": "renamed", "DependsOn": ["z"], "StartTimeout": 7)");
-  EXPECT_TRUE(service->ReloadConfig());
-  EXPECT_EQ(service->name() + service->dependsOn()[0], "ex");
-  EXPECT_EQ(service->startupType(), StartupType::Disabled);
-  WriteFile(configDir_ + "/svcCfgfiles/e.json", "{{");
-  EXPECT_FALSE(service->ReloadConfig());
-  EXPECT_TRUE(log_.Has(LOG_WARNING, "<e> Failed to reload configuration of service.\n"));
-  EXPECT_EQ(service->definition().startTimeout, 7);
-}
-
-TEST_F(ServiceTest, StateFilesSurviveARestartAndAFailedSaveOrATornFileLosesNothingElse) {
+TEST_F(ServiceTest, StateFilesSurviveARestartAndATornStatsFileLosesNothingElse) {
   auto service = Make("a");
   EXPECT_EQ(service->SetStartupType(StartupType::Manual), Ok);
-  std::string state = configDir_ + "/svcCfgfiles/.state_a.json";
   EXPECT_EQ(Make("a")->startupType(), StartupType::Manual);  // the daemon tests read the files
-  MakeDirs(state + ".tmp");  // the writer cannot open its temporary file
-  EXPECT_EQ(service->SetStartupType(StartupType::Automatic), Failed);
-  EXPECT_EQ(service->startupType(), StartupType::Manual);
-  EXPECT_TRUE(log_.Has(LOG_ERROR, "<a> Failed to change startup type of service to AUTOMATIC\n"));
   service->failCounters() = {2, 3, 4};
   ASSERT_TRUE(service->SaveCrashStats());
   std::string stats = dataDir_ + "/.svcStats/stats_a.json";
@@ -126,8 +90,8 @@ TEST_F(ServiceTest, EndOfTheProcessIsDecidedByTheRequestInProgress) {
     UseConfig(row.recoveryOff ? R"({"RecoverOnServiceCrash":false})" : "{}");
     env_.shuttingDown = false;
     bool started = row.setup != Start && row.setup != StartTimedOut;
-    auto service = started ? Started("d", R"("CleanExitCodes":[3],"ApiHealthCommand":"/bin/p")")
-                           : Make("d", R"("ApiHealthCommand":"/bin/p")");
+    const std::string keys = R"("ApiHealthCommand":"/bin/p","StartTimeout":0)";  // 0: the default
+    auto service = started ? Started("d", keys + R"(,"CleanExitCodes":[3])") : Make("d", keys);
     Done done;
     if (row.setup == Stop) {
       service->SetStop(Done::Record, &done);
@@ -204,24 +168,6 @@ TEST_F(ServiceTest, UiCrashCreatesTheDirectResponseRouteAndItsOutcomeIsLogged) {
   EXPECT_TRUE(log_.Has(LOG_INFO, "Direct response route command hit max retries.\n"));
 }
 
-TEST_F(ServiceTest, LaunchPassesTheDefinitionToTheProcess) {
-  UseConfig(R"({"KillServicesOnSentroCrash": false, "DefaultForceKillTimeoutSec": 17})");
-  auto service = Make("web", R"("StartCommandArgs": ["-p"], "RunAsUser": "www",
-      "StreamRedirectFile": "/log/web", "ProcessFdLimit": 64, "MemoryLimitBytes": 1024)");
-  service->SetStart(nullptr, nullptr);
-  FakeSysProcess *main = Main("web");
-  EXPECT_EQ(main->args, (std::vector<std::string>{"-p"}));
-  EXPECT_EQ(main->options.runAsUser + main->options.stdStreamFileBase + main->limits.serviceName +
-                std::to_string(main->limits.fdLimit) + "," +
-                std::to_string(main->limits.memoryLimitBytes),
-            "www/log/webweb64,1024");
-  EXPECT_FALSE(main->options.killOnParentDeath);
-  EXPECT_EQ(main->forceKillTimeout, 17);
-  main->ForceKillTimeout();
-  EXPECT_EQ(env_.systemFailures, (std::vector<std::string>{"web"}));
-  EXPECT_EQ(env_.operations, (std::vector<std::string>{"begin web START UNHEALTHY PENDING"}));
-}
-
 // The health command's answer while a start waits for the service.
 TEST_F(ServiceTest, HealthAnswerDuringAStartDecidesWhetherItIsOver) {
   const int kTimedOut = -1, kCannotStart = -2;
@@ -263,9 +209,8 @@ TEST_F(ServiceTest, HealthAnswerDuringAStartDecidesWhetherItIsOver) {
   }
 }
 
-// A start polls every thirty-second of its time-out (1 to 8 s); each "still
-// pending" answer extends it by the time-out.
-TEST_F(ServiceTest, PollingFollowsTheStartTimeoutAndStartPendingExtendsIt) {
+// A start polls every thirty-second of its time-out, from 1 to 8 s.
+TEST_F(ServiceTest, HealthPollingIntervalFollowsTheStartTimeout) {
   for (auto [startTimeout, interval] : {std::pair{30, 1}, {96, 3}, {1000, 8}}) {
     auto service =
         Make("p", "\"ApiHealthCommand\":\"/p\",\"StartTimeout\":" + std::to_string(startTimeout));
@@ -276,43 +221,6 @@ TEST_F(ServiceTest, PollingFollowsTheStartTimeoutAndStartPendingExtendsIt) {
     EXPECT_EQ(Health("p")->startCount, 1) << startTimeout;
     AdvanceMs(100);
     EXPECT_EQ(Health("p")->startCount, 2) << startTimeout;
-  }
-  auto service = Make("pend", R"("ApiHealthCommand": "/bin/probe", "StartTimeout": 10)");
-  service->SetStart(nullptr, nullptr);
-  for (int ms = 0; ms < 120000; ms += 100) {  // far beyond the first 70-second deadline
-    AdvanceMs(100);
-    Health("pend")->Exit(63);
-  }
-  AdvanceMs(9900);
-  EXPECT_EQ(service->state(), ServiceState::Starting);
-  AdvanceMs(100);
-  EXPECT_EQ(service->state(), ServiceState::Stopping);
-  EXPECT_EQ(env_.operations.back(), "end pend TIMED-OUT COMPLETED");
-}
-
-// Rows: the pre-start command's exit code; a stop while it runs succeeds at
-// once and leaves the start to go on.
-TEST_F(ServiceTest, PreStartRunsBeforeTheLaunchAndOnlyItsFailureEndsTheStart) {
-  const int kStopped = -1;
-  for (int code : {0, 3, kStopped}) {
-    SCOPED_TRACE(code);
-    auto service = Make("pre", R"("PreStartCommand": "/bin/prep", "RunPreStartCmdAsUser": "a")");
-    Done start, stop;
-    service->SetStart(Done::Record, &start);
-    FakeSysProcess *pre = FindFake("pre-prestart");
-    EXPECT_EQ(pre->options.runAsUser, "a");
-    EXPECT_EQ(Main("pre")->startCount, 0);
-    if (code == kStopped) service->SetStop(Done::Record, &stop);
-    EXPECT_EQ(stop.results, code == kStopped ? Results{Ok} : Results{});
-    pre->Write(1, "oops");
-    pre->Exit(std::max(code, 0));
-    EXPECT_TRUE(log_.Has(LOG_WARNING, "<pre> Service pre-start command's stderr: oops\n"));
-    EXPECT_EQ(log_.Has(LOG_ERROR, "<pre> Service pre-start command failed with exit code 3.\n"),
-              code == 3);
-    EXPECT_EQ(service->state(), code == 3 ? ServiceState::Stopped : ServiceState::Starting);
-    EXPECT_EQ(start.results, code == 3 ? Results{Failed} : Results{});
-    EXPECT_EQ(Main("pre")->startCount, code == 3 ? 0 : 1);
-    log_.Clear();
   }
 }
 
