@@ -224,6 +224,19 @@ TEST_F(ServiceTest, HealthPollingIntervalFollowsTheStartTimeout) {
   }
 }
 
+TEST_F(ServiceTest, PreStartRunsBeforeTheLaunchAndItsFailureEndsTheStart) {
+  for (int code : {0, 3}) {
+    auto service = Make("pre", R"("PreStartCommand": "/bin/prep")");
+    Done start;
+    service->SetStart(Done::Record, &start);
+    EXPECT_EQ(Main("pre")->startCount, 0);
+    FindFake("pre-prestart")->Exit(code);
+    EXPECT_EQ(service->state(), code == 0 ? ServiceState::Starting : ServiceState::Stopped);
+    EXPECT_EQ(start.results, code == 0 ? Results{} : Results{Failed});
+    EXPECT_EQ(Main("pre")->startCount, code == 0 ? 1 : 0);
+  }
+}
+
 TEST_F(ServiceTest, StopWhileStartingCancelsTheStartAndItsTimers) {
   auto service = Make("pre", R"("ApiHealthCommand": "/bin/probe")");
   Done start, stop;
