@@ -1,7 +1,5 @@
-// The daemon's own pieces: its directories, the watchdog on the test
-// clock, the machine-restart rules and the start-up check of the wiring.
-// SENTRO_SYSROOT is set for the whole program, so a restart is only recorded
-// in the sandbox's "reboot-requests".
+// The daemon's own pieces on the test clock. SENTRO_SYSROOT is set for the
+// whole program: a restart is only recorded in the sandbox's "reboot-requests".
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -24,19 +22,17 @@ namespace {
 TempDir *sandbox = nullptr;
 TestClock *testClock = nullptr;
 
-// The configuration (watchdog period 30 s, a beat every 9 s), a registry in
-// which "database" is critical and "reports" is not, the loop.
+// A watchdog period of 30 s (a beat every 9 s); "database" is critical, "reports" not.
 class DaemonEnvironment : public ::testing::Environment {
   void SetUp() override {
     sandbox = new TempDir();
     for (const char *dir : {"svcCfgfiles", ".svcStats", "muxServerInstanceCfgfiles"})
       MakeDirs(sandbox->Sub(dir));
     WriteFile(sandbox->Sub("profiles.json"), "{\"CRITICAL\": [\"database\"]}");
-    for (const char *name : {"database", "reports"}) {
+    for (const char *name : {"database", "reports"})
       WriteFile(sandbox->Sub("svcCfgfiles/") + name + ".json",
                 std::string("{\"Name\": \"") + name +
                     "\", \"StartupType\": \"MANUAL\", \"StartCommand\": \"/bin/true\"}");
-    }
     setenv("SENTRO_SYSROOT", sandbox->path().c_str(), 1);
     SysrootReset();
     ASSERT_TRUE(SysrootActive());  // the line between a test and a real restart
@@ -65,8 +61,7 @@ TEST(DaemonOptions, TheEnvironmentsDirectoriesGetTheProductSubdirectoryAndOption
   EXPECT_EQ(options.configDir + " " + options.dataDir, "/cfg/norvane-sentro /mine");
 }
 
-// A script of steps ("beat", "check", "fail:<service>") under a profile and
-// "HaltOnSystemFailHA"; the restart requests and messages it leaves.
+// Steps ("beat", "check", "fail:<service>") under a profile and HaltOnSystemFailHA.
 TEST(SystemFailure, TheWatchdogAndFailingServicesRestartExactlyWhenTheRulesSaySo) {
   EXPECT_STREQ(TheDaemonEnv().MissingSeam(), "control context registry");  // start-up check
   TheDaemonEnv().AttachRegistry(ServiceManager::Create(&TheDaemonEnv()));
@@ -113,9 +108,8 @@ TEST(SystemFailure, TheWatchdogAndFailingServicesRestartExactlyWhenTheRulesSaySo
       }
     }
     EXPECT_EQ(ReadWholeFile(sandbox->Sub("reboot-requests")), c.logged ? "RESTART\n" : "<missing>");
-    for (const char *message : {kNotAlive, kFailure}) {
+    for (const char *message : {kNotAlive, kFailure})
       EXPECT_EQ(log.Has(2, message), message == c.logged) << message;
-    }
   }
   StopWatchdog(GetSystemFailureHandler());
   WatchdogHeartbeat(nullptr);  // must not undo the stop

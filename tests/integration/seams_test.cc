@@ -1,10 +1,6 @@
-// The running daemon seen from outside, each case on one daemon: every seam
-// it wires (the control socket's users and service requests, the
-// direct-response-route command, the health event publisher, the servlet
-// container, the recovery restart, the system restart and failover requests,
-// the system failure), and its whole life on real processes. The
-// metrics rows a request writes are the telemetry push test's; malformed,
-// silent and flooding clients the stress suite's.
+// The running daemon seen from outside: every seam it wires, on one daemon,
+// and its whole life on real processes. Metrics rows are the telemetry push
+// test's; malformed, silent and flooding clients the stress suite's.
 #include <pwd.h>
 #include <unistd.h>
 
@@ -142,9 +138,6 @@ TEST_F(Seams, EachSeamOfTheServicesReachesTheRealWorld) {
   EXPECT_EQ(CountOf(daemon_.LogText(), "System Failure, initiating system restart.\n"), 1u);
 }
 
-// The daemon's whole life on real processes: the startup profile comes up in
-// dependency order followed by the post-startup command, the health cycle
-// runs, SIGHUP reloads, and a termination signal stops every service.
 using Lifecycle = DaemonTest;
 
 TEST_F(Lifecycle, StartupInDependencyOrderHealthCycleReloadsAndSigtermStopsInStopOrder) {

@@ -1,6 +1,5 @@
-// Daemons started on their own: the command line and the startup profile,
-// and settings they cannot use (they keep serving, stay idle and restart the
-// machine only for a real hang).
+// Daemons started on their own: the command line, the startup profile, and
+// settings out of range.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,13 +11,9 @@
 
 namespace {
 
-// The profile file's first line names the profile: the newline goes,
-// trailing blanks stay, the name is cut at 127 characters; the option wins
-// over the file and reaches the daemon as UTF-8. Only ALL exists here, so
-// the others end in code 10; all but NONE run the post-startup command
-// (missing here). A daemon that runs ends on a termination signal sent
-// twice; help, a bad option, configuration or profile file end start-up
-// with status 1.
+// The profile file's first line names the profile (trailing blanks kept, cut
+// at 127); -s wins, as UTF-8. Only ALL exists; all but NONE run the (missing)
+// post-startup command. Help, bad options, configuration or profile exit 1.
 TEST(Startup, TheCommandLineAndTheProfileFileDecideHowTheDaemonStarts) {
   const std::string longName(200, 'p'),
       longLine = longName + "\n",
@@ -60,9 +55,8 @@ TEST(Startup, TheCommandLineAndTheProfileFileDecideHowTheDaemonStarts) {
     ASSERT_TRUE(daemon.WaitForLog("Starting Sentro with profile '" + c.profile + "'\n"))
         << daemon.LogText();
     ASSERT_TRUE(daemon.WaitForLog("Sentro service is running in non-FIPS mode.\n"));
-    // Without NORVANE_HUB_HOME the core pattern is left alone until shutdown.
     const std::string corePattern = daemon.sysroot() + "/proc/sys/kernel/core_pattern";
-    EXPECT_EQ(ReadFile(corePattern), "core");
+    EXPECT_EQ(ReadFile(corePattern), "core");  // no NORVANE_HUB_HOME: left until shutdown
     ASSERT_TRUE(daemon.WaitForLog(c.profile == "NONE"
                                       ? "Services  failed to start on Sentro startup. ErrCode 10\n"
                                       : "Post sentro startup command exited with rc=254\n"));
@@ -76,7 +70,6 @@ TEST(Startup, TheCommandLineAndTheProfileFileDecideHowTheDaemonStarts) {
   }
 }
 
-// Every numeric key of the configuration.
 const char kIntegerKeys[] =
     "DefaultServiceStartTimeout DefaultServiceStopTimeout DefaultServicePostStopTimeout "
     "DefaultApiHealthCmdTimeout MaxServiceQuickRecoveryCount MaxIncomingRequests "
@@ -87,22 +80,19 @@ const char kIntegerKeys[] =
 
 const RequestMessage kFailover = {.type = MessageType::SetRecoveryProfileReq, .recoveryProfile = 1};
 
-// utime + stime of a process (fields 14 and 15 of its stat), in clock ticks.
+// utime + stime (stat fields 14 and 15), in clock ticks.
 long CpuTicks(pid_t pid) {
   std::string stat = ReadWholeFile("/proc/" + std::to_string(pid) + "/stat");
-  long utime = 0, stime = 0;
+  long ticks[2] = {};
   sscanf(stat.c_str() + stat.rfind(')') + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld",
-         &utime, &stime);
-  return utime + stime;
+         &ticks[0], &ticks[1]);
+  return ticks[0] + ticks[1];
 }
 
-// One daemon per value, all at once, each with every integer key at that
-// value, the watchdog on and the FAILOVER profile active: each keeps
-// answering, idle, and leaves the machine alone. Then the main thread of the
-// first, whose keys are all in range, stops: its service's first cgroup write goes to a FIFO nobody
-// reads, so the child blocks before exec and the daemon, which waits for a
-// child that shares its memory, with it. The watchdog thread restarts the
-// machine within two periods (of 6 s, the least).
+// One daemon per value, every integer key at it, watchdog on, FAILOVER
+// active: each keeps answering, idle, machine left alone. Then the first
+// (all in range) hangs: its service's cgroup write blocks on a FIFO, so the
+// vfork child and the daemon with it; the watchdog restarts within 2 x 6 s.
 TEST(BadSettings, EveryIntegerKeyAtAnExtremeLeavesTheDaemonIdleAndOnlyAHangRestartsTheMachine) {
   const char *const kValues[] = {"6",           "0",          "-1",
                                  "-2147483648", "2147483647", "9223372036854775807"};

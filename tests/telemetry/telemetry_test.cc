@@ -1,7 +1,5 @@
-// The telemetry subsystem: the operation metrics store against a real
-// database file in a sysroot, one table's upload in-process, the helper's
-// log records, the instance id, and the push by the running daemon over HTTP
-// to the test standing in for the analytics service.
+// Telemetry: the metrics store on a real database in a sysroot, the upload,
+// the helper's log records, the instance id, and the running daemon's push.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -12,11 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "lib/log/log.h"
 #include "src/core/SysPaths.h"
@@ -37,8 +31,7 @@ using Rows = std::vector<std::vector<std::string>>;
 
 #define TEST_EPOCH 1767225600.0  // 2026-01-01 00:00:00 UTC
 
-// The rows of sql run on the database at path, NULL as "<null>"; {{"<error>"}}
-// when it fails. The busy wait covers a daemon or helper writing at once.
+// The rows of sql on the database at path, NULL as "<null>"; {{"<error>"}} on failure.
 Rows Sql(const std::string &path, const std::string &sql) {
   sqlite3 *db = nullptr;
   char **cells = nullptr;
@@ -58,10 +51,8 @@ Rows Sql(const std::string &path, const std::string &sql) {
 
 // An unsent svcOpMetrics row: a START of service in operation id.
 std::string MetricsRowSql(const std::string &id, const std::string &service) {
-  return "INSERT INTO svcOpMetrics (operationID, operation, serviceName, operationStartTime, "
-         "operationEndTime, timeForOperationInSec, serviceStatus, buildNumber, versionNumber) "
-         "VALUES ('" +
-         id + "', 'START', '" + service + "', 'a', 'b', '2', 'HEALTHY', '24322028', '7.0.1');";
+  return "INSERT INTO svcOpMetrics VALUES ('" + id + "', 'START', '" + service +
+         "', 'a', 'b', '2', 'HEALTHY', '24322028', '7.0.1', 0);";
 }
 
 const char kUpdateConf[] = "/etc/keelbase/appliance/update.conf";
@@ -78,9 +69,8 @@ bool RecordPost(const std::string &url, const std::string &payload) {
   return sqlite3_exec(other, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
-// SENTRO_SYSROOT is a scratch directory with an installed database and an
-// update.conf, TZ is UTC, the store is empty and its wall clock reads now_;
-// uploads go to RecordPost.
+// A sysroot with the database and update.conf, TZ=UTC, an empty store whose
+// wall clock reads now_; uploads go to RecordPost.
 class TelemetryTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -115,7 +105,6 @@ class TelemetryTest : public ::testing::Test {
   std::string Unsent(const std::string &table) {
     return Query("SELECT COUNT(*) FROM " + table + " WHERE sentToAnalytics=0")[0][0];
   }
-  // Writes a file under the sysroot (path as on the appliance).
   void WriteSysFile(const std::string &systemPath, const std::string &content) {
     std::string path = SysPath(systemPath.c_str());
     MakeDirs(path.substr(0, path.rfind('/')));
@@ -148,9 +137,8 @@ TEST_F(MetricsStore, AFlushWritesEndedRecordsUnderOneIdAndCountsEveryRecord) {
   tzset();
   InitializeSvcOpCount({"alpha", "beta", "gamma", "delta"}, root_.Sub("defs"));
   now_ = TEST_EPOCH + 0.9;
-  for (const char *name : {"gamma", "alpha", "delta"}) {
+  for (const char *name : {"gamma", "alpha", "delta"})
     BeginOperation(name, "BATCH-START", "UNHEALTHY", "PENDING");
-  }
   BeginOperation("alpha", "START", "HEALTHY", "PENDING");   // the batch's record stays
   BeginOperation("beta", "RESTART", "HEALTHY", "PENDING");  // still running at the flush
   now_ = TEST_EPOCH + 3.8;                                  // 2.9 s: the fraction is dropped
@@ -255,9 +243,8 @@ TEST_F(MetricsStore, AFailedStepLogsAndLeavesItsTransactionUncommitted) {
     Run("beta", "START", 1);
     UpdateSvcsOperationCount();
     sqlite3_close(holder);  // rolls its transaction back
-    for (const char *warning : {c.warning, c.otherWarning}) {
+    for (const char *warning : {c.warning, c.otherWarning})
       EXPECT_TRUE(!warning || log_.Has(LOG_WARNING, warning)) << log_.Text();
-    }
     EXPECT_EQ(Query("SELECT COUNT(*) FROM svcOpMetrics")[0][0], c.metricsRows);
     EXPECT_EQ(Query("SELECT stopOperationCount FROM svcOpCounts WHERE serviceName = 'alpha'"),
               (Rows{{c.alphaStops}}));
@@ -269,9 +256,8 @@ TEST_F(MetricsStore, AFailedStepLogsAndLeavesItsTransactionUncommitted) {
 using Upload = TelemetryTest;
 
 TEST_F(Upload, UnsentRowsGoInOneRequestPerTableAndAreMarkedByOperation) {
-  for (int i = 0; i < 10; ++i) {
+  for (int i = 0; i < 10; ++i)
     Exec(MetricsRowSql(i < 4 ? "op-b" : "op-a", "svc" + std::to_string(i)));
-  }
   Exec(
       "INSERT INTO svcSubEvents (serviceName, operationID, subPhase) VALUES ('w\"', 'op-b', 'x');");
   duringTransfer = MetricsRowSql("op-a", "late");  // marked with its operation
@@ -339,9 +325,8 @@ TEST_F(Upload, TheInstanceIdHashesTheIdentityOfTheDeploymentKind) {
                                                        {"a", 4993892634952068459u},
                                                        {"abcdefgh", 8664279048047335611u},
                                                        {"instance-1234567", 17287259548130544879u}};
-  for (const auto &[text, hash] : kHashes) {
+  for (const auto &[text, hash] : kHashes)
     EXPECT_EQ(MurmurHash64A(text, strlen(text), 0xc70f6907), hash) << text;
-  }
   struct Case {
     const char *buildInfo, *instanceCfg, *hashed;
   } cases[] = {
@@ -361,8 +346,7 @@ TEST_F(Upload, TheInstanceIdHashesTheIdentityOfTheDeploymentKind) {
   EXPECT_NE(ComputeInstanceId(), ComputeInstanceId());
 }
 
-// The analytics port, 127.0.0.1:15080, listened on by the test itself (the
-// port is the tests' RESOURCE_LOCK).
+// 127.0.0.1:15080, the analytics port (the tests' RESOURCE_LOCK).
 int ListenOnAnalyticsPort() {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -378,9 +362,8 @@ bool Readable(int fd, int ms) {
   return poll(&entry, 1, ms) > 0;
 }
 
-// The next request within ten seconds, whole by its Content-Length; its
-// answer, a 500, goes after delayMs. The client closes first: no TIME_WAIT
-// on the port.
+// The next request, whole by its Content-Length, answered with a 500 after
+// delayMs; the client closes first (no TIME_WAIT on the port).
 std::string Exchange(int listener, int delayMs) {
   int connection =
       Readable(listener, 10000) ? accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
@@ -422,27 +405,27 @@ TEST(DaemonPush, RecordsAreKeptWhenTheExchangeFailsAndMarkedOnceItCompletes) {
   ASSERT_TRUE(daemon.WaitForLog("Processing service operation metrics from Sentro database"))
       << daemon.LogText();
   EXPECT_EQ(daemon.LogText().find(TELEMETRY_PUSH_PROGRAM_NAME), std::string::npos);
-  CallTarget target{daemon.dataDir() + "/sentroserver",
-                    std::chrono::steady_clock::now() + std::chrono::seconds(10)};
-  CallOutcome start = CallForResult(target, {.type = MessageType::StartSvcReq, .name = "web"});
+  CallOutcome start = CallForResult({daemon.dataDir() + "/sentroserver",
+                                     std::chrono::steady_clock::now() + std::chrono::seconds(10)},
+                                    {.type = MessageType::StartSvcReq, .name = "web"});
   ASSERT_TRUE(start.succeeded()) << start.detail << start.code << daemon.LogText();
   std::string db = daemon.sysroot() + "/etc/norvane/norvane-sentro/telemetry/db/SentroTelemetry.db";
+  auto unsent = [&] {
+    return Sql(db, "SELECT COUNT(*) FROM svcOpMetrics WHERE sentToAnalytics = 0");
+  };
   // The first exchange is answered after the helper's 1 s time-out.
   Exchange(listener, 1100);
   ASSERT_TRUE(daemon.WaitForLog("[PushDataToAnalytics] Error in sending the telemetry data."))
       << daemon.LogText();
-  EXPECT_EQ(Sql(db, "SELECT COUNT(*) FROM svcOpMetrics WHERE sentToAnalytics = 0"), (Rows{{"1"}}));
+  EXPECT_EQ(unsent(), (Rows{{"1"}}));
   std::string request = Exchange(listener, 0);
   close(listener);
   ASSERT_TRUE(daemon.WaitForLog("Service operation metrics sent successfully."))
       << daemon.LogText();
-  EXPECT_TRUE(WaitUntil([&] {  // marked right after the exchange the message reports
-    return Sql(db, "SELECT COUNT(*) FROM svcOpMetrics WHERE sentToAnalytics = 0")[0][0] == "0";
-  }));
+  EXPECT_TRUE(WaitUntil([&] { return unsent() == Rows{{"0"}}; }));  // marked right after
   std::string maps = ReadFile("/proc/" + std::to_string(daemon.pid()) + "/maps");
-  for (const char *library : {"libcurl", "libssl", "libcrypto"}) {
+  for (const char *library : {"libcurl", "libssl", "libcrypto"})
     EXPECT_EQ(maps.find(library), std::string::npos) << library;
-  }
   daemon.Signal(SIGTERM);
   EXPECT_EQ(daemon.WaitExit(), 0);
   std::string instanceId = std::to_string(MurmurHash64A("sandbox", 7, 0xc70f6907));
