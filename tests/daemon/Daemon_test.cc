@@ -7,7 +7,6 @@
 #include "lib/pollDefault/poll.h"
 #include "src/core/SentroConfig.h"
 #include "src/core/SysPaths.h"
-#include "src/daemon/DaemonOptions.h"
 #include "src/daemon/DaemonWiring.h"
 #include "src/daemon/SystemFailure.h"
 #include "src/manager/ServiceManager.h"
@@ -51,16 +50,6 @@ bool TurnLoopUntil(const std::function<bool()> &done) {
                    std::chrono::seconds(5), {});
 }
 
-TEST(DaemonOptions, TheEnvironmentsDirectoriesGetTheProductSubdirectoryAndOptionsWin) {
-  setenv("NORVANE_CFG_DIR", "/cfg", 1);
-  setenv("NORVANE_DATA_DIR", "/data", 1);
-  char program[] = "sentro", option[] = "-d", dir[] = "/mine";
-  char *argv[] = {program, option, dir, nullptr};
-  DaemonOptions options;
-  EXPECT_TRUE(ParseDaemonOptions(3, argv, &options));
-  EXPECT_EQ(options.configDir + " " + options.dataDir, "/cfg/norvane-sentro /mine");
-}
-
 // Steps ("beat", "check", "fail:<service>") under a profile and HaltOnSystemFailHA.
 TEST(SystemFailure, TheWatchdogAndFailingServicesRestartExactlyWhenTheRulesSaySo) {
   EXPECT_STREQ(TheDaemonEnv().MissingSeam(), "control context registry");  // start-up check
@@ -97,15 +86,12 @@ TEST(SystemFailure, TheWatchdogAndFailingServicesRestartExactlyWhenTheRulesSaySo
     LogCapture log;
     std::istringstream script(c.script);
     for (std::string step; script >> step;) {
-      if (step == "beat") {
-        testClock->AdvanceMicros(9000000);  // the heartbeat timer's period: (30 / 3 - 1) s
-        TurnLoopUntil([&] { return log.Has(8, "Signal main thread alive...\n"); });
-        log.Clear();
-      } else if (step == "check") {
-        EXPECT_TRUE(WatchdogCheckOnce());
-      } else {
-        TheDaemonEnv().ReportSystemFailure(step.substr(5));
-      }
+      if (step == "check") EXPECT_TRUE(WatchdogCheckOnce());
+      if (step.starts_with("fail:")) TheDaemonEnv().ReportSystemFailure(step.substr(5));
+      if (step != "beat") continue;
+      testClock->AdvanceMicros(9000000);  // the heartbeat timer's period: (30 / 3 - 1) s
+      TurnLoopUntil([&] { return log.Has(8, "Signal main thread alive...\n"); });
+      log.Clear();
     }
     EXPECT_EQ(ReadWholeFile(sandbox->Sub("reboot-requests")), c.logged ? "RESTART\n" : "<missing>");
     for (const char *message : {kNotAlive, kFailure})

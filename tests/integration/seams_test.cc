@@ -7,7 +7,6 @@
 #include <algorithm>
 
 #include "DaemonFixture.h"
-#include "src/protocol/MessageHeader.h"
 #include "support/OneShotListener.h"
 
 namespace {
@@ -24,14 +23,12 @@ TEST_F(Seams, EachSeamOfTheServicesReachesTheRealWorld) {
       "NORVANE_PYTHON_BIN=" +
       Executable("publish.sh", "#!/bin/sh\necho \"$@\" >> \"" + daemon_.Root("events") + "\"\n"));
   MakeDirs(daemon_.Root("pub"));
-  const std::string sysroot = daemon_.sysroot();
-  OneShotListener listener(daemon_.dataDir() + "/duolistener", MESSAGE_HEADER_SIZE);
-  listener.Serve([](int connection) {  // accepts the failover
-    uint8_t reply[MESSAGE_HEADER_SIZE];
-    EncodeMessageHeader(MakeMessageHeader(static_cast<MessageType>(15), 0), reply);
-    EXPECT_EQ(write(connection, reply, sizeof reply), static_cast<ssize_t>(sizeof reply));
-    char byte;
-    (void)!read(connection, &byte, 1);  // let the daemon close first
+  const std::string reboots = daemon_.sysroot() + "/reboot-requests";
+  OneShotListener listener(daemon_.dataDir() + "/duolistener", 16);
+  listener.Serve([](int connection) {  // accepts the failover, lets the daemon close first
+    uint8_t reply[16] = {0x22, 0x14, 0, 0, 1, 0, 0, 0, 15};
+    EXPECT_EQ(write(connection, reply, sizeof reply), 16);
+    (void)!read(connection, reply, 1);
   });
   Config(", \"HaltOnSystemFailHA\": true, \"EventPublisherScriptDir\": \"" + daemon_.Root("pub") +
          "\"");
@@ -53,12 +50,10 @@ TEST_F(Seams, EachSeamOfTheServicesReachesTheRealWorld) {
 
   // The control socket: the API group's, answering in registry order.
   struct stat st;
-  ASSERT_EQ(stat(socket.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0775u);
-  struct passwd *api = getpwnam("sentroapi");
-  ASSERT_NE(api, nullptr) << "the sentroapi user is created by scripts/install-deps.sh";
-  EXPECT_EQ(st.st_uid, 0u);
-  EXPECT_EQ(st.st_gid, api->pw_gid);
+  struct passwd *api = getpwnam("sentroapi");  // created by scripts/install-deps.sh
+  ASSERT_TRUE(stat(socket.c_str(), &st) == 0 && api != nullptr);
+  EXPECT_EQ(std::make_tuple(st.st_mode & 07777, st.st_uid, st.st_gid),
+            std::make_tuple(0775u, 0u, api->pw_gid));
   std::vector<std::string> names;
   ASSERT_TRUE(CallForNames(Target(), {}, &names).succeeded());
   EXPECT_EQ(names, (std::vector<std::string>{"atrium-ui", "core", "dash", "duo", "fatal",
@@ -117,24 +112,20 @@ TEST_F(Seams, EachSeamOfTheServicesReachesTheRealWorld) {
 
   // Crash actions: the system restart request, the failover request.
   ASSERT_EQ(kill(StartService("fatal"), SIGKILL), 0);
-  EXPECT_TRUE(
-      WaitUntil([&] { return ReadWholeFile(sysroot + "/reboot-requests") == "RESTART\n"; }));
+  EXPECT_TRUE(WaitUntil([&] { return ReadWholeFile(reboots) == "RESTART\n"; }));
   EXPECT_TRUE(daemon_.WaitForLog("Failed to restart system.\n"));
   ASSERT_EQ(kill(StartService("duo"), SIGKILL), 0);
   ASSERT_TRUE(daemon_.WaitForLog("DUO failover call done. Success : 1\n")) << daemon_.LogText();
-  EXPECT_EQ(static_cast<uint32_t>(DecodeMessageHeader(listener.Request().data()).type), 9u);
+  EXPECT_EQ(listener.Request()[8], 9);  // the failover request's type
 
   // Unknown health of a critical service under FAILOVER fails the system.
   StartService("core");
   ASSERT_TRUE(Call({.type = MessageType::SetRecoveryProfileReq, .recoveryProfile = 1}).succeeded());
   WriteFile(daemon_.Root("broken"), "");
-  RequestMessage healthCheck = {.type = MessageType::AllSvcsControlReq};
-  healthCheck.flags.healthCheck = true;
-  Call(healthCheck);
+  Call({.type = MessageType::AllSvcsControlReq, .flags = {.healthCheck = true}});
   EXPECT_TRUE(daemon_.WaitForLog("<core> health state unknown ,considered as system failure\n"));
-  EXPECT_TRUE(WaitUntil([&] {
-    return ReadWholeFile(sysroot + "/reboot-requests") == "RESTART\nRESTART\n";
-  })) << daemon_.LogText();
+  EXPECT_TRUE(WaitUntil([&] { return ReadWholeFile(reboots) == "RESTART\nRESTART\n"; }))
+      << daemon_.LogText();
   EXPECT_EQ(CountOf(daemon_.LogText(), "System Failure, initiating system restart.\n"), 1u);
 }
 
@@ -148,14 +139,13 @@ TEST_F(Lifecycle, StartupInDependencyOrderHealthCycleReloadsAndSigtermStopsInSto
   Service("app", ", \"DependsOn\": [\"db\"], \"StopBefore\": [\"db\"]", "AUTOMATIC");
   Service("web", ", \"DependsOn\": [\"app\"], \"StopBefore\": [\"app\"]", "AUTOMATIC");
   daemon_.WriteProfiles("{\"CRITICAL\": [\"db\"]}");  // a ratio of 0 falls back to 6
-  std::string banner = daemon_.Root("banner");
-  Executable("sysroot/usr/bin/banner_ctrl", "#!/bin/sh\necho \"$@\" > \"" + banner + "\"\n");
+  Executable("sysroot/usr/bin/banner_ctrl", "#!/bin/sh\necho \"$@\" > " + daemon_.Root("banner"));
   daemon_.SetEnv("NORVANE_HUB_HOME=/opt/hub");
   daemon_.Start();
   ASSERT_TRUE(daemon_.WaitForLog("Post sentro startup command succeeded\n", seconds(15)))
       << daemon_.LogText();
   EXPECT_EQ(Journal("start"), (std::vector<std::string>{"db", "app", "web"}));
-  EXPECT_EQ(ReadFile(banner), "reset\n");
+  EXPECT_EQ(ReadFile(daemon_.Root("banner")), "reset\n");
   const std::string corePattern = daemon_.sysroot() + "/proc/sys/kernel/core_pattern";
   EXPECT_EQ(ReadFile(corePattern), "|/opt/hub/norvane-sentro/sentro-coredumper %e %s %p");
   const char *kCycleDone = "Successfully executed service batch operation API_HEALTH.\n";

@@ -104,20 +104,19 @@ TEST(BadSettings, EveryIntegerKeyAtAnExtremeLeavesTheDaemonIdleAndOnlyAHangResta
     for (std::string key; keys >> key;) config += ", \"" + key + "\": " + value;
     daemon->WriteConfig(config + "}");
     daemon->WriteService(
-        "web.json",
-        "{\"Name\": \"web\", \"StartupType\": \"MANUAL\", \"StartCommand\": \"/bin/true\"}");
+        "web.json", R"({"Name": "web", "StartupType": "MANUAL", "StartCommand": "/bin/true"})");
     daemon->Start();
     daemons.push_back(std::move(daemon));
   }
   const std::string fifo = daemons[0]->sysroot() + "/sys/fs/cgroup/memory/system.slice/web.service";
   MakeDirs(fifo);
   ASSERT_EQ(mkfifo((fifo + "/cgroup.procs").c_str(), 0600), 0);
+  std::vector<long> before;
   for (auto &daemon : daemons) {
     ASSERT_TRUE(daemon->WaitForLog("Sentro service is running in")) << daemon->LogText();
     ASSERT_TRUE(CallForResult(TargetOf(*daemon), kFailover).succeeded()) << daemon->LogText();
+    before.push_back(CpuTicks(daemon->pid()));
   }
-  std::vector<long> before;
-  for (auto &daemon : daemons) before.push_back(CpuTicks(daemon->pid()));
   std::this_thread::sleep_for(std::chrono::seconds(2));
   for (size_t i = 0; i < daemons.size(); i++) {
     SandboxDaemon &daemon = *daemons[i];
