@@ -34,7 +34,7 @@ class DaemonTest : public ::testing::Test {
     Executable("svc.sh",
                "#!/bin/sh\n"
                "trap 'echo \"stop $1\" >> \"$2/journal\"; exit 0' TERM\n"
-               "echo \"start $1 $$\" >> \"$2/journal\"\n"
+               "echo \"start $1\" >> \"$2/journal\"\n"
                "while :; do sleep 0.05; done\n");
     Config("");
   }
@@ -51,7 +51,7 @@ class DaemonTest : public ::testing::Test {
     daemon_.WriteConfig("{\"EnableLivenessCheck\": false, \"LogLevel\": 8" + extraMembers + "}");
   }
 
-  // svc.sh journals "start <name> <pid>" and, on SIGTERM, "stop <name>".
+  // svc.sh journals "start <name>" and, on SIGTERM, "stop <name>".
   void Service(const std::string &name, const std::string &extraMembers = "",
                const std::string &startupType = "MANUAL") {
     daemon_.WriteService(name + ".json", "{\"Name\": \"" + name + "\", \"StartupType\": \"" +
@@ -63,14 +63,12 @@ class DaemonTest : public ::testing::Test {
            name + "\", \"" + daemon_.Root("svc") + "\"]";
   }
 
-  // The names (or pids) in the journal's lines of one kind ("start", "stop").
-  std::vector<std::string> Journal(const std::string &kind, bool pids = false) const {
+  // The names in the journal's lines of one kind ("start", "stop").
+  std::vector<std::string> Journal(const std::string &kind) const {
     std::vector<std::string> found;
     std::istringstream words(ReadWholeFile(daemon_.Root("svc/journal")));
-    for (std::string word, name, pid; words >> word >> name;) {
-      if (word == "start") words >> pid;
-      if (word == kind) found.push_back(pids ? pid : name);
-    }
+    for (std::string word, name; words >> word >> name;)
+      if (word == kind) found.push_back(name);
     return found;
   }
 
@@ -89,7 +87,6 @@ class DaemonTest : public ::testing::Test {
 
   CallTarget Target(int timeoutSec = 10) const { return TargetOf(daemon_, timeoutSec); }
   CallOutcome Call(const RequestMessage &request) { return CallForResult(Target(), request); }
-  CallOutcome Call(MessageType type, const std::string &name) { return Call({type, name}); }
 
   SvcStatePayload State(const std::string &name) {
     SvcStatePayload status;
@@ -99,7 +96,7 @@ class DaemonTest : public ::testing::Test {
 
   // Starts the service and returns its pid once STARTED.
   pid_t StartService(const std::string &name) {
-    EXPECT_TRUE(Call(MessageType::StartSvcReq, name).succeeded()) << daemon_.LogText();
+    EXPECT_TRUE(Call({MessageType::StartSvcReq, name}).succeeded()) << daemon_.LogText();
     SvcStatePayload status = State(name);
     EXPECT_EQ(status.state, kStarted);
     return static_cast<pid_t>(status.pid);

@@ -13,11 +13,9 @@ namespace {
 
 // The profile file's first line names the profile (trailing blanks kept, cut
 // at 127); -s wins, as UTF-8. Only ALL exists; all but NONE run the (missing)
-// post-startup command. Help, bad options, configuration or profile exit 1.
+// post-startup command. Bad options, configuration or profile exit 1.
 TEST(Startup, TheCommandLineAndTheProfileFileDecideHowTheDaemonStarts) {
-  const std::string longName(200, 'p'),
-      longLine = longName + "\n",
-      usage = "Usage: " + SandboxDaemon::BuildPath("sentro") + " [options]\n";
+  const std::string longName(200, 'p'), longLine = longName + "\n";
   struct Case {
     std::vector<std::string> args;
     const char *config, *profileFile;  // null: none
@@ -30,7 +28,6 @@ TEST(Startup, TheCommandLineAndTheProfileFileDecideHowTheDaemonStarts) {
       {{"-i", "x"}, "{}", longLine.c_str(), longName.substr(0, 127), SIGINT},
       {{"-s", "NONE"}, "{}", "CRITICAL\n", "NONE", SIGTERM},
       {{"-s", "caf\xe9"}, "{}", nullptr, "caf\xc3\xa9", SIGTERM},  // Latin-1 from the C locale
-      {{"-h"}, "{}", nullptr, "", 0, usage},
       {{"--bogus"}, "{}", nullptr, "", 0, "Invalid Option.\nUsage: "},
       {{"-s", "ALL", "-i"}, "{}", nullptr, "", 0, "Invalid Option.\n"},  // -i takes a value
       {{}, nullptr, nullptr, "", 0, "Failed to load Sentro Configuration. Exiting...\n"},
