@@ -1,5 +1,4 @@
-// The failover client against a listener on a Unix socket, on the test
-// clock.
+// The failover client against a listener on a Unix socket, on the test clock.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -48,9 +47,8 @@ TEST(FailoverClient, OnlyABareAcceptingHeaderSucceedsAndEveryOutcomeArrivesOnceO
     volatile uint8_t exitFlag = 0;
     for (int turn = 0; turn < 200 && calls.empty(); turn++) {
       PollRun(false, &exitFlag, POLL_CLASS_MAIN, 20000);
-      if (listener.Request().size() == 16) {
+      if (listener.Request().size() == 16)
         clock.AdvanceMicros(10 * 1000000);  // twelve quiet turns reach the 120 s time-out
-      }
     }
     PollRun(false, &exitFlag, POLL_CLASS_MAIN, 0);  // the deferred clean-up
     PollShutdown();

@@ -1,7 +1,5 @@
-// The daemon's own pieces: its directories, the watchdog on the test
-// clock, the machine-restart rules and the start-up check of the wiring.
-// SENTRO_SYSROOT is set for the whole program, so a restart is only recorded
-// in the sandbox's "reboot-requests".
+// The daemon's own pieces on the test clock. SENTRO_SYSROOT is set for the
+// whole program: a restart is only recorded in the sandbox's "reboot-requests".
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -9,7 +7,6 @@
 #include "lib/pollDefault/poll.h"
 #include "src/core/SentroConfig.h"
 #include "src/core/SysPaths.h"
-#include "src/daemon/DaemonOptions.h"
 #include "src/daemon/DaemonWiring.h"
 #include "src/daemon/SystemFailure.h"
 #include "src/manager/ServiceManager.h"
@@ -24,19 +21,17 @@ namespace {
 TempDir *sandbox = nullptr;
 TestClock *testClock = nullptr;
 
-// The configuration (watchdog period 30 s, a beat every 9 s), a registry in
-// which "database" is critical and "reports" is not, the loop.
+// A watchdog period of 30 s (a beat every 9 s); "database" is critical, "reports" not.
 class DaemonEnvironment : public ::testing::Environment {
   void SetUp() override {
     sandbox = new TempDir();
     for (const char *dir : {"svcCfgfiles", ".svcStats", "muxServerInstanceCfgfiles"})
       MakeDirs(sandbox->Sub(dir));
     WriteFile(sandbox->Sub("profiles.json"), "{\"CRITICAL\": [\"database\"]}");
-    for (const char *name : {"database", "reports"}) {
+    for (const char *name : {"database", "reports"})
       WriteFile(sandbox->Sub("svcCfgfiles/") + name + ".json",
                 std::string("{\"Name\": \"") + name +
                     "\", \"StartupType\": \"MANUAL\", \"StartCommand\": \"/bin/true\"}");
-    }
     setenv("SENTRO_SYSROOT", sandbox->path().c_str(), 1);
     SysrootReset();
     ASSERT_TRUE(SysrootActive());  // the line between a test and a real restart
@@ -55,18 +50,7 @@ bool TurnLoopUntil(const std::function<bool()> &done) {
                    std::chrono::seconds(5), {});
 }
 
-TEST(DaemonOptions, TheEnvironmentsDirectoriesGetTheProductSubdirectoryAndOptionsWin) {
-  setenv("NORVANE_CFG_DIR", "/cfg", 1);
-  setenv("NORVANE_DATA_DIR", "/data", 1);
-  char program[] = "sentro", option[] = "-d", dir[] = "/mine";
-  char *argv[] = {program, option, dir, nullptr};
-  DaemonOptions options;
-  EXPECT_TRUE(ParseDaemonOptions(3, argv, &options));
-  EXPECT_EQ(options.configDir + " " + options.dataDir, "/cfg/norvane-sentro /mine");
-}
-
-// A script of steps ("beat", "check", "fail:<service>") under a profile and
-// "HaltOnSystemFailHA"; the restart requests and messages it leaves.
+// Steps ("beat", "check", "fail:<service>") under a profile and HaltOnSystemFailHA.
 TEST(SystemFailure, TheWatchdogAndFailingServicesRestartExactlyWhenTheRulesSaySo) {
   EXPECT_STREQ(TheDaemonEnv().MissingSeam(), "control context registry");  // start-up check
   TheDaemonEnv().AttachRegistry(ServiceManager::Create(&TheDaemonEnv()));
@@ -102,20 +86,16 @@ TEST(SystemFailure, TheWatchdogAndFailingServicesRestartExactlyWhenTheRulesSaySo
     LogCapture log;
     std::istringstream script(c.script);
     for (std::string step; script >> step;) {
-      if (step == "beat") {
-        testClock->AdvanceMicros(9000000);  // the heartbeat timer's period: (30 / 3 - 1) s
-        TurnLoopUntil([&] { return log.Has(8, "Signal main thread alive...\n"); });
-        log.Clear();
-      } else if (step == "check") {
-        EXPECT_TRUE(WatchdogCheckOnce());
-      } else {
-        TheDaemonEnv().ReportSystemFailure(step.substr(5));
-      }
+      if (step == "check") EXPECT_TRUE(WatchdogCheckOnce());
+      if (step.starts_with("fail:")) TheDaemonEnv().ReportSystemFailure(step.substr(5));
+      if (step != "beat") continue;
+      testClock->AdvanceMicros(9000000);  // the heartbeat timer's period: (30 / 3 - 1) s
+      TurnLoopUntil([&] { return log.Has(8, "Signal main thread alive...\n"); });
+      log.Clear();
     }
     EXPECT_EQ(ReadWholeFile(sandbox->Sub("reboot-requests")), c.logged ? "RESTART\n" : "<missing>");
-    for (const char *message : {kNotAlive, kFailure}) {
+    for (const char *message : {kNotAlive, kFailure})
       EXPECT_EQ(log.Has(2, message), message == c.logged) << message;
-    }
   }
   StopWatchdog(GetSystemFailureHandler());
   WatchdogHeartbeat(nullptr);  // must not undo the stop

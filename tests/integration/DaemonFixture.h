@@ -6,10 +6,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <chrono>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "support/SandboxDaemon.h"
 #include "support/WaitUntil.h"
@@ -36,18 +33,16 @@ class DaemonTest : public ::testing::Test {
     MakeDirs(daemon_.Root("svc"));
     Executable("svc.sh",
                "#!/bin/sh\n"
-               "# $1: service name, $2: directory of the journal\n"
                "trap 'echo \"stop $1\" >> \"$2/journal\"; exit 0' TERM\n"
-               "echo \"start $1 $$\" >> \"$2/journal\"\n"
+               "echo \"start $1\" >> \"$2/journal\"\n"
                "while :; do sleep 0.05; done\n");
     Config("");
   }
 
-  // A daemon still running must stop on SIGTERM with status 0.
   void TearDown() override {
     if (daemon_.pid() > 0) {
       daemon_.Signal(SIGTERM);
-      EXPECT_EQ(daemon_.WaitExit(seconds(15)), 0) << daemon_.LogText();
+      EXPECT_EQ(daemon_.WaitExit(seconds(15)), 0) << daemon_.LogText();  // a clean stop
     }
   }
 
@@ -56,8 +51,7 @@ class DaemonTest : public ::testing::Test {
     daemon_.WriteConfig("{\"EnableLivenessCheck\": false, \"LogLevel\": 8" + extraMembers + "}");
   }
 
-  // A service running svc.sh: it journals "start <name> <pid>" and, on
-  // SIGTERM, "stop <name>".
+  // svc.sh journals "start <name>" and, on SIGTERM, "stop <name>".
   void Service(const std::string &name, const std::string &extraMembers = "",
                const std::string &startupType = "MANUAL") {
     daemon_.WriteService(name + ".json", "{\"Name\": \"" + name + "\", \"StartupType\": \"" +
@@ -69,19 +63,16 @@ class DaemonTest : public ::testing::Test {
            name + "\", \"" + daemon_.Root("svc") + "\"]";
   }
 
-  // The journal's lines of one kind ("start", "stop"): the service names, or
-  // with pids the started processes' pids.
-  std::vector<std::string> Journal(const std::string &kind, bool pids = false) const {
+  // The names in the journal's lines of one kind ("start", "stop").
+  std::vector<std::string> Journal(const std::string &kind) const {
     std::vector<std::string> found;
     std::istringstream words(ReadWholeFile(daemon_.Root("svc/journal")));
-    for (std::string word, name, pid; words >> word >> name;) {
-      if (word == "start") words >> pid;
-      if (word == kind) found.push_back(pids ? pid : name);
-    }
+    for (std::string word, name; words >> word >> name;)
+      if (word == kind) found.push_back(name);
     return found;
   }
 
-  // Writes an executable shell script under the sandbox; returns its path.
+  // Writes an executable script under the sandbox; returns its path.
   std::string Executable(const std::string &name, const std::string &body) const {
     std::string path = daemon_.Root(name);
     WriteFile(path, body);
@@ -89,7 +80,6 @@ class DaemonTest : public ::testing::Test {
     return path;
   }
 
-  // Starts the daemon and waits until its loop runs.
   void StartDaemon() {
     daemon_.Start();
     ASSERT_TRUE(daemon_.WaitForLog("Sentro service is running in")) << daemon_.LogText();
@@ -97,7 +87,6 @@ class DaemonTest : public ::testing::Test {
 
   CallTarget Target(int timeoutSec = 10) const { return TargetOf(daemon_, timeoutSec); }
   CallOutcome Call(const RequestMessage &request) { return CallForResult(Target(), request); }
-  CallOutcome Call(MessageType type, const std::string &name) { return Call({type, name}); }
 
   SvcStatePayload State(const std::string &name) {
     SvcStatePayload status;
@@ -107,7 +96,7 @@ class DaemonTest : public ::testing::Test {
 
   // Starts the service and returns its pid once STARTED.
   pid_t StartService(const std::string &name) {
-    EXPECT_TRUE(Call(MessageType::StartSvcReq, name).succeeded()) << daemon_.LogText();
+    EXPECT_TRUE(Call({MessageType::StartSvcReq, name}).succeeded()) << daemon_.LogText();
     SvcStatePayload status = State(name);
     EXPECT_EQ(status.state, kStarted);
     return static_cast<pid_t>(status.pid);

@@ -1,6 +1,5 @@
-// Daemons started on their own: the command line and the startup profile,
-// and settings they cannot use (they keep serving, stay idle and restart the
-// machine only for a real hang).
+// Daemons started on their own: the command line, the startup profile, and
+// settings out of range.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,17 +11,11 @@
 
 namespace {
 
-// The profile file's first line names the profile: the newline goes,
-// trailing blanks stay, the name is cut at 127 characters; the option wins
-// over the file and reaches the daemon as UTF-8. Only ALL exists here, so
-// the others end in code 10; all but NONE run the post-startup command
-// (missing here). A daemon that runs ends on a termination signal sent
-// twice; help, a bad option, configuration or profile file end start-up
-// with status 1.
+// The profile file's first line names the profile (trailing blanks kept, cut
+// at 127); -s wins, as UTF-8. Only ALL exists; all but NONE run the (missing)
+// post-startup command. Bad options, configuration or profile exit 1.
 TEST(Startup, TheCommandLineAndTheProfileFileDecideHowTheDaemonStarts) {
-  const std::string longName(200, 'p'),
-      longLine = longName + "\n",
-      usage = "Usage: " + SandboxDaemon::BuildPath("sentro") + " [options]\n";
+  const std::string longName(200, 'p'), longLine = longName + "\n";
   struct Case {
     std::vector<std::string> args;
     const char *config, *profileFile;  // null: none
@@ -35,7 +28,6 @@ TEST(Startup, TheCommandLineAndTheProfileFileDecideHowTheDaemonStarts) {
       {{"-i", "x"}, "{}", longLine.c_str(), longName.substr(0, 127), SIGINT},
       {{"-s", "NONE"}, "{}", "CRITICAL\n", "NONE", SIGTERM},
       {{"-s", "caf\xe9"}, "{}", nullptr, "caf\xc3\xa9", SIGTERM},  // Latin-1 from the C locale
-      {{"-h"}, "{}", nullptr, "", 0, usage},
       {{"--bogus"}, "{}", nullptr, "", 0, "Invalid Option.\nUsage: "},
       {{"-s", "ALL", "-i"}, "{}", nullptr, "", 0, "Invalid Option.\n"},  // -i takes a value
       {{}, nullptr, nullptr, "", 0, "Failed to load Sentro Configuration. Exiting...\n"},
@@ -60,9 +52,8 @@ TEST(Startup, TheCommandLineAndTheProfileFileDecideHowTheDaemonStarts) {
     ASSERT_TRUE(daemon.WaitForLog("Starting Sentro with profile '" + c.profile + "'\n"))
         << daemon.LogText();
     ASSERT_TRUE(daemon.WaitForLog("Sentro service is running in non-FIPS mode.\n"));
-    // Without NORVANE_HUB_HOME the core pattern is left alone until shutdown.
     const std::string corePattern = daemon.sysroot() + "/proc/sys/kernel/core_pattern";
-    EXPECT_EQ(ReadFile(corePattern), "core");
+    EXPECT_EQ(ReadFile(corePattern), "core");  // no NORVANE_HUB_HOME: left until shutdown
     ASSERT_TRUE(daemon.WaitForLog(c.profile == "NONE"
                                       ? "Services  failed to start on Sentro startup. ErrCode 10\n"
                                       : "Post sentro startup command exited with rc=254\n"));
@@ -76,7 +67,6 @@ TEST(Startup, TheCommandLineAndTheProfileFileDecideHowTheDaemonStarts) {
   }
 }
 
-// Every numeric key of the configuration.
 const char kIntegerKeys[] =
     "DefaultServiceStartTimeout DefaultServiceStopTimeout DefaultServicePostStopTimeout "
     "DefaultApiHealthCmdTimeout MaxServiceQuickRecoveryCount MaxIncomingRequests "
@@ -87,22 +77,19 @@ const char kIntegerKeys[] =
 
 const RequestMessage kFailover = {.type = MessageType::SetRecoveryProfileReq, .recoveryProfile = 1};
 
-// utime + stime of a process (fields 14 and 15 of its stat), in clock ticks.
+// utime + stime (stat fields 14 and 15), in clock ticks.
 long CpuTicks(pid_t pid) {
   std::string stat = ReadWholeFile("/proc/" + std::to_string(pid) + "/stat");
-  long utime = 0, stime = 0;
+  long ticks[2] = {};
   sscanf(stat.c_str() + stat.rfind(')') + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld",
-         &utime, &stime);
-  return utime + stime;
+         &ticks[0], &ticks[1]);
+  return ticks[0] + ticks[1];
 }
 
-// One daemon per value, all at once, each with every integer key at that
-// value, the watchdog on and the FAILOVER profile active: each keeps
-// answering, idle, and leaves the machine alone. Then the main thread of the
-// first, whose keys are all in range, stops: its service's first cgroup write goes to a FIFO nobody
-// reads, so the child blocks before exec and the daemon, which waits for a
-// child that shares its memory, with it. The watchdog thread restarts the
-// machine within two periods (of 6 s, the least).
+// One daemon per value, every integer key at it, watchdog on, FAILOVER
+// active: each keeps answering, idle, machine left alone. Then the first
+// (all in range) hangs: its service's cgroup write blocks on a FIFO, so the
+// vfork child and the daemon with it; the watchdog restarts within 2 x 6 s.
 TEST(BadSettings, EveryIntegerKeyAtAnExtremeLeavesTheDaemonIdleAndOnlyAHangRestartsTheMachine) {
   const char *const kValues[] = {"6",           "0",          "-1",
                                  "-2147483648", "2147483647", "9223372036854775807"};
@@ -114,20 +101,19 @@ TEST(BadSettings, EveryIntegerKeyAtAnExtremeLeavesTheDaemonIdleAndOnlyAHangResta
     for (std::string key; keys >> key;) config += ", \"" + key + "\": " + value;
     daemon->WriteConfig(config + "}");
     daemon->WriteService(
-        "web.json",
-        "{\"Name\": \"web\", \"StartupType\": \"MANUAL\", \"StartCommand\": \"/bin/true\"}");
+        "web.json", R"({"Name": "web", "StartupType": "MANUAL", "StartCommand": "/bin/true"})");
     daemon->Start();
     daemons.push_back(std::move(daemon));
   }
   const std::string fifo = daemons[0]->sysroot() + "/sys/fs/cgroup/memory/system.slice/web.service";
   MakeDirs(fifo);
   ASSERT_EQ(mkfifo((fifo + "/cgroup.procs").c_str(), 0600), 0);
+  std::vector<long> before;
   for (auto &daemon : daemons) {
     ASSERT_TRUE(daemon->WaitForLog("Sentro service is running in")) << daemon->LogText();
     ASSERT_TRUE(CallForResult(TargetOf(*daemon), kFailover).succeeded()) << daemon->LogText();
+    before.push_back(CpuTicks(daemon->pid()));
   }
-  std::vector<long> before;
-  for (auto &daemon : daemons) before.push_back(CpuTicks(daemon->pid()));
   std::this_thread::sleep_for(std::chrono::seconds(2));
   for (size_t i = 0; i < daemons.size(); i++) {
     SandboxDaemon &daemon = *daemons[i];

@@ -1,6 +1,5 @@
-// The health-event publisher with real script runs: changes of one turn go
-// out in one run, in order; changes queued while a run hangs go out once its
-// 20-second limit has killed it.
+// The health-event publisher with real script runs: a turn's changes go out in
+// one run, in order; those queued behind a hung run, once its 20 s limit kills it.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
