@@ -86,7 +86,9 @@ TEST(SystemFailure, TheWatchdogAndFailingServicesRestartExactlyWhenTheRulesSaySo
     LogCapture log;
     std::istringstream script(c.script);
     for (std::string step; script >> step;) {
-      if (step == "check") EXPECT_TRUE(WatchdogCheckOnce());
+      if (step == "check") {
+        EXPECT_TRUE(WatchdogCheckOnce());
+      }
       if (step.starts_with("fail:")) TheDaemonEnv().ReportSystemFailure(step.substr(5));
       if (step != "beat") continue;
       testClock->AdvanceMicros(9000000);  // the heartbeat timer's period: (30 / 3 - 1) s
