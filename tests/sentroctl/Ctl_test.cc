@@ -30,10 +30,8 @@ std::vector<Bytes> Serve(const std::string &path, const std::vector<Bytes> &repl
   int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un address = {AF_UNIX, {}};
   snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-  EXPECT_EQ(
-      bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) | listen(listener, 8),
-      0)
-      << path << ": " << strerror(errno);
+  EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0) << path;
+  listen(listener, 8);
   std::vector<Bytes> requests;
   std::vector<int> held;
   std::thread daemon([&] {
@@ -69,38 +67,31 @@ struct Case {
   std::vector<Bytes> replies = {};  // one per connection; a time-out holds the last open
 };
 
-struct CtlRun {
-  int status = -1;
-  std::string printed;  // stdout, then "! " and stderr after its "sentroctl: "
-  std::vector<Bytes> requests;
-};
-
 // sentroctl --socket path c.args (words) in-process against Serve(path,
 // c.replies): c's outcome, no request on a usage error, a time-out
 // (--timeout 0.2) in its time. printed is exact when it ends in "\n".
-CtlRun ExpectRun(const std::string &path, const Case &c) {
+std::vector<Bytes> ExpectRun(const std::string &path, const Case &c) {
   SCOPED_TRACE(c.args);
   std::vector<std::string> words = {"--socket", path};
   std::istringstream in(c.args);
   for (std::string word; in >> word;) words.push_back(word);
   std::ostringstream out, err;
-  CtlRun run;
+  int status = -1;
   auto started = std::chrono::steady_clock::now();
-  run.requests = Serve(path, c.replies, c.status == 3,
-                       [&] { run.status = RunSentroctl(words, nullptr, out, err); });
+  std::vector<Bytes> requests = Serve(path, c.replies, c.status == 3,
+                                      [&] { status = RunSentroctl(words, nullptr, out, err); });
   auto elapsed = std::chrono::steady_clock::now() - started;
   EXPECT_EQ(err.str().rfind("sentroctl: ", 0), err.str().empty() ? std::string::npos : 0);
-  run.printed = out.str() + (err.str().empty() ? "" : "! " + err.str().substr(11));
-  EXPECT_EQ(run.status, c.status);
-  if (c.printed.empty() || c.printed.back() == '\n') {
-    EXPECT_EQ(run.printed, c.printed);
-  } else {
-    EXPECT_NE(run.printed.find(c.printed), std::string::npos) << run.printed;
-  }
+  // stdout, then "! " and stderr after its "sentroctl: "
+  std::string printed = out.str() + (err.str().empty() ? "" : "! " + err.str().substr(11));
+  EXPECT_EQ(status, c.status);
+  bool exact = c.printed.empty() || c.printed.back() == '\n';
+  EXPECT_TRUE(exact ? printed == c.printed : printed.find(c.printed) != std::string::npos)
+      << printed;
   EXPECT_LT(elapsed, 2s);
   EXPECT_TRUE(c.status != 3 || elapsed >= 190ms);
-  EXPECT_TRUE(c.status != 1 || run.requests.empty()) << "a usage error sends nothing";
-  return run;
+  EXPECT_TRUE(c.status != 1 || requests.empty()) << "a usage error sends nothing";
+  return requests;
 }
 
 std::string Hex(const std::vector<uint8_t> &bytes) {
@@ -156,14 +147,13 @@ TEST(CtlRequests, EachCommandSendsItsRequestsByteForByteOnePerConnection) {
   const std::string path = dir.Sub("sentroserver");
   const std::string web = FieldHex("web", 32), db = FieldHex("db", 32), state = HeaderHex(4, 32),
                     n31(31, 'n');
-  const std::vector<uint8_t> webState = EncodeSvcStateReply(
+  const Bytes webState = EncodeSvcStateReply(
       {"web", 2, 1, 1, false, (7 * 60 + 5) * 60000, 4242, "www", "all good\nsecond"});
-  const std::vector<uint8_t> dbState =
-      EncodeSvcStateReply({"db", 3, 0, 0, true, 12345, 0, "r", ""});
+  const Bytes dbState = EncodeSvcStateReply({"db", 3, 0, 0, true, 12345, 0, "r", ""});
   struct Case {
     std::string args, requests;  // requests: one per connection, "| " between them
     std::string printed;
-    std::vector<std::vector<uint8_t>> replies = {EncodeResultReply(0)};
+    std::vector<Bytes> replies = {EncodeResultReply(0)};
   } cases[] = {
       {"start web", HeaderHex(0, 32) + web, "Started web.\n"},
       {"start " + n31, HeaderHex(0, 32) + FieldHex(n31, 32), "Started " + n31},
@@ -204,7 +194,7 @@ TEST(CtlRequests, EachCommandSendsItsRequestsByteForByteOnePerConnection) {
   };
   for (const Case &c : cases) {
     std::string sent;
-    for (const Bytes &request : ExpectRun(path, {c.args, 0, c.printed, c.replies}).requests)
+    for (const Bytes &request : ExpectRun(path, {c.args, 0, c.printed, c.replies}))
       sent += (sent.empty() ? "" : "| ") + Hex(request);
     EXPECT_EQ(sent, c.requests) << c.args;
   }
@@ -277,9 +267,8 @@ TEST(SentroctlBinary, FindsTheSocketThroughTheEnvironmentAndReportsOnItsStreams)
   TempDir dir;
   MakeDirs(dir.Sub("norvane-sentro"));
   const std::string path = dir.Sub("norvane-sentro/sentroserver"),
-                    ctl = "NORVANE_DATA_DIR=" + dir.path() + " timeout 10 ",
-                    nobody =
-                        geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+                    ctl = "NORVANE_DATA_DIR=" + dir.path() + " timeout 10 ";
+  const char *nobody = geteuid() != 0 ? "" : "setpriv --reuid=65534 --regid=65534 --clear-groups ";
   OpsRun deps, denied;
   auto requests = Serve(path, {EncodeNameListReply({"db"})}, false, [&] {
     deps = Shell(ctl + SandboxDaemon::BuildPath("sentroctl") + " deps web --json 2>/dev/null");

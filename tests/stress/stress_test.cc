@@ -75,10 +75,9 @@ struct Footprint {
     }
   }
   std::string Text() const {
-    char text[160];
-    snprintf(text, sizeof text, "fds %zu, VmRSS %ld KiB, VmLck %ld KiB, children %d, zombies %d",
-             descriptors, rssKiB, lockedKiB, static_cast<int>(children.size()), zombies);
-    return text;
+    return "fds " + std::to_string(descriptors) + ", VmRSS " + std::to_string(rssKiB) +
+           " KiB, VmLck " + std::to_string(lockedKiB) + " KiB, children " +
+           std::to_string(children.size()) + ", zombies " + std::to_string(zombies);
   }
   size_t descriptors;
   long rssKiB, lockedKiB;
@@ -88,9 +87,8 @@ struct Footprint {
 
 class StressTest : public ::testing::Test {
  protected:
-  // No watchdog, one-second receive time-out.
+  // No watchdog, one-second receive time-out; a daemon still running must stop with status 0.
   StressTest() { daemon_.WriteConfig(R"({"EnableLivenessCheck": false, "SocketIOTimeout": 1})"); }
-  // A daemon still running must stop on SIGTERM with status 0.
   void TearDown() override {
     if (daemon_.pid() <= 0 || kill(daemon_.pid(), 0) != 0) return;
     daemon_.Signal(SIGTERM);
@@ -98,8 +96,7 @@ class StressTest : public ::testing::Test {
   }
 
   // A service whose process sleeps, with extra members after its keys.
-  void Service(const std::string &name, const std::string &extra = "",
-               const char *type = "MANUAL") {
+  void Service(const std::string &name, std::string extra = "", const char *type = "MANUAL") {
     const std::string sleeps = R"(", "StartCommand": "/bin/sleep", "StartCommandArgs": ["100000"])";
     daemon_.WriteService(name + ".json", R"({"Name": ")" + name + R"(", "StartupType": ")" + type +
                                              sleeps + extra + "}");
@@ -116,9 +113,9 @@ class StressTest : public ::testing::Test {
   }
   CallOutcome Call(const RequestMessage &request) { return CallForResult(Target(), request); }
   SvcStatePayload State(const std::string &name) {
-    SvcStatePayload status;
-    CallForState(Target(), name, &status);
-    return status;
+    SvcStatePayload s;
+    CallForState(Target(), name, &s);
+    return s;
   }
   std::vector<std::string> Names() {
     std::vector<std::string> names;
@@ -203,9 +200,8 @@ int Connect(const std::string &path) {
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
   sockaddr_un address = {AF_UNIX, {}};
   strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) return fd;
-  close(fd);
-  return -1;
+  if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) close(fd), fd = -1;
+  return fd;
 }
 
 // One wave of count connections, the behaviours in turn, within eight
@@ -296,7 +292,7 @@ TEST_F(StressTest, HostileClientsAndFailingAcceptsLeaveTheDaemonServingAndItsFoo
     low = {Footprint(daemon_.pid()).descriptors + 4, original.rlim_max};
     EXPECT_EQ(prlimit(daemon_.pid(), RLIMIT_NOFILE, &low, nullptr), 0);
     std::vector<int> held;
-    for (int i = 0; i < 12; i++) held.push_back(Connect(daemon_.dataDir() + "/sentroserver"));
+    for (int i = 0; i < 12; i++) held.push_back(Connect(path));
     EXPECT_TRUE(daemon_.WaitForLog("accept failed"));
     for (int fd : held) close(fd);
     std::vector<std::string> names;
@@ -349,12 +345,11 @@ TEST_F(StressTest, KillNineWhileRewritingStateLeavesEveryFileWholeAndCutDefiniti
     client.join();
     rewrites += served;
     for (const std::string &name : names) {
-      for (auto [path, whole] :
-           {std::pair{daemon_.configDir() + "/svcCfgfiles/.state_" + name + ".json",
-                      &wholeRunState},
-            {daemon_.dataDir() + "/.svcStats/stats_" + name + ".json", &wholeStats}}) {
-        EXPECT_TRUE(!FileExists(path) || std::regex_match(ReadFile(path), *whole))
-            << path << ", seed " << seed;
+      for (auto [path, whole] : {std::pair{"/svcCfgfiles/.state_", &wholeRunState},
+                                 {"/../data/.svcStats/stats_", &wholeStats}}) {
+        std::string file = daemon_.configDir() + path + name + ".json";
+        EXPECT_TRUE(!FileExists(file) || std::regex_match(ReadFile(file), *whole))
+            << file << ", seed " << seed;
       }
     }
   }
@@ -379,14 +374,13 @@ TEST_F(StressTest, KillNineWhileRewritingStateLeavesEveryFileWholeAndCutDefiniti
 
 // A 1 MiB tmpfs on directory while it lives (mounted false if not allowed); Fill fills it.
 struct ScopedTmpfs {
-  explicit ScopedTmpfs(const std::string &directory)
-      : filler(directory + "/filler"),
-        mounted(mount("tmpfs", directory.c_str(), "tmpfs", 0, "size=1m") == 0) {}
+  explicit ScopedTmpfs(const std::string &dir)
+      : dir(dir), mounted(mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=1m") == 0) {}
   ~ScopedTmpfs() {
-    if (mounted) umount2(filler.substr(0, filler.rfind('/')).c_str(), MNT_DETACH);
+    if (mounted) umount2(dir.c_str(), MNT_DETACH);
   }
   void Fill() const { system(("head -c 2M /dev/zero > " + filler + " 2>/dev/null").c_str()); }
-  std::string filler;
+  std::string dir, filler = dir + "/filler";
   bool mounted;
 };
 
@@ -443,9 +437,8 @@ TEST_F(StressTest, CrashLoopRestartsOncePerCrashAndLeaksNothing) {
     EXPECT_TRUE(Call({.type = MessageType::AllSvcsControlReq, .flags = {.saveCrashStats = true}})
                     .succeeded());
     std::string stats = ReadWholeFile(daemon_.dataDir() + "/.svcStats/stats_crashy.json");
-    EXPECT_NE(stats.find("\"ProcessCrashCount\":" + std::to_string(crashes) + ","),
-              std::string::npos)
-        << stats;
+    const std::string count = "\"ProcessCrashCount\":" + std::to_string(crashes) + ",";
+    EXPECT_NE(stats.find(count), std::string::npos) << stats;
     return std::to_string(crashes) + " crashes in " + std::to_string(seconds) + " s; " + stats;
   });
 }
@@ -549,11 +542,10 @@ TEST_F(StressTest, AServiceProcessStartsWithItsStreamsIgnoredSignalsUsersGroupsA
     gid_t groups[64];
     int count = 64;
     EXPECT_GT(getgrouplist("nobody", 65534, groups, &count), 0);
-    std::set<std::string> expected, held;
-    for (int i = 0; i < count; i++) expected.insert(std::to_string(groups[i]));
+    std::set<gid_t> held;
     std::istringstream fields(StatusField(State("nobody").pid, "Groups"));
-    for (std::string group; fields >> group;) held.insert(group);
-    EXPECT_EQ(held, expected);
+    for (gid_t group; fields >> group;) held.insert(group);
+    EXPECT_EQ(held, std::set<gid_t>(groups, groups + count));
     EXPECT_EQ(StatusField(State("nobody").pid, "Uid").substr(0, 5), "65534");
     return figure;
   });
