@@ -13,9 +13,7 @@
 namespace {
 
 // The service c, valid, with extra members.
-std::string C(const std::string &extra) {
-  return R"({"Name": "c", "StartCommand": "/bin/true", )" + extra + "}";
-}
+auto C = [](std::string x) { return R"({"Name": "c", "StartCommand": "/bin/true", )" + x + "}"; };
 
 const struct {
   std::string content;  // empty: remove the path
@@ -40,8 +38,7 @@ const struct {
      "profiles.json"},
     {"[", "profiles.json||error|the daemon could not build its registry", "profiles.json"},
     {R"({"Name": "web"})",
-     "muxServerInstanceCfgfiles|StartCommand|error|Mandatory field "
-     "StartCommand missing",
+     "muxServerInstanceCfgfiles|StartCommand|error|Mandatory field StartCommand missing",
      "muxServerInstanceCfgfiles/web.json"},
     {R"({"Name": "c", "StartCommand": "/no/such"})",
      "/c.json|StartCommand|error|'/no/such' does not"},
@@ -62,11 +59,9 @@ TEST(CheckConfig, ACleanDirectoryPassesAndEachBrokenOneReportsItsProblem) {
   };
   // A directory the daemon loads without a word; each case breaks one thing.
   auto clean = [&] {
-    std::filesystem::remove_all(cfg);
-    std::filesystem::remove_all(dir.Sub("data"));
-    MakeDirs(cfg + "/svcCfgfiles");
-    MakeDirs(cfg + "/muxServerInstanceCfgfiles");
-    MakeDirs(dir.Sub("data/.svcStats"));
+    std::filesystem::remove_all(dir.path());
+    for (const char *sub : {"/svcCfgfiles", "/muxServerInstanceCfgfiles", "/../data/.svcStats"})
+      MakeDirs(cfg + sub);
     WriteFile(cfg + "/config.json", "{}");
     WriteFile(cfg + "/profiles.json", R"({"CORE": ["a", "b"]})");
     WriteFile(cfg + "/svcCfgfiles/a.json", R"({"Name": "a", "StartCommand": "/bin/true"})");
@@ -82,11 +77,9 @@ TEST(CheckConfig, ACleanDirectoryPassesAndEachBrokenOneReportsItsProblem) {
   for (const auto &broken : kBroken) {
     SCOPED_TRACE(broken.problem);
     clean();
-    if (broken.content.empty()) {
-      std::filesystem::remove_all(cfg + "/" + broken.path);
-    } else {
-      WriteFile(cfg + "/" + broken.path, broken.content);
-    }
+    const std::string path = cfg + "/" + broken.path;
+    broken.content.empty() ? void(std::filesystem::remove_all(path))
+                           : WriteFile(path, broken.content);
     run = check();
     rapidjson::Document report;
     ASSERT_FALSE(report.Parse(run.out.c_str()).HasParseError()) << run.out;

@@ -15,8 +15,7 @@
 
 namespace {
 
-// Lines as the daemon's file output writes them, from "time level text"
-// lines.
+// Lines as the daemon's file output writes them, from "time level text" lines.
 std::string Lines(const std::string &brief) {
   std::istringstream in(brief);
   std::string text;

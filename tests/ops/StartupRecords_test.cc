@@ -1,8 +1,5 @@
-// The operations commands against the example appliance started by the real
-// daemon in its sandbox: what blame, critical-chain, plot, metrics and logs
-// print is compared with the rows the daemon wrote to its metrics database
-// and the lines of its log. Each case pays the appliance's start: few, dense
-// cases.
+// blame, critical-chain, plot, metrics and logs against the example appliance run by the real
+// daemon in its sandbox, compared with the rows it wrote to its metrics database and its log.
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 #include <signal.h>
@@ -18,8 +15,7 @@ namespace {
 
 const std::string kSource = SENTRO_SOURCE_DIR, kExamples = kSource + "/examples";
 
-// sql run on db by the sqlite3 shell: status 0 when it ran, out its rows,
-// one a line, the columns joined by "|". No statement holds a double quote.
+// sql run on db by the sqlite3 shell: its rows, one a line, columns joined by "|" (no '"').
 OpsRun Sql(const std::string &db, const std::string &sql) {
   return Shell("sqlite3 -bail '" + db + "' \"" + sql + "\"");
 }
@@ -39,12 +35,10 @@ std::vector<std::string> DependsOn(const std::string &service) {
   return names;
 }
 
-// One daemon for the suite: the example appliance's boot batch, flushed to
-// the database by the reply to a reload.
+// One daemon for the suite: the appliance's boot batch, flushed to the database by a reload.
 class StartupRecords : public ::testing::Test {
  protected:
-  // A failure here must fail every case, not skip it (CTest reports a suite
-  // whose set-up failed as skipped): SetUp checks the outcome.
+  // A failure here fails every case in SetUp (CTest would report it as a skip).
   static void SetUpTestSuite() {
     daemon_ = new SandboxDaemon();
     MakeDirs(State());
@@ -75,8 +69,7 @@ class StartupRecords : public ::testing::Test {
       env.push_back(name + State());
     return env;
   }
-  // sentroctl with the sandbox's directories and sysroot and the example's
-  // definitions.
+  // sentroctl with the sandbox's directories and sysroot and the example's definitions.
   static OpsRun Ctl(std::vector<std::string> args) {
     if (args[0] != "blame" && args[0] != "reload") args.insert(args.end(), {"-c", kExamples});
     args.insert(args.end(), {"--datadir", daemon_->dataDir()});
@@ -121,18 +114,16 @@ TEST_F(StartupRecords, BlameChainAndPlotShowTheRecordedStartsInDependencyOrder) 
     for (const auto &[name, line] : lines) text += line;
     return text;
   };
-  const std::string where = " WHERE operationID = '" + id + "' ORDER BY serviceName, rowid";
-  EXPECT_EQ(joined(shown), Sql(Db(),
-                               "SELECT serviceName, operation, serviceStatus, "
-                               "timeForOperationInSec FROM svcOpMetrics" +
-                                   where)
-                               .out);
-  EXPECT_EQ(joined(phases), Sql(Db(),
-                                "SELECT serviceName, subPhase, CAST(ROUND("
-                                "timeForCompletetionInSec * 1000) AS INTEGER), phaseStatus "
-                                "FROM svcSubEvents" +
-                                    where)
-                                .out);
+  auto rows = [&](const std::string &select) {
+    return Sql(Db(), "SELECT serviceName, " + select + " WHERE operationID = '" + id +
+                         "' ORDER BY serviceName, rowid")
+        .out;
+  };
+  EXPECT_EQ(joined(shown),
+            rows("operation, serviceStatus, timeForOperationInSec FROM svcOpMetrics"));
+  EXPECT_EQ(joined(phases),
+            rows("subPhase, CAST(ROUND(timeForCompletetionInSec * 1000) AS INTEGER), "
+                 "phaseStatus FROM svcSubEvents"));
   // The example's services report their phases; the servlets do not.
   EXPECT_NE(run.out.find(R"("name":"warm-caches")"), std::string::npos);
 
@@ -179,9 +170,8 @@ TEST_F(StartupRecords, BlameSelectsLastBatchOperationOrLastStartsAndSaysWhatIsMi
       "later.db",
       "INSERT INTO svcOpMetrics (operationID, operation, serviceName, operationStartTime, "
       "operationEndTime, timeForOperationInSec, serviceStatus) VALUES ('later', 'START', 'cache', "
-      "'2099-01-01 00:00:00 UTC', '2099-01-01 00:00:08 UTC', '7', 'HEALTHY'); UPDATE svcOpMetrics "
-      "SET "
-      "serviceStatus = 'STOPPED' WHERE serviceName = 'api'");
+      "'2099-01-01 00:00:00 UTC', '2099-01-01 00:00:08 UTC', '7', 'HEALTHY'); "
+      "UPDATE svcOpMetrics SET serviceStatus = 'STOPPED' WHERE serviceName = 'api'");
   const struct {
     std::vector<std::string> args;
     size_t services;

@@ -17,15 +17,12 @@ Bytes Message(uint8_t type, uint8_t payloadLength, const std::string &payload) {
   Bytes bytes = {0x22, 0x14, 0, 0, 1, 0, 0, 0, type, 0, 0, 0, payloadLength, 0, 0, 0};
   std::istringstream words(payload);
   for (std::string word; words >> word;) {
-    if (word[0] == '=') {
-      bytes.resize(bytes.size() + std::stoul(word.substr(1)), 0);
-    } else if (word[0] == '\'') {
+    if (word[0] == '=' || word[0] == '*')
+      bytes.resize(bytes.size() + std::stoul(word.substr(1)), word[0] == '*' ? word.back() : 0);
+    else if (word[0] == '\'')
       bytes.insert(bytes.end(), word.begin() + 1, word.end());
-    } else if (word[0] == '*') {
-      bytes.resize(bytes.size() + std::stoul(word.substr(1)), word.back());
-    } else {
+    else
       bytes.push_back(static_cast<uint8_t>(std::stoul(word, nullptr, 16)));
-    }
   }
   return bytes;
 }
