@@ -81,6 +81,16 @@ void WriteStartJson(JsonOut &json, const ServiceStart &start, int64_t begin) {
   json.Field("readyAfterMilliseconds", Millis(start.End() - static_cast<double>(begin)));
 }
 
+// Opens a report on one batch: its id, then the array named key.
+void BeginBatchJson(JsonOut &json, const CtlContext &context, const StartBatch &batch,
+                    const char *key) {
+  BeginJson(json, context);
+  json.Field("ok", true);
+  json.Field("operationId", batch.operationId);
+  json.Key(key);
+  json.BeginArray();
+}
+
 }  // namespace
 
 int RunBlame(CtlContext &context) {
@@ -102,11 +112,7 @@ int RunBlame(CtlContext &context) {
   });
   if (context.options.json) {
     JsonOut json;
-    BeginJson(json, context);
-    json.Field("ok", true);
-    json.Field("operationId", batch.operationId);
-    json.Key("services");
-    json.BeginArray();
+    BeginBatchJson(json, context, batch, "services");
     for (const ServiceStart *start : starts) {
       json.BeginObject();
       WriteStartJson(json, *start, batch.begin);
@@ -179,11 +185,7 @@ int RunCriticalChain(CtlContext &context) {
   }
   if (context.options.json) {
     JsonOut json;
-    BeginJson(json, context);
-    json.Field("ok", true);
-    json.Field("operationId", batch.operationId);
-    json.Key("chain");
-    json.BeginArray();
+    BeginBatchJson(json, context, batch, "chain");
     for (const ServiceStart *start : chain) {
       json.BeginObject();
       WriteStartJson(json, *start, batch.begin);
