@@ -75,15 +75,15 @@ std::vector<Bytes> ExpectRun(const std::string &path, const Case &c) {
   std::vector<std::string> words = {"--socket", path};
   std::istringstream in(c.args);
   for (std::string word; in >> word;) words.push_back(word);
-  std::ostringstream out, err;
+  CtlOutput out, err;
   int status = -1;
   auto started = std::chrono::steady_clock::now();
   std::vector<Bytes> requests = Serve(path, c.replies, c.status == 3,
                                       [&] { status = RunSentroctl(words, nullptr, out, err); });
   auto elapsed = std::chrono::steady_clock::now() - started;
-  EXPECT_EQ(err.str().rfind("sentroctl: ", 0), err.str().empty() ? std::string::npos : 0);
+  EXPECT_EQ(err.Text().rfind("sentroctl: ", 0), err.Text().empty() ? std::string::npos : 0);
   // stdout, then "! " and stderr after its "sentroctl: "
-  std::string printed = out.str() + (err.str().empty() ? "" : "! " + err.str().substr(11));
+  std::string printed = out.Text() + (err.Text().empty() ? "" : "! " + err.Text().substr(11));
   EXPECT_EQ(status, c.status);
   bool exact = c.printed.empty() || c.printed.back() == '\n';
   EXPECT_TRUE(exact ? printed == c.printed : printed.find(c.printed) != std::string::npos)
@@ -269,16 +269,22 @@ TEST(SentroctlBinary, FindsTheSocketThroughTheEnvironmentAndReportsOnItsStreams)
   const std::string path = dir.Sub("norvane-sentro/sentroserver"),
                     ctl = "NORVANE_DATA_DIR=" + dir.path() + " timeout 10 ";
   const char *nobody = geteuid() != 0 ? "" : "setpriv --reuid=65534 --regid=65534 --clear-groups ";
-  OpsRun deps, denied;
-  auto requests = Serve(path, {EncodeNameListReply({"db"})}, false, [&] {
+  OpsRun deps, denied, mixed;
+  const Bytes dbState = EncodeSvcStateReply({"db", 3, 0, 0, true, 12345, 0, "r", ""});
+  auto requests = Serve(path, {EncodeNameListReply({"db"}), dbState, R(6)}, false, [&] {
     deps = Shell(ctl + SandboxDaemon::BuildPath("sentroctl") + " deps web --json 2>/dev/null");
+    // One stream: the diagnostic comes after the results printed before it.
+    mixed = Shell(ctl + SandboxDaemon::BuildPath("sentroctl") + " status db web 2>&1");
     // A root-owned socket of mode 0700 in directories anyone may enter.
     chmod(dir.path().c_str(), 0755), chmod(dir.Sub("norvane-sentro").c_str(), 0755);
     chmod(path.c_str(), 0700);
     denied = Shell(ctl + nobody + SandboxDaemon::BuildPath("sentroctl") + " list 2>&1 >/dev/null");
   });
-  EXPECT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests.size(), 3u);
   EXPECT_EQ(deps.status, 0);
+  EXPECT_EQ(mixed.out.rfind("db\n", 0), 0u) << mixed.out;
+  EXPECT_NE(mixed.out.find("  -\nsentroctl: status web: no such service 'web'"), std::string::npos)
+      << mixed.out;
   EXPECT_EQ(deps.out, R"({"command":"deps","service":"web","ok":true,"dependsOn":["db"]})"
                       "\n");
   EXPECT_EQ(denied.status, 2);

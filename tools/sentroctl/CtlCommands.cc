@@ -130,7 +130,7 @@ std::string Synopsis(const CtlCommand &command) {
 
 // "  synopsis   summary", the summaries aligned; a synopsis too long for
 // the column puts its summary on the next line.
-void PrintSummaryLine(std::ostream &out, const std::string &synopsis, const char *summary) {
+void PrintSummaryLine(CtlOutput &out, const std::string &synopsis, const char *summary) {
   const size_t column = 36;
   out << "  " << synopsis;
   if (synopsis.size() + 2 > column) {
@@ -152,7 +152,7 @@ const CtlCommand *FindCtlCommand(const std::string &name) {
   return FindOpsCommand(name);
 }
 
-void PrintCtlUsage(std::ostream &out) {
+void PrintCtlUsage(CtlOutput &out) {
   out << "Usage: sentroctl [OPTIONS] COMMAND [ARGS...]\n"
          "\n"
          "Controls the sentro service daemon through its control socket.\n";
@@ -180,7 +180,7 @@ void PrintCtlUsage(std::ostream &out) {
   out << "\n" << kOptionsHelp << "\n" << kExitHelp;
 }
 
-void PrintCtlCommandHelp(const CtlCommand &command, std::ostream &out) {
+void PrintCtlCommandHelp(const CtlCommand &command, CtlOutput &out) {
   out << "Usage: sentroctl [OPTIONS] " << Synopsis(command) << "\n\n"
       << command.summary << ".\n\n"
       << command.details << "\nDefault time-out: " << command.timeoutSeconds << " seconds.\n\n"

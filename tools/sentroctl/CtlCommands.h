@@ -4,11 +4,11 @@
 #pragma once
 
 #include <cstddef>
-#include <ostream>
 #include <string>
 
 #include "tools/sentroctl/ControlCalls.h"
 #include "tools/sentroctl/CtlCommandLine.h"
+#include "tools/sentroctl/CtlOutput.h"
 
 // The daemon's control socket, in its data directory.
 #define CONTROL_SOCKET "sentroserver"
@@ -17,8 +17,8 @@
 struct CtlContext {
   const CtlOptions &options;
   CallTarget target;
-  std::ostream &out;  // results
-  std::ostream &err;  // diagnostics
+  CtlOutput &out;  // results
+  CtlOutput &err;  // diagnostics
 };
 
 typedef int (*CtlRunFn)(CtlContext &context);
@@ -41,8 +41,8 @@ struct CtlCommand {
 const CtlCommand *FindCtlCommand(const std::string &name);
 
 // The help texts.
-void PrintCtlUsage(std::ostream &out);
-void PrintCtlCommandHelp(const CtlCommand &command, std::ostream &out);
+void PrintCtlUsage(CtlOutput &out);
+void PrintCtlCommandHelp(const CtlCommand &command, CtlOutput &out);
 
 // The runners, one file per family.
 int RunStart(CtlContext &context);

@@ -165,7 +165,7 @@ void PrintTable(CtlContext &context, const std::vector<ServiceRow> &rows, bool l
 }
 
 void PrintBlock(CtlContext &context, const SvcStatePayload &s, const std::string &name) {
-  std::ostream &out = context.out;
+  CtlOutput &out = context.out;
   out << name << "\n"
       << "  State:        " << StateOf(s) << " for " << FormatDuration(s.msInState) << "\n"
       << "  Health:       " << HealthOf(s) << "\n"

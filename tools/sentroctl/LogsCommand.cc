@@ -6,10 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <deque>
-#include <fstream>
+#include <functional>
 
 #include "lib/log/logOutput.h"
 #include "src/core/JsonFileReader.h"
@@ -36,6 +37,25 @@ struct ParsedLine {
   bool continuation = false;
   std::string text;  // after the thread name
 };
+
+// Calls take with each line of file (without its newline) and the bytes it
+// took in the file; a file that cannot be read has no lines.
+void ForEachLine(const std::string &file,
+                 const std::function<void(const std::string &line, size_t length)> &take) {
+  FILE *in = fopen(file.c_str(), "re");
+  if (in == nullptr) {
+    return;
+  }
+  char *text = nullptr;
+  size_t capacity = 0;
+  ssize_t length;
+  while ((length = getline(&text, &capacity, in)) >= 0) {
+    size_t size = static_cast<size_t>(length);
+    take(std::string(text, size > 0 && text[size - 1] == '\n' ? size - 1 : size), size);
+  }
+  free(text);
+  fclose(in);
+}
 
 ParsedLine ParseLine(const std::string &line) {
   ParsedLine parsed;
@@ -185,7 +205,7 @@ std::vector<std::string> LogFiles(const std::string &path) {
           context.out << line << "\n";
         }
       }
-      context.out.flush();
+      context.out.Flush();
     }
   };
   for (;;) {
@@ -266,22 +286,20 @@ int RunLogs(CtlContext &context) {
   std::deque<std::string> kept;
   off_t endOfLog = 0;
   for (const std::string &file : files) {
-    std::ifstream in(file);
-    std::string line;
-    while (std::getline(in, line)) {
-      endOfLog += file == path ? static_cast<off_t>(line.size() + 1) : 0;
+    ForEachLine(file, [&](const std::string &line, size_t length) {
+      endOfLog += file == path ? static_cast<off_t>(length) : 0;
       if (selector.Take(line)) {
         kept.push_back(line);
         if (lines >= 0 && kept.size() > static_cast<size_t>(lines)) {
           kept.pop_front();
         }
       }
-    }
+    });
   }
   for (const std::string &line : kept) {
     context.out << line << "\n";
   }
-  context.out.flush();
+  context.out.Flush();
   if (HasOpsOption(context.options, "--follow")) {
     Follow(context, path, endOfLog, selector);
   }

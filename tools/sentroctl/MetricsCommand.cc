@@ -1,11 +1,10 @@
 // metrics: every service's state, health, startup type, pid, time in state
 // and crash counters, and its last start's duration, in the Prometheus text
 // exposition format, for node_exporter's textfile collector.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 #include "src/core/JsonFileReader.h"
 #include "src/protocol/MessageHeader.h"
@@ -61,7 +60,7 @@ std::string Label(const std::string &value) {
   return out;
 }
 
-void Header(std::ostream &out, const char *metric, const char *help) {
+void Header(CtlOutput &out, const char *metric, const char *help) {
   out << "# HELP " << metric << " " << help << "\n# TYPE " << metric << " gauge\n";
 }
 
@@ -94,7 +93,7 @@ class MetricsText {
   }
 
   std::string Text() const {
-    std::ostringstream out;
+    CtlOutput out;
     Header(out, "sentro_up", "Whether the daemon answered on its control socket.");
     out << "sentro_up " << (up_ ? 1 : 0) << "\n";
     for (const StateSet &set : kStateSets) {
@@ -116,12 +115,12 @@ class MetricsText {
            });
     Counters(out);
     LastStarts(out);
-    return out.str();
+    return out.Text();
   }
 
  private:
   template <typename ValueOf>
-  void Series(std::ostream &out, const char *metric, const char *help, ValueOf valueOf) const {
+  void Series(CtlOutput &out, const char *metric, const char *help, ValueOf valueOf) const {
     Header(out, metric, help);
     for (const SvcStatePayload &status : states_) {
       out << metric << "{service=\"" << Label(status.name) << "\"} " << valueOf(status) << "\n";
@@ -129,7 +128,7 @@ class MetricsText {
   }
 
   // From the crash statistics files the daemon keeps in its data directory.
-  void Counters(std::ostream &out) const {
+  void Counters(CtlOutput &out) const {
     Header(out, "sentro_service_failures",
            "The service's failures counted by the daemon since their last reset, by kind.");
     auto files = ReadDefinitionFiles(OpsConfigDir(context_.options));
@@ -150,7 +149,7 @@ class MetricsText {
     }
   }
 
-  void LastStarts(std::ostream &out) const {
+  void LastStarts(CtlOutput &out) const {
     Header(out, "sentro_service_last_start_seconds",
            "How long the service's last recorded start took (whole seconds).");
     for (const ServiceStart &start : starts_.starts) {
@@ -171,16 +170,17 @@ class MetricsText {
 // rename, so that a collector never reads half a file.
 bool WriteAtomically(const std::string &path, const std::string &text) {
   std::string temporary = path + ".tmp." + std::to_string(getpid());
-  {
-    std::ofstream file(temporary, std::ios::trunc);
-    file << text;
-    file.close();
-    if (!file) {
-      unlink(temporary.c_str());
-      return false;
-    }
+  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    return false;
   }
-  if (rename(temporary.c_str(), path.c_str()) != 0) {
+  bool written;
+  {
+    CtlOutput file(fd);
+    file << text;
+    written = file.Flush();
+  }
+  if (close(fd) != 0 || !written || rename(temporary.c_str(), path.c_str()) != 0) {
     unlink(temporary.c_str());
     return false;
   }

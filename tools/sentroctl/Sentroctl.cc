@@ -8,14 +8,14 @@
 
 namespace {
 
-int Usage(std::ostream &err, const std::string &message) {
+int Usage(CtlOutput &err, const std::string &message) {
   err << "sentroctl: " << message << "\n"
       << "Try 'sentroctl --help' for more information.\n";
   return CTL_EXIT_USAGE;
 }
 
 // "help" and "help COMMAND".
-int RunHelp(const CtlOptions &options, std::ostream &out, std::ostream &err) {
+int RunHelp(const CtlOptions &options, CtlOutput &out, CtlOutput &err) {
   if (options.args.empty()) {
     PrintCtlUsage(out);
     return CTL_EXIT_OK;
@@ -45,8 +45,8 @@ ClientDeadline DeadlineFor(const CtlOptions &options, const CtlCommand &command)
 
 }  // namespace
 
-int RunSentroctl(const std::vector<std::string> &args, const char *dataDirVariable,
-                 std::ostream &out, std::ostream &err) {
+int RunSentroctl(const std::vector<std::string> &args, const char *dataDirVariable, CtlOutput &out,
+                 CtlOutput &err) {
   CtlOptions options;
   std::string error;
   if (!ParseCtlCommandLine(args, &options, &error)) {
