@@ -19,9 +19,12 @@ set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # sqlite3 creates the metrics database in postinst; the systemd helpers
-# enable and start the unit.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "sqlite3, init-system-helpers (>= 1.52)")
+# enable and start the unit, whose reload and stop commands are procps's
+# /bin/kill (not on a minimal system). The example event publisher is a
+# python3 script.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "sqlite3, init-system-helpers (>= 1.52), procps")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gdb")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 

@@ -9,7 +9,8 @@
 #      and data in a temporary directory), on the packaged example appliance,
 #      until the unpacked sentroctl reports the api service (which depends on
 #      database, cache and messagebus) STARTED; then the unit's ExecStop stops
-#      it, and the services must stop in stop order.
+#      it, and the services must stop in stop order and their reported
+#      start-up phases must have reached the metrics database.
 #   scripts/check-package.sh [PACKAGE.deb]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -48,6 +49,7 @@ for path in /usr/sbin/sentro /usr/bin/sentroctl /usr/libexec/sentro/sentro-telem
   grep -qxF "$path" "$work/files" || fail "the package lacks $path"
 done
 dpkg-deb -f "$deb" Depends | grep -q 'libc6' || fail "Depends holds no computed library dependency"
+dpkg-deb -f "$deb" Depends | grep -qw 'procps' || fail "Depends lacks procps (the unit's /bin/kill)"
 dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles > "$work/conffiles"
 for conffile in /etc/norvane/norvane-sentro/config.json /etc/norvane/norvane-sentro/profiles.json \
   /etc/default/sentro; do
@@ -98,7 +100,7 @@ stop_command=$(unit_value ExecStop)
   fail "unexpected ExecStart: $start_command"
 
 export SENTRO_SYSROOT=$sysroot SENTRO_DEMO_HOME=$sandbox/config SENTRO_DEMO_STATE=$sandbox/state
-export DEMO_STATE_DIR=$sandbox/state NORVANE_HUB_HOME=$sandbox/hub
+export NORVANE_HUB_HOME=$sandbox/hub
 export SENTRO_PUBLISHER_DIR=$examples/publisher NORVANE_PYTHON_BIN=$(command -v python3)
 export SENTRO_EVENTS_FILE=$sandbox/events.jsonl
 (cd "$sandbox/log" && exec setsid $start_command > "$sandbox/stdout" 2>&1) &
@@ -137,4 +139,10 @@ for after in messagebus api; do
   (($(stopped_line database) < $(stopped_line "$after"))) ||
     fail "$after stopped before database: $(grep -E 'Service (STOPPED|exited)' "$log")"
 done
+# The example services recorded their start-up phases where their
+# definitions say (state/ in the daemon's working directory), and the
+# daemon's start records carry them.
+database=$sysroot/etc/norvane/norvane-sentro/telemetry/db/SentroTelemetry.db
+phases=$(sqlite3 "$database" "SELECT count(*) FROM svcSubEvents")
+[ "$phases" -gt 0 ] || fail "no start-up phase recorded: $(grep 'No startup information' "$log" | head -n 3)"
 echo "check-package: passed"

@@ -4,10 +4,13 @@
 # N it dies with status 1 after about N seconds, to show recovery at work.
 # Its start-up phases and their times go to $DEMO_STATE_DIR/NAME-startup.json,
 # the startup-events file its definition names, so that the daemon's metrics
-# show where the start went.
+# show where the start went. The definitions name state/NAME-startup.json,
+# relative to the daemon's working directory, which the service shares: that
+# is the default.
 name=$1
 crash_every=$2
-state_dir=${DEMO_STATE_DIR:-/tmp}
+state_dir=${DEMO_STATE_DIR:-state}
+mkdir -p "$state_dir"
 ready="$state_dir/$name.ready"
 rm -f "$ready"
 trap 'echo "$name: stopping"; rm -f "$ready"; exit 0' TERM INT
