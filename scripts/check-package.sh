@@ -30,7 +30,11 @@ cleanup() {
   if [ -n "$daemon" ] && kill -0 "$daemon" 2>/dev/null; then
     kill -KILL "$daemon" 2>/dev/null || true
   fi
-  [ -n "${KEEP_WORK:-}" ] && echo "check-package: kept $work" >&2 || rm -rf "$work"
+  if [ -n "${KEEP_WORK:-}" ]; then
+    echo "check-package: kept $work" >&2
+  else
+    rm -rf "$work"
+  fi
 }
 trap cleanup EXIT
 
@@ -101,8 +105,10 @@ stop_command=$(unit_value ExecStop)
 
 export SENTRO_SYSROOT=$sysroot SENTRO_DEMO_HOME=$sandbox/config SENTRO_DEMO_STATE=$sandbox/state
 export NORVANE_HUB_HOME=$sandbox/hub
-export SENTRO_PUBLISHER_DIR=$examples/publisher NORVANE_PYTHON_BIN=$(command -v python3)
+NORVANE_PYTHON_BIN=$(command -v python3)
+export SENTRO_PUBLISHER_DIR=$examples/publisher NORVANE_PYTHON_BIN
 export SENTRO_EVENTS_FILE=$sandbox/events.jsonl
+# shellcheck disable=SC2086 # split on blanks, as systemd splits ExecStart
 (cd "$sandbox/log" && exec setsid $start_command > "$sandbox/stdout" 2>&1) &
 daemon=$!
 
@@ -120,6 +126,7 @@ done
 "${sentroctl[@]}" list
 
 # ExecStop as systemd runs it, with $MAINPID the daemon's pid.
+# shellcheck disable=SC2034 # MAINPID is expanded by the eval
 MAINPID=$daemon
 eval "$stop_command"
 for _ in $(seq 1 60); do
@@ -134,8 +141,9 @@ daemon=""
 log=$sandbox/log/sentro.log
 stopped_line() { grep -nE "<$1> Service (STOPPED|exited)" "$log" | head -n 1 | cut -d: -f1; }
 for after in messagebus api; do
-  [ -n "$(stopped_line "$after")" ] && [ -n "$(stopped_line database)" ] ||
+  if [ -z "$(stopped_line "$after")" ] || [ -z "$(stopped_line database)" ]; then
     fail "no stop of $after or database in the log"
+  fi
   (($(stopped_line database) < $(stopped_line "$after"))) ||
     fail "$after stopped before database: $(grep -E 'Service (STOPPED|exited)' "$log")"
 done
