@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <iostream>
 #include <map>
 #include <sstream>
 
@@ -216,6 +217,10 @@ TEST_F(StartupRecords, MetricsLogsAndCheckConfigDescribeTheRunningAppliance) {
         "sentro_service_last_start_seconds{service=\"api\"} "}) {
     EXPECT_NE(text.find(sample), std::string::npos) << sample;
   }
+  if (system("command -v promtool >/dev/null") == 0)  // Debian's prometheus package
+    EXPECT_EQ(system(("promtool check metrics < '" + path + "'").c_str()), 0) << text;
+  else
+    std::cout << "promtool not installed: the exposition format is not checked\n";
   // logs shows one service's lines of the daemon's log.
   OpsRun all = Ctl({"logs", "api", "--log-file", daemon_->logPath()});
   ASSERT_EQ(all.status, 0);
