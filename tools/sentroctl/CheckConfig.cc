@@ -148,6 +148,7 @@ class ConfigCheck {
       CheckRequiredDirectories();
       LoadEachFile();
       LoadRegistry();
+      CheckContainers();
     }
     RemoveOutput(output);
     PollShutdown();
@@ -303,16 +304,45 @@ class ConfigCheck {
         {"RunPreStartCmdAsUser", definition.runPreStartCmdAsUser},
     };
     for (const auto &user : kUsers) {
-      if (!user.user.empty() && !UserExists(user.user)) {
-        Add(true, file, user.key, "unknown user '" + user.user + "'");
+      CheckUser(file, user.key, user.user);
+    }
+    CheckWorkingDir(file, definition.workingDir);
+    CheckCrashStats(service.fileName());
+  }
+
+  // What only fails when a servlet starts its container: each instance file
+  // that loads, loaded again on its own (its load messages are reported
+  // already).
+  void CheckContainers() {
+    std::vector<std::string> fileNames;
+    if (!ListDirectoryNames(configDir_ + "/muxServerInstanceCfgfiles", &fileNames)) {
+      return;
+    }
+    for (const std::string &fileName : fileNames) {
+      MuxServerInstance instance;
+      instance.fileName = fileName;
+      bool loaded = LoadMuxServer(&instance, false);
+      TakeMessages();
+      if (loaded) {
+        std::string file = "muxServerInstanceCfgfiles/" + fileName;
+        CheckProgram(file, "StartCommand", instance.startCommand, instance.workingDir);
+        CheckUser(file, "RunAsUser", instance.runAsUser);
+        CheckWorkingDir(file, instance.workingDir);
       }
     }
-    struct stat info;
-    if (!definition.workingDir.empty() &&
-        (stat(definition.workingDir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))) {
-      Add(true, file, "WorkingDir", "'" + definition.workingDir + "' is not a directory");
+  }
+
+  void CheckUser(const std::string &file, const char *key, const std::string &user) {
+    if (!user.empty() && !UserExists(user)) {
+      Add(true, file, key, "unknown user '" + user + "'");
     }
-    CheckCrashStats(service.fileName());
+  }
+
+  void CheckWorkingDir(const std::string &file, const std::string &dir) {
+    struct stat info;
+    if (!dir.empty() && (stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))) {
+      Add(true, file, "WorkingDir", "'" + dir + "' is not a directory");
+    }
   }
 
   // Asks getent, so that every name service of the machine is consulted:
@@ -344,8 +374,16 @@ class ConfigCheck {
     if (program.empty()) {
       return;
     }
-    std::string path =
-        program[0] == '/' || workingDir.empty() ? program : workingDir + "/" + program;
+    if (program[0] != '/' && workingDir.empty()) {
+      // The daemon runs it from its own working directory, which only the
+      // daemon's start-up decides (the log directory under the unit).
+      Add(false, file, key,
+          "'" + program +
+              "' is relative and there is no WorkingDir: it is looked up in the "
+              "daemon's working directory");
+      return;
+    }
+    std::string path = program[0] == '/' ? program : workingDir + "/" + program;
     struct stat info;
     if (stat(path.c_str(), &info) != 0) {
       Add(true, file, key, "'" + program + "' does not exist");
