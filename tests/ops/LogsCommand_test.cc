@@ -58,6 +58,7 @@ TEST_F(LogsTest, FiltersPickLinesAcrossRotatedFilesOldestFirst) {
       {{"web"}, {"08:00:00", "08:10:00", "08:10:00", "08:20:00", "08:20:01"}},
       {{"web", "-n", "2"}, {"08:20:00", "08:20:01"}},
       {{"web", "--level", "warning"}, {"08:10:00", "08:10:00", "08:20:00"}},
+      {{"web", "--level", "2"}, {"08:20:00"}},
       {{"web", "--since", "2026-01-31T08:10:00"}, {"08:10:00", "08:10:00", "08:20:00", "08:20:01"}},
       {{"web", "--since", "2026-01-31 08:15"}, {"08:20:00", "08:20:01"}},
   };
@@ -69,6 +70,15 @@ TEST_F(LogsTest, FiltersPickLinesAcrossRotatedFilesOldestFirst) {
     for (std::string line; std::getline(out, line);) times.push_back(line.substr(11, 8));
     EXPECT_EQ(times, std::vector<std::string>(entry.times.begin(), entry.times.end()));
   }
+  // Where the daemon logs to syslog there is nothing to read: it says where to look.
+  WriteFile(dir_.Sub("config.json"), R"({"LogToSyslog": true})");
+  OpsRun run = Shell(SandboxDaemon::BuildPath("sentroctl") + " logs web -c " + dir_.path() +
+                     " --log-file " + log_ + " 2>&1");
+  EXPECT_EQ(run.status, 4);
+  EXPECT_NE(run.out.find("logs to syslog (LogToSyslog in " + dir_.path() +
+                         "/config.json): see journalctl -t sentro -g '<web'"),
+            std::string::npos)
+      << run.out;
 }
 
 TEST_F(LogsTest, FollowKeepsPrintingThroughARotation) {
