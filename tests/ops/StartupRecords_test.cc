@@ -190,11 +190,19 @@ TEST_F(StartupRecords, BlameSelectsLastBatchOperationOrLastStartsAndSaysWhatIsMi
     EXPECT_EQ(blame["services"].Size(), entry.services);
     for (const auto &start : blame["services"].GetArray()) {
       EXPECT_TRUE(start["service"] != "api" || !start["endKnown"].GetBool());
+      if (start["service"] == "api") {  // closed by a later stop: the sum of its phases
+        int64_t sum = 0;
+        for (const auto &phase : start["phases"].GetArray())
+          sum += phase["milliseconds"].GetInt64();
+        EXPECT_GT(sum, 0);
+        EXPECT_NEAR(start["milliseconds"].GetInt64(), sum, 3);
+      }
       if (start["service"] != "cache") continue;
       EXPECT_EQ(start["milliseconds"].GetInt64() == 7000, entry.laterCache);
       EXPECT_EQ(start["phases"].Size(), entry.cachePhases);
     }
   }
+  EXPECT_NE(Ctl({"blame", "--operation", boot, "--db", later}).out.find("~"), std::string::npos);
   // A missing or empty database is said plainly.
   std::string empty = daemon_->workDir() + "/empty.db";
   ASSERT_EQ(Sql(empty, ".read " + kSource + "/share/telemetry-schema.sql").status, 0);
