@@ -23,6 +23,8 @@ TEST(Completion, OffersCommandsServicesAndProfiles) {
   for (auto [words, offered] :
        {std::pair<std::string, std::string>{"c", "check-config\ncritical-chain\n"},
         {offline + "logs ga", "gateway\n"},
+        {offline + "set-startup ga", "gateway\n"},
+        {"blame -", "--last\n--operation\n--db\n"},  // only what blame accepts
         {offline + "start-profile C", "CORE\nCRITICAL\n"},
         {offline + "logs api --le", "--level\n"},
         {offline + "logs api --level w", "warning\n"}})
