@@ -215,16 +215,42 @@ TEST_F(StartupRecords, BlameSelectsLastBatchOperationOrLastStartsAndSaysWhatIsMi
 }
 
 TEST_F(StartupRecords, MetricsLogsAndCheckConfigDescribeTheRunningAppliance) {
-  std::string path = daemon_->workDir() + "/sentro.prom";
+  // The stopped MANUAL service's crash statistics, as the daemon keeps them.
+  WriteFile(daemon_->dataDir() + "/.svcStats/stats_reports.json",
+            R"({"ProcessCrashCount": 3, "ProcessCoredumpCount": 1, "ApiHealthFailCount": 2})");
+  std::string path = daemon_->workDir() + "/metrics/sentro.prom";
+  MakeDirs(daemon_->workDir() + "/metrics");
   ASSERT_EQ(Ctl({"metrics", "--textfile", path}).status, 0);
   std::string text = ReadFile(path);
-  for (const char *sample :
-       {"sentro_up 1\n", "sentro_service_state{service=\"api\",state=\"STARTED\"} 1\n",
-        "sentro_service_state{service=\"reports\",state=\"STOPPED\"} 1\n",
-        "sentro_service_failures{service=\"api\",kind=\"crash\"} 0\n",
-        "sentro_service_last_start_seconds{service=\"api\"} "}) {
+  rapidjson::Document api =
+      Json(RunSentroctlBinary({"status", "api", "--json", "--datadir", daemon_->dataDir()}).out);
+  ASSERT_TRUE(api.IsObject() && api["services"].Size() == 1u);
+  std::string apiPid = std::to_string(api["services"][0]["pid"].GetInt64());
+  for (std::string sample : std::vector<std::string>{
+           "sentro_up 1\n", "sentro_service_state{service=\"api\",state=\"STARTED\"} 1\n",
+           "sentro_service_state{service=\"reports\",state=\"STOPPED\"} 1\n",
+           "sentro_service_health{service=\"api\",health=\"HEALTHY\"} 1\n",
+           "sentro_service_startup_type{service=\"reports\",type=\"MANUAL\"} 1\n",
+           "sentro_service_pid{service=\"reports\"} 0\n",
+           "sentro_service_pid{service=\"api\"} " + apiPid + "\n",
+           "sentro_service_state_seconds{service=\"api\"} ",
+           "sentro_service_failures{service=\"api\",kind=\"crash\"} 0\n",
+           "sentro_service_failures{service=\"reports\",kind=\"crash\"} 3\n",
+           "sentro_service_failures{service=\"reports\",kind=\"coredump\"} 1\n",
+           "sentro_service_failures{service=\"reports\",kind=\"health_fail\"} 2\n",
+           "sentro_service_last_start_seconds{service=\"api\"} "}) {
     EXPECT_NE(text.find(sample), std::string::npos) << sample;
   }
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(daemon_->workDir() + "/metrics"),
+                          std::filesystem::directory_iterator()),
+            1)
+      << "the temporary file is renamed into place";
+  EXPECT_NE(Ctl({"metrics"}).out.find("sentro_service_health{service=\"api\""), std::string::npos);
+  OpsRun down =
+      RunSentroctlBinary({"metrics", "-c", kExamples, "--datadir", "/nonexistent"}, Env());
+  EXPECT_EQ(down.status, 2);
+  EXPECT_EQ(down.out.rfind("# HELP sentro_up ", 0), 0u) << down.out;
+  EXPECT_NE(down.out.find("\nsentro_up 0\n"), std::string::npos) << down.out;
   if (system("command -v promtool >/dev/null") == 0)  // Debian's prometheus package
     EXPECT_EQ(system(("promtool check metrics < '" + path + "'").c_str()), 0) << text;
   else
