@@ -10,7 +10,9 @@
 #      until the unpacked sentroctl reports the api service (which depends on
 #      database, cache and messagebus) STARTED; then the unit's ExecStop stops
 #      it, and the services must stop in stop order and their reported
-#      start-up phases must have reached the metrics database.
+#      start-up phases must have reached the metrics database; meanwhile
+#      the daemon pushes its start records through the push helper it finds
+#      in its libexec directory, to a stand-in for the analytics service.
 #   scripts/check-package.sh [PACKAGE.deb]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,10 +28,12 @@ echo "check-package: $deb"
 
 work=$(mktemp -d /tmp/sentro-check-package.XXXXXX)
 daemon=""
+analytics=""
 cleanup() {
   if [ -n "$daemon" ] && kill -0 "$daemon" 2>/dev/null; then
     kill -KILL "$daemon" 2>/dev/null || true
   fi
+  [ -z "$analytics" ] || kill "$analytics" 2>/dev/null || true
   if [ -n "${KEEP_WORK:-}" ]; then
     echo "check-package: kept $work" >&2
   else
@@ -108,6 +112,21 @@ export NORVANE_HUB_HOME=$sandbox/hub
 NORVANE_PYTHON_BIN=$(command -v python3)
 export SENTRO_PUBLISHER_DIR=$examples/publisher NORVANE_PYTHON_BIN
 export SENTRO_EVENTS_FILE=$sandbox/events.jsonl
+# A push every second, to a stand-in for the analytics service on its fixed
+# address, so that the installed daemon must find its push helper in its
+# libexec directory.
+export SENTRO_TELEMETRY_PUSH_SECS=1
+python3 -c '
+import http.server
+class Analytics(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        self.rfile.read(int(self.headers.get("Content-Length", 0)))
+        self.send_response(200)
+        self.end_headers()
+    def log_message(self, *args):
+        pass
+http.server.HTTPServer(("127.0.0.1", 15080), Analytics).serve_forever()' &
+analytics=$!
 # shellcheck disable=SC2086 # split on blanks, as systemd splits ExecStart
 (cd "$sandbox/log" && exec setsid $start_command > "$sandbox/stdout" 2>&1) &
 daemon=$!
@@ -124,6 +143,24 @@ for _ in $(seq 1 90); do
 done
 [ -n "$started" ] || fail "api did not report STARTED within 90 s"
 "${sentroctl[@]}" list
+
+# The start records, flushed by a control request once the boot batch is
+# done (the metrics store and the push timer are set up then), reach the
+# stand-in.
+for _ in $(seq 1 60); do
+  grep -q "Successfully executed service batch operation START" "$sandbox/log/sentro.log" && break
+  sleep 1
+done
+database=$sysroot/etc/norvane/norvane-sentro/telemetry/db/SentroTelemetry.db
+"${sentroctl[@]}" save-stats >/dev/null
+pushed=0
+for _ in $(seq 1 30); do
+  pushed=$(sqlite3 "$database" "SELECT count(*) FROM svcOpMetrics WHERE sentToAnalytics = 1")
+  [ "$pushed" -gt 0 ] && break
+  sleep 1
+done
+[ "$pushed" -gt 0 ] || fail "no start record was pushed: $(grep -i 'telemetry' "$sandbox/log/sentro.log" | tail -n 5)"
+echo "check-package: the installed push helper sent $pushed start records"
 
 # ExecStop as systemd runs it, with $MAINPID the daemon's pid.
 # shellcheck disable=SC2034 # MAINPID is expanded by the eval
@@ -150,7 +187,6 @@ done
 # The example services recorded their start-up phases where their
 # definitions say (state/ in the daemon's working directory), and the
 # daemon's start records carry them.
-database=$sysroot/etc/norvane/norvane-sentro/telemetry/db/SentroTelemetry.db
 phases=$(sqlite3 "$database" "SELECT count(*) FROM svcSubEvents")
 [ "$phases" -gt 0 ] || fail "no start-up phase recorded: $(grep 'No startup information' "$log" | head -n 3)"
 echo "check-package: passed"
