@@ -94,7 +94,7 @@ TEST_F(StartupRecords, BlameChainAndPlotShowTheRecordedStartsInDependencyOrder) 
   rapidjson::Document blame = Json(run.out);
   std::string id = blame["operationId"].GetString();
   std::map<std::string, std::string> shown, phases;  // as the rows the daemon wrote
-  std::map<std::string, int64_t> readyAfter;
+  std::map<std::string, int64_t> readyAfter, took;
   int64_t previous = INT64_MAX;
   for (const auto &service : blame["services"].GetArray()) {
     std::string name = service["service"].GetString();
@@ -102,6 +102,7 @@ TEST_F(StartupRecords, BlameChainAndPlotShowTheRecordedStartsInDependencyOrder) 
     shown[name] = name + "|" + service["operation"].GetString() + "|" +
                   service["status"].GetString() + "|" + std::to_string(ms / 1000) + "\n";
     readyAfter[name] = service["readyAfterMilliseconds"].GetInt64();
+    took[name] = ms;
     EXPECT_LE(ms, previous) << "longest first";
     previous = ms;
     for (const auto &phase : service["phases"].GetArray()) {
@@ -143,6 +144,21 @@ TEST_F(StartupRecords, BlameChainAndPlotShowTheRecordedStartsInDependencyOrder) 
       EXPECT_LE(readyAfter[dep], readyAfter.at(next["service"].GetString())) << dep;
   }
   EXPECT_TRUE(DependsOn(links[links.Size() - 1]["service"].GetString()).empty());
+  for (const auto &link : links.GetArray()) {  // each link as blame has it
+    EXPECT_EQ(link["readyAfterMilliseconds"].GetInt64(),
+              readyAfter.at(link["service"].GetString()));
+    EXPECT_EQ(link["milliseconds"].GetInt64(), took.at(link["service"].GetString()));
+  }
+  run = Ctl({"critical-chain", "dashboard"});
+  EXPECT_NE(run.out.find("\n\ndashboard @"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("\n`-" + std::string(links[1]["service"].GetString()) + " @"),
+            std::string::npos)
+      << run.out;
+  // Without a service: the chain of the service ready last.
+  chain = Json(Ctl({"critical-chain", "--json"}).out);
+  int64_t last = 0;
+  for (const auto &[name, after] : readyAfter) last = std::max(last, after);
+  EXPECT_EQ(chain["chain"][0]["readyAfterMilliseconds"].GetInt64(), last);
 
   // The plot draws dependencies first even when a record says a service was
   // asked to start before them.
