@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -88,9 +89,15 @@ void SandboxDaemon::StartRaw(const std::vector<std::string> &args) {
   envp.push_back(nullptr);
 
   std::string outPath = Root("stdout"), errPath = Root("stderr"), cwd = workDir();
+  pid_t test = getpid();
   pid_ = fork();
   ASSERT_GE(pid_, 0);
   if (pid_ == 0) {
+    // A test that crashes never stops its daemon: the daemon then stops
+    // itself and its services, as on a SIGTERM.
+    if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != test) {
+      _exit(127);
+    }
     int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(cwd.c_str()) != 0) {
