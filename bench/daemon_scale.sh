@@ -104,24 +104,7 @@ wait_log() {
 # A stand-in for the analytics service: answers every POST with 200 and
 # keeps "requests rows" received in $root/analytics.count.
 start_analytics() {
-  python3 - "$root/analytics.count" <<'EOF' &
-import http.server, json, sys
-count_file = sys.argv[1]
-requests = rows = 0
-class Handler(http.server.BaseHTTPRequestHandler):
-    def do_POST(self):
-        global requests, rows
-        body = self.rfile.read(int(self.headers.get('Content-Length', 0)))
-        requests += 1
-        rows += len(json.loads(body))
-        open(count_file, 'w').write('%d %d\n' % (requests, rows))
-        self.send_response(200)
-        self.send_header('Content-Length', '0')
-        self.end_headers()
-    def log_message(self, *args):
-        pass
-http.server.HTTPServer(('127.0.0.1', 15080), Handler).serve_forever()
-EOF
+  python3 "$here/scripts/analytics-stand-in.py" "$root/analytics.count" &
   analyticsPid=$!
 }
 

@@ -116,16 +116,7 @@ export SENTRO_EVENTS_FILE=$sandbox/events.jsonl
 # address, so that the installed daemon must find its push helper in its
 # libexec directory.
 export SENTRO_TELEMETRY_PUSH_SECS=1
-python3 -c '
-import http.server
-class Analytics(http.server.BaseHTTPRequestHandler):
-    def do_POST(self):
-        self.rfile.read(int(self.headers.get("Content-Length", 0)))
-        self.send_response(200)
-        self.end_headers()
-    def log_message(self, *args):
-        pass
-http.server.HTTPServer(("127.0.0.1", 15080), Analytics).serve_forever()' &
+python3 scripts/analytics-stand-in.py &
 analytics=$!
 # shellcheck disable=SC2086 # split on blanks, as systemd splits ExecStart
 (cd "$sandbox/log" && exec setsid $start_command > "$sandbox/stdout" 2>&1) &
